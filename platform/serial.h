@@ -1,0 +1,67 @@
+#pragma once
+// Serial communications service: exclusive open of a tty by name, time-outs in
+// the style the port layer relies on, line state, queued-input count, timed and
+// non-waiting reads, a bounded write and close. Built on termios and poll(2).
+//
+// Every function returns 0 on success or an errno value; 0 is never an error.
+// The service keeps the time-outs of each open handle; it is used from one
+// thread at a time, like the port layer above it.
+
+#include <cstddef>
+#include <cstdint>
+
+// Time-outs of a handle, in milliseconds.
+// A read of N bytes ends when N bytes arrived, when more than readInterval
+// passes between two bytes (0: no interval limit), or when
+// readMultiplier * N + readConstant has passed since the read began (both 0: no
+// total limit). With all three 0 a read returns what is already queued and
+// never waits. A write of N bytes may take writeMultiplier * N + writeConstant.
+struct SerialTimeouts {
+  uint32_t readInterval;
+  uint32_t readMultiplier;
+  uint32_t readConstant;
+  uint32_t writeMultiplier;
+  uint32_t writeConstant;
+};
+
+// Line state; flow control of every kind is always off and the line is raw.
+struct SerialLine {
+  uint32_t baud;      // one of the standard termios rates
+  uint8_t dataBits;   // 5 to 8
+  char parity;        // 'N', 'E' or 'O'
+  uint8_t stopBits;   // 1 or 2
+  bool parityCheck;   // INPCK: check the parity of received bytes
+};
+
+// Device path of a port name: "/dev/" + name, or the name itself when it is
+// already an absolute path. Returns false when the path does not fit.
+bool SerialDevicePath(const char* name, char* path, size_t size);
+
+// Opens the device of a port name for reading and writing, exclusively: a second
+// opener, in this process or another, gets EBUSY or EWOULDBLOCK. The handle
+// starts with time-outs that never wait (all zero).
+int SerialOpen(const char* name, int32_t* handle);
+
+int SerialSetTimeouts(int32_t handle, const SerialTimeouts& timeouts);
+
+// Sets the line state and holds the DTR and RTS lines inactive. A device without
+// modem lines (a pseudo-terminal) is no failure.
+int SerialSetLine(int32_t handle, const SerialLine& line);
+
+// Number of received bytes waiting in the input queue.
+int SerialQueued(int32_t handle, uint32_t* count);
+
+// Timed read under the handle's time-outs. *got receives the number of bytes
+// stored, also when the time-outs end the read early (which is no error). A
+// device that went away (hang-up, EIO, end of file) reads as silence: the call
+// sleeps out its time-out instead of returning or spinning early.
+int SerialRead(int32_t handle, uint8_t* buffer, uint32_t count, uint32_t* got);
+
+// Reads at most count bytes that are already queued; never waits.
+int SerialReadQueued(int32_t handle, uint8_t* buffer, uint32_t count, uint32_t* got);
+
+// Writes count bytes, waiting at most the handle's write time-out for room in
+// the output queue. *written receives the number of bytes handed to the device.
+int SerialWrite(int32_t handle, const uint8_t* data, uint32_t count, uint32_t* written);
+
+void SerialClose(int32_t handle);

@@ -1,0 +1,60 @@
+#pragma once
+// The port table: 32 slots, each a serial port, a TCP client, a TCP server or a
+// stub, addressed by a 16-bit PortId (slot index + 1; 0 means no port). The
+// layer's state is process-wide and is used from one thread.
+
+#include <cstdint>
+
+using PortId = uint16_t;
+
+enum PortKind : uint8_t {
+  KindSerial = 0,
+  KindStub = 3,
+  KindTcpServer = 4,
+  KindTcpClient = 6,
+};
+
+constexpr int PortSlotCount = 32;
+constexpr int PortNameSize = 100;     // names of 100 characters or more are refused
+constexpr int RxRingSize = 10000;     // holds at most RxRingSize - 1 unread bytes
+constexpr int TcpClientEntries = 16;
+
+struct PortSlot {
+  char name[PortNameSize];
+  int32_t handle;          // serial handle; TCP: listening or connected socket
+  uint8_t* ring;           // RxRing storage, owned while the slot is open
+  int32_t open;
+  uint16_t ringWrite;
+  uint16_t ringRead;
+  uint16_t connectDeadline;  // Tick16 value that ends a TCP connection attempt
+  PortKind kind;
+  int32_t clients[TcpClientEntries];  // TCP sockets, -1 = free entry
+  int32_t connected;
+  int32_t connecting;
+  uint32_t serverAddress;  // network byte order
+  uint16_t serverPort;     // host byte order
+};
+
+extern PortSlot PortTable[PortSlotCount];
+
+// Results of PortOpen besides the operating system's own error codes.
+constexpr int PortOpenOk = 0;
+constexpr int PortOpenNoFreeSlot = 1;
+constexpr int PortOpenEmptyName = 3;
+constexpr int PortOpenNotInitialised = 9;
+constexpr int PortOpenTcpFailed = -1;
+
+// Frees every slot and appends the start banner to "port.out"; runs once.
+void PortLayerInit();
+
+// Opens a port by name into the lowest free slot. Returns 0 and the new PortId,
+// or a non-zero code: the constants above, or the errno of a failed serial
+// opening (then id is set to 0). "STUB" is a stub, "TCPS_port" a TCP server,
+// "TCPC_a.b.c.d:port" a TCP client, anything else a serial device.
+int PortOpen(PortId& id, const char* name);
+
+// Closes the port and frees its slot; returns 1 in every case.
+int PortClose(PortId id);
+
+// The open slot of a PortId, or nullptr for 0, out of range or a free slot.
+PortSlot* PortSlotOf(PortId id);

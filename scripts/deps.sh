@@ -1,0 +1,25 @@
+# Shared install step of ./test and ./run: installs the Debian packages the
+# project needs, only those that are missing, so a second run costs nothing.
+# Sourced, not executed.
+
+RS485_PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev
+  qt6-base-dev qt6-base-dev-tools fonts-dejavu-core
+  umockdev libumockdev-dev
+  socat ser2net
+  xvfb xauth
+)
+
+rs485_install_deps() {
+  local missing=() p
+  for p in "${RS485_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}"
+  local sudo=()
+  [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+  "${sudo[@]}" apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
