@@ -1,0 +1,17 @@
+#pragma once
+// Finds the converter's serial port: the instances of USB device 16C0:4E04 that
+// the registry records, each with its port name, are taken in the registry's
+// order, and the first whose port name is among the ports present right now
+// (ComPortList, rebuilt by every search) is the converter's port.
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr uint16_t ConverterUsbVendor = 0x16C0;
+constexpr uint16_t ConverterUsbProduct = 0x4E04;
+
+// Runs one complete search. Returns 1 and the port name (terminated) when the
+// converter's port is present, else 0 and an empty string. A found name has at
+// most 19 characters, so a buffer of ComPortNameSize (20) always holds it; with
+// a smaller buffer the search reports 0.
+int LocateDevicePort(char* portName, size_t size);
