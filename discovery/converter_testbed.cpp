@@ -1,0 +1,222 @@
+#include "discovery/converter_testbed.h"
+
+#include <umockdev.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "discovery/device_locator.h"
+
+namespace {
+
+constexpr const char* kRootHub = "/devices/pci0000:00/0000:00:14.0/usb1";
+constexpr const char* kPassThroughKey = "rs485-tty-passthrough";
+
+// Character-device majors of the kinds of tty added here.
+constexpr int kMajorAcm = 166;
+constexpr int kMajorUsbSerial = 188;
+constexpr int kMajorBuiltin = 4;
+constexpr int kMajorUsbDevice = 189;
+
+// The minor number a tty name ends in (ttyACM3 -> 3).
+int TrailingNumber(const char* name) {
+  const char* end = name + std::strlen(name);
+  const char* p = end;
+  while (p > name && p[-1] >= '0' && p[-1] <= '9') --p;
+  return p == end ? 0 : std::atoi(p);
+}
+
+std::string Hex4(uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", value);
+  return text;
+}
+
+std::string Number(int value) { return std::to_string(value); }
+
+// One device in umockdev's text format; attribute values end in a newline, as
+// sysfs gives them.
+struct Device {
+  std::string text;
+  explicit Device(const std::string& path) { text = "P: " + path + "\n"; }
+  Device& Property(const char* name, const std::string& value) {
+    text += std::string("E: ") + name + "=" + value + "\n";
+    return *this;
+  }
+  Device& Attribute(const char* name, const std::string& value) {
+    text += std::string("A: ") + name + "=" + value + "\\n\n";
+    return *this;
+  }
+  Device& Link(const char* name, const std::string& target) {
+    text += std::string("L: ") + name + "=" + target + "\n";
+    return *this;
+  }
+  Device& Node(const std::string& name) {
+    text += "N: " + name + "\n";
+    return *this;
+  }
+};
+
+bool Add(UMockdevTestbed* testbed, const std::string& description) {
+  GError* error = nullptr;
+  if (umockdev_testbed_add_from_string(testbed, description.c_str(), &error)) return true;
+  std::fprintf(stderr, "umockdev: %s\n", error != nullptr ? error->message : "cannot add device");
+  if (error != nullptr) g_error_free(error);
+  return false;
+}
+
+// Runs every ioctl of a client on the client's own descriptor, that is on the
+// pseudo-terminal behind the node, and hands back its result.
+gboolean PassThroughIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+  gint clientErrno = 0;
+  GError* error = nullptr;
+  const gint result = umockdev_ioctl_client_execute(client, &clientErrno, &error);
+  if (error != nullptr) {
+    g_error_free(error);
+    umockdev_ioctl_client_complete(client, -1, EIO);
+    return TRUE;
+  }
+  umockdev_ioctl_client_complete(client, result, clientErrno);
+  return TRUE;
+}
+
+// Attaches the pass-through handler to /dev/<tty> and returns the master side
+// of its pseudo-terminal.
+int TtyMaster(UMockdevTestbed* testbed, const char* ttyName) {
+  const std::string node = std::string("/dev/") + ttyName;
+  auto* handler = static_cast<UMockdevIoctlBase*>(g_object_get_data(G_OBJECT(testbed), kPassThroughKey));
+  if (handler == nullptr) {
+    handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(PassThroughIoctl), nullptr);
+    g_object_set_data_full(G_OBJECT(testbed), kPassThroughKey, handler, g_object_unref);
+  }
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), handler, &error)) {
+    std::fprintf(stderr, "umockdev: %s: %s\n", node.c_str(), error != nullptr ? error->message : "no ioctl handler");
+    if (error != nullptr) g_error_free(error);
+    return -1;
+  }
+  return umockdev_testbed_get_dev_fd(testbed, node.c_str());
+}
+
+Device UsbDevice(const std::string& path, uint16_t vendor, uint16_t product, int number) {
+  Device d(path);
+  d.Property("SUBSYSTEM", "usb")
+      .Property("DEVTYPE", "usb_device")
+      .Property("DRIVER", "usb")
+      .Property("DEVNAME", "/dev/bus/usb/001/" + std::string(number < 10 ? "00" : "0") + Number(number))
+      .Attribute("idVendor", Hex4(vendor))
+      .Attribute("idProduct", Hex4(product))
+      .Attribute("bConfigurationValue", "1")
+      .Attribute("busnum", "1")
+      .Attribute("devnum", Number(number))
+      .Attribute("dev", Number(kMajorUsbDevice) + ":" + Number(number - 1));
+  return d;
+}
+
+Device UsbInterface(const std::string& path, const char* driver, const char* interfaceClass) {
+  Device d(path);
+  d.Property("SUBSYSTEM", "usb")
+      .Property("DEVTYPE", "usb_interface")
+      .Property("DRIVER", driver)
+      .Attribute("bInterfaceNumber", "00")
+      .Attribute("bInterfaceClass", interfaceClass);
+  return d;
+}
+
+Device Tty(const std::string& path, const char* ttyName, int major, int minor, const std::string& deviceLink) {
+  Device d(path);
+  d.Node(ttyName)
+      .Property("SUBSYSTEM", "tty")
+      .Property("DEVNAME", std::string("/dev/") + ttyName)
+      .Attribute("dev", Number(major) + ":" + Number(minor))
+      .Link("device", deviceLink);
+  return d;
+}
+
+// Device numbers on the bus follow the name (1-1 -> 2, 1-2 -> 3, …).
+int UsbNumber(const char* usbName) { return TrailingNumber(usbName) + 1; }
+
+std::string UsbPath(const char* usbName) { return std::string(kRootHub) + "/" + usbName; }
+
+}  // namespace
+
+bool TestbedUnderWrapper() {
+  const char* preload = std::getenv("LD_PRELOAD");
+  return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+}
+
+UMockdevTestbed* TestbedCreate() {
+  if (!TestbedUnderWrapper()) return nullptr;
+  UMockdevTestbed* testbed = umockdev_testbed_new();
+  if (testbed == nullptr) return nullptr;
+  if (!Add(testbed, UsbDevice(kRootHub, 0x1d6b, 0x0002, 1).text)) {
+    g_object_unref(testbed);
+    return nullptr;
+  }
+  return testbed;
+}
+
+void TestbedDestroy(UMockdevTestbed* testbed) {
+  if (testbed != nullptr) g_object_unref(testbed);
+}
+
+int TestbedAddCdcAcm(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
+                     const char* ttyName) {
+  const std::string device = UsbPath(usbName);
+  const std::string interface = device + "/" + usbName + ":1.0";
+  const std::string description =
+      UsbDevice(device, vendor, product, UsbNumber(usbName)).text + "\n" +
+      UsbInterface(interface, "cdc_acm", "02").text + "\n" +
+      Tty(interface + "/tty/" + ttyName, ttyName, kMajorAcm, TrailingNumber(ttyName), "../../../" + std::string(usbName) + ":1.0")
+          .text;
+  if (!Add(testbed, description)) return -1;
+  return TtyMaster(testbed, ttyName);
+}
+
+int TestbedAddConverter(UMockdevTestbed* testbed, const char* usbName, const char* ttyName) {
+  return TestbedAddCdcAcm(testbed, usbName, ConverterUsbVendor, ConverterUsbProduct, ttyName);
+}
+
+int TestbedAddUsbSerial(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
+                        const char* ttyName) {
+  const std::string device = UsbPath(usbName);
+  const std::string interface = device + "/" + usbName + ":1.0";
+  const std::string port = interface + "/" + ttyName;
+  Device portDevice(port);
+  portDevice.Property("SUBSYSTEM", "usb-serial").Property("DRIVER", "ftdi_sio").Attribute("port_number", "0");
+  const std::string description =
+      UsbDevice(device, vendor, product, UsbNumber(usbName)).text + "\n" +
+      UsbInterface(interface, "ftdi_sio", "ff").text + "\n" + portDevice.text + "\n" +
+      Tty(port + "/tty/" + ttyName, ttyName, kMajorUsbSerial, TrailingNumber(ttyName), "../../../" + std::string(ttyName)).text;
+  if (!Add(testbed, description)) return -1;
+  return TtyMaster(testbed, ttyName);
+}
+
+int TestbedAddBuiltinSerial(UMockdevTestbed* testbed, const char* ttyName, int type) {
+  const std::string platform = "/devices/platform/serial8250";
+  std::string description;
+  gchar* sysDir = umockdev_testbed_get_sys_dir(testbed);
+  const std::string platformDir = std::string(sysDir) + platform;
+  g_free(sysDir);
+  if (!g_file_test(platformDir.c_str(), G_FILE_TEST_IS_DIR)) {
+    Device d(platform);
+    d.Property("SUBSYSTEM", "platform").Property("DRIVER", "serial8250");
+    description = d.text + "\n";
+  }
+  // The 8250 ports start at minor 64.
+  Device tty = Tty(platform + "/tty/" + ttyName, ttyName, kMajorBuiltin, 64 + TrailingNumber(ttyName),
+                   "../../../serial8250");
+  tty.Attribute("type", Number(type)).Attribute("line", Number(TrailingNumber(ttyName)));
+  description += tty.text;
+  if (!Add(testbed, description)) return -1;
+  return TtyMaster(testbed, ttyName);
+}
+
+void TestbedRemoveUsb(UMockdevTestbed* testbed, const char* usbName) {
+  const std::string path = std::string("/sys") + UsbPath(usbName);
+  umockdev_testbed_remove_device(testbed, path.c_str());
+}

@@ -1,0 +1,49 @@
+#pragma once
+// A umockdev testbed in which the converter, and other serial devices beside it,
+// appear as Linux presents them: USB devices, interfaces and ttys in /sys, and
+// /dev/<tty> nodes backed by pseudo-terminals. For tests and demonstrations.
+//
+// Works only in a process started under umockdev-wrapper: its preload library
+// turns the process's /sys and /dev into the testbed's, and programs started
+// from that process see the same testbed. The code under test then finds and
+// opens the devices through its ordinary paths (/sys, /dev/ttyACM0).
+//
+// Every tty node passes ioctl requests through to its pseudo-terminal, so that
+// exclusive opening (TIOCEXCL), FIONREAD and the modem-line requests behave as
+// on a pseudo-terminal; umockdev alone refuses them with ENOTTY.
+
+#include <cstdint>
+
+typedef struct _UMockdevTestbed UMockdevTestbed;
+
+// True when umockdev's preload library is active in this process.
+bool TestbedUnderWrapper();
+
+// A new testbed holding a USB root hub (usb1, 1d6b:0002) and nothing else, or
+// nullptr. Destroying it removes its folder.
+UMockdevTestbed* TestbedCreate();
+void TestbedDestroy(UMockdevTestbed* testbed);
+
+// Each Add returns the master side of the new tty's pseudo-terminal (owned by
+// the testbed, do not close it), or -1. usbName is the USB device's name on the
+// root hub ("1-1", "1-2", …); the tty name ends in its minor number.
+
+// The converter: USB device 16C0:4E04 with its CDC-ACM interface usbName:1.0 and
+// the tty directly under it (…/1-1/1-1:1.0/tty/ttyACM0).
+int TestbedAddConverter(UMockdevTestbed* testbed, const char* usbName = "1-1", const char* ttyName = "ttyACM0");
+
+// Any CDC-ACM device.
+int TestbedAddCdcAcm(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
+                     const char* ttyName);
+
+// A usb-serial adapter: its tty sits one level deeper, under the port device
+// (…/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0).
+int TestbedAddUsbSerial(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
+                        const char* ttyName);
+
+// A built-in 8250 port (…/serial8250/tty/ttyS0); type 4 is a 16550A, type 0 a
+// port the driver lists without hardware behind it.
+int TestbedAddBuiltinSerial(UMockdevTestbed* testbed, const char* ttyName, int type);
+
+// Removes a USB device with its interfaces and ttys, as an unplug does.
+void TestbedRemoveUsb(UMockdevTestbed* testbed, const char* usbName);
