@@ -62,6 +62,13 @@ int32_t MsLeft(uint32_t deadline) {
   return left > 0 ? left : 0;
 }
 
+// A raw line (VMIN and VTIME 0) reads an empty queue as 0 bytes, like end of
+// file; only a hang-up also shows in poll.
+bool HungUp(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 uint32_t ClampMs(uint64_t ms) { return ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(ms); }
 
 }  // namespace
@@ -184,7 +191,7 @@ int SerialRead(int32_t handle, uint8_t* buffer, uint32_t count, uint32_t* got) {
         continue;
       }
       if (r < 0 && errno == EINTR) continue;
-      if (r == 0 || errno == EIO || errno == ENXIO || errno == ENODEV) gone = true;
+      if (r == 0 ? HungUp(handle) : (errno == EIO || errno == ENXIO || errno == ENODEV)) gone = true;
       break;
     }
     if (*got == count) return 0;

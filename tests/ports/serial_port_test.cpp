@@ -262,4 +262,20 @@ TEST_F(SerialPort, UnpluggedDeviceTimesOutWithoutSpinning) {
   EXPECT_EQ(PortClose(id), 1);
 }
 
+TEST_F(SerialPort, ReplyArrivingDuringATimedReadEndsIt) {
+  // A raw line reads an empty queue as 0 bytes; that is no hang-up, and the
+  // read must end when the bytes come, not when its time-out does.
+  uint8_t in[4] = {};
+  std::thread reply([&] {
+    PlatformSleepMs(100);
+    pty.Write({9, 8, 7, 6});
+  });
+  const uint32_t start = PlatformTickMs();
+  EXPECT_EQ(PortRead(id, in, 4, 20000), 1);
+  const uint32_t took = PlatformTickMs() - start;
+  reply.join();
+  EXPECT_LT(took, 10000u) << "the read waited out its time-out";
+  EXPECT_EQ(std::vector<uint8_t>(in, in + 4), (std::vector<uint8_t>{9, 8, 7, 6}));
+}
+
 }  // namespace
