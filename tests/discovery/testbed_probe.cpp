@@ -4,6 +4,7 @@
 // Exits with 77 when umockdev's preload library is not active.
 
 #include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -34,15 +35,21 @@ std::string Locate() {
   return port;
 }
 
+// Reads what the program wrote, waiting up to 3 seconds. While no program has
+// the tty open the master reads as hung up (EIO), so that is waited out too.
 std::string ReadMaster(int master, size_t count) {
   std::string out;
-  while (out.size() < count) {
+  for (int round = 0; round < 300 && out.size() < count; ++round) {
     pollfd p{master, POLLIN, 0};
-    if (poll(&p, 1, 2000) <= 0) break;
-    char buffer[64];
-    const ssize_t n = read(master, buffer, std::min(sizeof buffer, count - out.size()));
-    if (n <= 0) break;
-    out.append(buffer, static_cast<size_t>(n));
+    if (poll(&p, 1, 10) > 0 && (p.revents & POLLIN) != 0) {
+      char buffer[64];
+      const ssize_t n = read(master, buffer, std::min(sizeof buffer, count - out.size()));
+      if (n > 0) {
+        out.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+    }
+    usleep(10000);
   }
   return out;
 }
@@ -113,7 +120,43 @@ TEST_F(Testbed, ThePortLayerOpensTheMockedTty) {
   PortClose(id);
 }
 
+// A program started from the testbed's process sees the same testbed: it finds
+// the converter, opens its port, sends "ping" and expects "pong".
+TEST_F(Testbed, AProgramStartedFromTheTestbedOpensTheConverter) {
+  const int master = TestbedAddConverter(testbed);
+  ASSERT_GE(master, 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    execl("/proc/self/exe", "testbed_probe", "--child", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  EXPECT_EQ(ReadMaster(master, 4), "ping");
+  EXPECT_EQ(write(master, "pong", 4), 4);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+namespace {
+
+int RunChild() {
+  char name[ComPortNameSize];
+  if (LocateDevicePort(name, sizeof name) != 1) return 2;
+  PortLayerInit();
+  PortId id = 0;
+  if (PortOpen(id, name) != 0) return 3;
+  PortWrite(id, reinterpret_cast<const uint8_t*>("ping"), 4);
+  uint8_t reply[4] = {};
+  if (PortRead(id, reply, 4, 3000) == 0 || std::memcmp(reply, "pong", 4) != 0) return 4;
+  PortClose(id);
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--child") == 0) return RunChild();
   if (!TestbedUnderWrapper()) {
     std::printf("umockdev's preload library is not active: run this under umockdev-wrapper\n");
     return 77;

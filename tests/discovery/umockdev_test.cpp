@@ -94,3 +94,7 @@ TEST(Umockdev, FindsTheConverterAndListsTheOthers) { Probe("Testbed.FindsTheConv
 TEST(Umockdev, IgnoresOtherVendorsAndFollowsPlugging) { Probe("Testbed.IgnoresOtherVendorsAndFollowsPlugging"); }
 
 TEST(Umockdev, ThePortLayerOpensTheMockedTty) { Probe("Testbed.ThePortLayerOpensTheMockedTty"); }
+
+TEST(Umockdev, AProgramStartedFromTheTestbedOpensTheConverter) {
+  Probe("Testbed.AProgramStartedFromTheTestbedOpensTheConverter");
+}
