@@ -33,8 +33,8 @@ Snapshot gPortState = {0, false};
 char gInstances[RegistryInstanceCapacity][kNameMax];
 Snapshot gInstanceState = {0, false};
 
-NameTable PortTable() { return {gPorts, RegistryPortCapacity, &gPortState}; }
-NameTable InstanceTable() { return {gInstances, RegistryInstanceCapacity, &gInstanceState}; }
+NameTable PortNames() { return {gPorts, RegistryPortCapacity, &gPortState}; }
+NameTable InstanceNames() { return {gInstances, RegistryInstanceCapacity, &gInstanceState}; }
 
 // Inserts a name at its place in byte order; when the table is full the last
 // name in that order falls out.
@@ -226,7 +226,7 @@ int RegistrySerialPortsOpen() {
   if (d == nullptr) return RegistryUnreadable;
   while (const dirent* e = readdir(d)) {
     if (IsDots(e->d_name) || !IsPresentPort(classDir, e->d_name)) continue;
-    InsertSorted(PortTable(), e->d_name);
+    InsertSorted(PortNames(), e->d_name);
   }
   closedir(d);
   gPortState.open = true;
@@ -234,7 +234,7 @@ int RegistrySerialPortsOpen() {
 }
 
 int RegistrySerialPortAt(int32_t index, char* name, size_t size) {
-  return EntryAt(PortTable(), index, name, size);
+  return EntryAt(PortNames(), index, name, size);
 }
 
 int RegistrySerialPortByName(const char* valueName, char* name, size_t size) {
@@ -247,7 +247,7 @@ int RegistrySerialPortByName(const char* valueName, char* name, size_t size) {
     n = n * 10 + (*p - '0');
   }
   if (*p != '\0') return RegistryNoEntry;
-  return EntryAt(PortTable(), n - 1, name, size);
+  return EntryAt(PortNames(), n - 1, name, size);
 }
 
 void RegistrySerialPortsClose() { gPortState = {0, false}; }
@@ -268,7 +268,7 @@ int RegistryUsbDeviceOpen(uint16_t vendor, uint16_t product) {
       continue;
     if (!JoinPath(path, sizeof path, busDir, e->d_name, "idProduct") || !ReadHex16(path, &p) || p != product)
       continue;
-    InsertSorted(InstanceTable(), e->d_name);
+    InsertSorted(InstanceNames(), e->d_name);
   }
   closedir(d);
   gInstanceState.open = true;
@@ -276,7 +276,7 @@ int RegistryUsbDeviceOpen(uint16_t vendor, uint16_t product) {
 }
 
 int RegistryUsbInstanceAt(int32_t index, char* instance, size_t size) {
-  return EntryAt(InstanceTable(), index, instance, size);
+  return EntryAt(InstanceNames(), index, instance, size);
 }
 
 int RegistryUsbInstancePort(const char* instance, char* port, size_t size) {

@@ -4,6 +4,7 @@
 
 #include <sys/utsname.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -80,6 +81,23 @@ TEST(RegistrySerialPorts, IndexAndNameRules) {
 
   std::filesystem::remove_all(tree.root() + "/class");
   EXPECT_EQ(RegistrySerialPortsOpen(), RegistryUnreadable);
+}
+
+TEST(RegistrySerialPorts, ASnapshotKeepsTheFirstInByteOrder) {
+  SysfsTree tree;
+  for (int n = RegistryPortCapacity + 2; n > 0; --n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "ttyX%03d", n);
+    tree.AddPlatformTty(name);
+  }
+  ASSERT_EQ(RegistrySerialPortsOpen(), RegistryOk);
+  char name[16];
+  EXPECT_EQ(RegistrySerialPortAt(0, name, sizeof name), RegistryOk);
+  EXPECT_STREQ(name, "ttyX001");
+  EXPECT_EQ(RegistrySerialPortAt(RegistryPortCapacity - 1, name, sizeof name), RegistryOk);
+  EXPECT_STREQ(name, "ttyX128");
+  EXPECT_EQ(RegistrySerialPortAt(RegistryPortCapacity, name, sizeof name), RegistryNoEntry);
+  RegistrySerialPortsClose();
 }
 
 TEST(RegistryUsb, InstancesOfOneDeviceInByteOrder) {

@@ -98,7 +98,8 @@ TEST_F(Testbed, ThePortLayerOpensTheMockedTty) {
 
   PortLayerInit();
   PortId id = 0;
-  ASSERT_EQ(PortOpen(id, name.c_str()), 0) << std::strerror(PortOpen(id, name.c_str()));
+  const int opened = PortOpen(id, name.c_str());
+  ASSERT_EQ(opened, 0) << std::strerror(opened);
   PortId second = 0;
   const int busy = PortOpen(second, name.c_str());
   EXPECT_TRUE(busy == EWOULDBLOCK || busy == EBUSY) << "a second open got " << busy;
