@@ -1,7 +1,7 @@
 #pragma once
 // Sockets service: IPv4 TCP sockets for the network transports of the port
-// layer. Every socket it creates is non-blocking once SocketSetNonBlocking has
-// run; accepted sockets are non-blocking from the start. No call waits.
+// layer. SocketSetNonBlocking makes a socket non-blocking; accepted sockets are
+// non-blocking from the start. On such sockets no call waits.
 //
 // Every function returns 0 on success or an errno value; 0 is never an error.
 // "Nothing yet" results are errno values too: EAGAIN from SocketAccept,
