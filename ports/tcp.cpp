@@ -1,12 +1,260 @@
 #include "ports/tcp.h"
 
-// The TCP transports are recognised by name but not carried yet: opening one
-// fails and leaves the slot free.
+#include <netinet/in.h>
 
-int TcpClientOpen(int, const char*) { return -1; }
-int TcpServerOpen(int, const char*) { return -1; }
-void TcpConnectStep(int) {}
-void TcpAccept(int) {}
-void TcpReceive(int) {}
-void TcpSend(int, const uint8_t*, uint32_t) {}
-void TcpClose(int) {}
+#include <cerrno>
+#include <cstring>
+
+#include "platform/sockets.h"
+#include "ports/ms_clock.h"
+#include "ports/port_table.h"
+#include "ports/rx_ring.h"
+
+namespace {
+
+constexpr int kPrefixLength = 5;  // "TCPC_" or "TCPS_"
+constexpr uint32_t kKeepAliveIdleSeconds = 10;
+constexpr uint32_t kKeepAliveIntervalSeconds = 1;
+constexpr uint16_t kConnectWindowMs = 10000;
+constexpr int kListenBacklog = 5;
+constexpr uint32_t kClientChunk = 1024;  // at most this much per client pump
+// A server pump never takes more from one peer than the ring can hold; the
+// rest stays in the socket for the next pump.
+constexpr uint32_t kPeerChunk = RxRingSize;
+
+// Port number text: leading white space and one sign are accepted, digits are
+// read up to the first other character, no digits give 0. Only the low 16 bits
+// of the value are kept, so the arithmetic may wrap.
+uint16_t PortNumber(const char* text) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  uint32_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + static_cast<uint32_t>(*text - '0');
+  if (negative) value = 0u - value;
+  return static_cast<uint16_t>(value);
+}
+
+void FreeEntries(PortSlot& slot) {
+  for (int32_t& entry : slot.clients) entry = -1;
+}
+
+// A socket set up as every client connection needs it, or -1.
+int32_t NewClientSocket() {
+  int32_t s = -1;
+  if (SocketCreateTcp(&s) != 0) return -1;
+  if (SocketSetNonBlocking(s) != 0 ||
+      SocketSetKeepAliveTimes(s, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds) != 0 ||
+      SocketSetNoDelay(s) != 0) {
+    SocketClose(s);
+    return -1;
+  }
+  return s;
+}
+
+void ClientUse(PortSlot& slot, int32_t s) {
+  slot.handle = s;
+  slot.clients[0] = s;
+  slot.connected = 0;
+  slot.connecting = 0;
+}
+
+// Gives up the connection or the attempt and starts over on a fresh socket: a
+// socket whose connection failed or broke cannot be connected again. If no
+// socket can be had now, the handle is -1 and the next step tries again.
+void ClientRenew(PortSlot& slot) {
+  SocketClose(slot.handle);
+  ClientUse(slot, NewClientSocket());
+}
+
+void ClientConnected(PortSlot& slot) {
+  // With nobody listening on a local port, an attempt can meet itself and
+  // would then hear its own writes as replies.
+  if (SocketIsSelfConnected(slot.handle)) {
+    ClientRenew(slot);
+    return;
+  }
+  slot.connecting = 0;
+  slot.connected = 1;
+}
+
+void DropPeer(int32_t& peer) {
+  SocketClose(peer);
+  peer = -1;
+}
+
+void ClientReceive(PortSlot& slot) {
+  if (slot.connected == 0) return;
+  uint8_t buffer[kClientChunk];
+  uint32_t got = 0;
+  const int error = SocketReceive(slot.handle, buffer, sizeof buffer, &got);
+  if (error == EAGAIN) return;
+  if (error == 0 && got > 0) {
+    RxRingAppend(slot, buffer, got);
+    return;
+  }
+  ClientRenew(slot);  // the server closed the connection, or it broke
+}
+
+void ServerReceive(PortSlot& slot) {
+  uint8_t buffer[kPeerChunk];
+  for (int32_t& peer : slot.clients) {
+    if (peer < 0) continue;
+    uint32_t waiting = 0;
+    if (SocketQueued(peer, &waiting) != 0) {
+      DropPeer(peer);
+      return;  // the other peers wait for the next pump
+    }
+    // A peer that has closed shows nothing waiting; a one-byte read tells
+    // that apart from a quiet one.
+    if (waiting == 0) waiting = 1;
+    if (waiting > kPeerChunk) waiting = kPeerChunk;
+    uint32_t got = 0;
+    const int error = SocketReceive(peer, buffer, waiting, &got);
+    if (error == EAGAIN) continue;
+    if (error != 0 || got == 0) {
+      DropPeer(peer);
+      continue;
+    }
+    RxRingAppend(slot, buffer, got);
+  }
+}
+
+}  // namespace
+
+int TcpClientOpen(int index, const char* name) {
+  PortSlot& slot = PortTable[index];
+  const char* text = name + kPrefixLength;
+  const char* colon = std::strchr(text, ':');
+  if (colon == nullptr) return -1;
+  char addressText[PortNameSize];
+  const size_t addressLength = static_cast<size_t>(colon - text);
+  if (addressLength >= sizeof addressText) return -1;
+  std::memcpy(addressText, text, addressLength);
+  addressText[addressLength] = '\0';
+
+  // A name that can reach no server is refused here rather than failing every
+  // connection attempt later.
+  uint32_t address = 0;
+  if (SocketParseAddress(addressText, &address) != 0) return -1;
+  const uint16_t port = PortNumber(colon + 1);
+  if (port == 0) return -1;
+
+  FreeEntries(slot);
+  const int32_t s = NewClientSocket();
+  if (s < 0) return -1;
+  slot.serverAddress = address;
+  slot.serverPort = port;
+  ClientUse(slot, s);
+  slot.kind = KindTcpClient;
+  return 0;
+}
+
+int TcpServerOpen(int index, const char* name) {
+  PortSlot& slot = PortTable[index];
+  FreeEntries(slot);
+  int32_t s = -1;
+  if (SocketCreateTcp(&s) != 0) return -1;
+  // Reopening the port right after closing it must not wait for the old
+  // connections' TIME_WAIT to pass.
+  if (SocketSetNonBlocking(s) != 0 || SocketSetKeepAlive(s) != 0 || SocketSetNoDelay(s) != 0 ||
+      SocketSetReuseAddress(s) != 0 || SocketBind(s, htonl(INADDR_ANY), PortNumber(name + kPrefixLength)) != 0 ||
+      SocketListen(s, kListenBacklog) != 0) {
+    SocketClose(s);
+    return -1;
+  }
+  slot.kind = KindTcpServer;
+  slot.handle = s;
+  return 0;
+}
+
+void TcpConnectStep(int index) {
+  PortSlot& slot = PortTable[index];
+  if (slot.kind != KindTcpClient || slot.connected != 0) return;
+
+  if (slot.connecting != 0) {
+    bool done = false;
+    const int error = SocketConnectDone(slot.handle, &done);
+    if (error != 0) {
+      ClientRenew(slot);
+    } else if (done) {
+      ClientConnected(slot);
+    } else if (TickReached16(slot.connectDeadline) != 0) {
+      ClientRenew(slot);  // the server did not answer in time
+    }
+    return;
+  }
+
+  if (slot.handle < 0) {
+    ClientUse(slot, NewClientSocket());
+    if (slot.handle < 0) return;
+  }
+  const int error = SocketConnect(slot.handle, slot.serverAddress, slot.serverPort);
+  if (error == 0 || error == EISCONN) {
+    ClientConnected(slot);
+  } else if (error == EINPROGRESS) {
+    slot.connecting = 1;
+    slot.connectDeadline = static_cast<uint16_t>(MsClockTick16() + kConnectWindowMs);
+  } else {
+    ClientRenew(slot);
+  }
+}
+
+void TcpAccept(int index) {
+  PortSlot& slot = PortTable[index];
+  if (slot.kind != KindTcpServer) return;
+  int32_t* free = nullptr;
+  for (int32_t& entry : slot.clients) {
+    if (entry < 0) {
+      free = &entry;
+      break;
+    }
+  }
+  if (free == nullptr) return;  // the others wait in the listen backlog
+  int32_t peer = -1;
+  if (SocketAccept(slot.handle, &peer) != 0) return;
+  // Set explicitly: not every system passes these on from the listener.
+  SocketSetNoDelay(peer);
+  SocketSetKeepAlive(peer);
+  *free = peer;
+}
+
+void TcpReceive(int index) {
+  PortSlot& slot = PortTable[index];
+  if (slot.kind == KindTcpClient) ClientReceive(slot);
+  if (slot.kind == KindTcpServer) ServerReceive(slot);
+}
+
+void TcpSend(int index, const uint8_t* data, uint32_t count) {
+  PortSlot& slot = PortTable[index];
+  if (slot.kind == KindTcpServer) {
+    // A peer that cannot take the whole write would get a cut stream; it is
+    // dropped instead and may connect again.
+    for (int32_t& peer : slot.clients) {
+      if (peer < 0) continue;
+      uint32_t sent = 0;
+      if (SocketSend(peer, data, count, &sent) != 0 || sent != count) DropPeer(peer);
+    }
+    return;
+  }
+  if (slot.kind != KindTcpClient || slot.connected == 0) return;  // not connected: dropped
+  uint32_t sent = 0;
+  const int error = SocketSend(slot.handle, data, count, &sent);
+  // A full send buffer costs this write only; the connection stays.
+  if (error == EAGAIN) return;
+  if (error != 0 || sent != count) ClientRenew(slot);
+}
+
+void TcpClose(int index) {
+  PortSlot& slot = PortTable[index];
+  if (slot.kind == KindTcpServer) {
+    for (int32_t& peer : slot.clients) DropPeer(peer);
+    SocketClose(slot.handle);
+  } else if (slot.kind == KindTcpClient) {
+    SocketClose(slot.handle);
+    slot.clients[0] = -1;
+    slot.connected = 0;
+    slot.connecting = 0;
+  }
+  slot.handle = -1;
+}
