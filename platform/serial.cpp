@@ -62,6 +62,11 @@ int32_t MsLeft(uint32_t deadline) {
   return left > 0 ? left : 0;
 }
 
+bool HungUp(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 uint32_t ClampMs(uint64_t ms) { return ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(ms); }
 
 }  // namespace
@@ -184,7 +189,10 @@ int SerialRead(int32_t handle, uint8_t* buffer, uint32_t count, uint32_t* got) {
         continue;
       }
       if (r < 0 && errno == EINTR) continue;
-      if (r == 0 || errno == EIO || errno == ENXIO || errno == ENODEV) gone = true;
+      // A raw terminal that never waits reads 0 both when nothing has come
+      // yet and after a hang-up; only the hang-up means the device is gone.
+      if (r == 0) gone = HungUp(handle);
+      if (r < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV)) gone = true;
       break;
     }
     if (*got == count) return 0;
