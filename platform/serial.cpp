@@ -250,5 +250,9 @@ void SerialClose(int32_t handle) {
   HandleEntry* e = FindHandle(handle);
   if (e == nullptr) return;
   e->fd = -1;
+  // The exclusive flag belongs to the terminal, not to this descriptor: a
+  // terminal that someone else keeps open (a pseudo-terminal's other side)
+  // would otherwise refuse every later open by an ordinary user.
+  ioctl(handle, TIOCNXCL);
   close(handle);  // also releases the lock
 }

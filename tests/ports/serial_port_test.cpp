@@ -1,6 +1,7 @@
 // The port layer on real pseudo-terminals: the test plays the device on the
 // master side, the port layer opens the slave by name.
 
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -260,6 +261,17 @@ TEST_F(SerialPort, UnpluggedDeviceTimesOutWithoutSpinning) {
   EXPECT_EQ(PortRead(id, in, 11, 300), 0);
   EXPECT_LT(ThreadCpuMs() - cpuBefore, 300.0);
   EXPECT_EQ(PortClose(id), 1);
+}
+
+TEST_F(SerialPort, CloseGivesUpExclusivity) {
+  // Whoever keeps the device open across our close (the firmware update closes
+  // and reopens the port) must not find it still locked to us.
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  EXPECT_EQ(PortClose(id), 1);
+  ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
 }
 
 }  // namespace
