@@ -161,7 +161,7 @@ TEST_F(Channel, LateReplyIsDiscardedBeforeTheNextExchange) {
   Converter().SetFaults({.delayMs = 500});
   EXPECT_EQ(channel.ReadMemory(0, 0, 6, got, 2, 0), ResultTimeout);
   ASSERT_TRUE(Converter().WaitUntil([](const SimCounters& c) { return c.bytesSent == 11; }, 3000));
-  for (int i = 0; i < 1000 && PortAvailable(id) < 11; ++i) PlatformSleepMs(1);
+  for (int i = 0; i < 3000 && PortAvailable(id) < 11; ++i) PlatformSleepMs(1);
   ASSERT_EQ(PortAvailable(id), 11);
 
   // The late answer waits in the port; the next exchange must not take it.

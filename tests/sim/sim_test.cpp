@@ -67,8 +67,9 @@ class Sim : public ::testing::Test {
   }
 
   // Sends raw bytes and returns the first answerLength bytes of the answer
-  // without its last one, or nothing when they did not all come.
-  Bytes Exchange(const Bytes& request, size_t answerLength = 11, int timeoutMs = 300) {
+  // without its last one, or nothing when they did not all come. The waits
+  // here are the test's own: long where an answer is due, short where none is.
+  Bytes Exchange(const Bytes& request, size_t answerLength = 11, int timeoutMs = 2000) {
     PortFlushInput(id);
     PortWrite(id, request.data(), static_cast<uint32_t>(request.size()));
     Bytes answer(answerLength);
@@ -78,11 +79,15 @@ class Sim : public ::testing::Test {
   }
 
   // Announces and sends a record; true when the converter acknowledged it.
-  bool SendRecord(const Bytes& record) {
+  bool SendRecord(const Bytes& record, uint16_t timeoutMs = 2000) {
     SendShortCommand(id, 16, RecordCommand);
     PortWrite(id, record.data(), static_cast<uint32_t>(record.size()));
     uint8_t ack = 0;
-    return PortReadByte(id, &ack, 500) == 1;
+    return PortReadByte(id, &ack, timeoutMs) == 1;
+  }
+
+  void WaitReceived(uint32_t count) {
+    ASSERT_TRUE(Converter().WaitUntil([count](const SimCounters& c) { return c.bytesReceived >= count; }, 2000));
   }
 
   SimConverter& Converter() { return sim.Converter(); }
@@ -105,14 +110,14 @@ TEST_F(Sim, FindsRequestsInGarbageAndIgnoresBrokenOnes) {
   const SimCounters before = Counters();
   Bytes badHeader = kSettingsRead;
   badHeader[3] ^= 0x01;
-  EXPECT_TRUE(Exchange(badHeader).empty());
+  EXPECT_TRUE(Exchange(badHeader, 11, 300).empty());
   Bytes badBlock = kSettingsRead;
   badBlock[11] ^= 0x01;
-  EXPECT_TRUE(Exchange(badBlock).empty());
+  EXPECT_TRUE(Exchange(badBlock, 11, 300).empty());
   Bytes otherDevice = kSettingsRead;
   otherDevice[1] = 17;
   otherDevice[3] = FrameChecksum(otherDevice.data(), 3);
-  EXPECT_TRUE(Exchange(otherDevice).empty());
+  EXPECT_TRUE(Exchange(otherDevice, 11, 300).empty());
 
   const SimCounters c = Counters();
   EXPECT_EQ(c.badHeaders, before.badHeaders + 1);
@@ -127,6 +132,7 @@ TEST_F(Sim, GivesUpWhatStopsHalfway) {
   Bytes write = {0x60, 0x10, 0x40, 0x3C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x11, 0x06};
   write.push_back(FrameChecksum(write.data() + 4, 7));
   PortWrite(id, write.data(), static_cast<uint32_t>(write.size()));
+  WaitReceived(12);
   PlatformSleepMs(SimFrameGapMs + 100);
   EXPECT_EQ(Exchange(kSettingsRead), SettingsAnswer(SimDefaultSettings));
 
@@ -134,6 +140,7 @@ TEST_F(Sim, GivesUpWhatStopsHalfway) {
   SendShortCommand(id, 16, RecordCommand);
   const Bytes record = Record(8, 0, 1);
   PortWrite(id, record.data(), 100);
+  WaitReceived(12 + 12 + 8 + 100);
   PlatformSleepMs(SimFrameGapMs + 100);
   EXPECT_EQ(Exchange(kSettingsRead), SettingsAnswer(SimDefaultSettings));
 
@@ -147,7 +154,7 @@ TEST_F(Sim, TakesAFirmwareImageRecordByRecord) {
   ScratchDir dir;
   Converter().UseImageFile(dir.path() + "/image.bin");
 
-  EXPECT_FALSE(SendRecord(Record(8, 0, 1)));  // not in update mode yet
+  EXPECT_FALSE(SendRecord(Record(8, 0, 1), 500));  // not in update mode yet
   EXPECT_EQ(Counters().ignoredRequests, 1u);
 
   SendShortCommand(id, 16, UpdateEnterCommand);
@@ -158,8 +165,8 @@ TEST_F(Sim, TakesAFirmwareImageRecordByRecord) {
   EXPECT_TRUE(SendRecord(r1));
   Bytes broken = r2;
   broken[100] ^= 0x01;
-  EXPECT_FALSE(SendRecord(broken));
-  EXPECT_FALSE(SendRecord(r3));  // out of turn
+  EXPECT_FALSE(SendRecord(broken, 500));
+  EXPECT_FALSE(SendRecord(r3, 500));  // out of turn
   EXPECT_TRUE(SendRecord(r2));
   EXPECT_TRUE(SendRecord(r3));
   EXPECT_TRUE(SendRecord(r4));
@@ -188,7 +195,7 @@ TEST_F(Sim, FaultSwitchesBreakWhatTheySay) {
   Converter().SetFaults({.noAckAfter = 1});
   SendShortCommand(id, 16, UpdateEnterCommand);
   EXPECT_TRUE(SendRecord(Record(8, 0, 1)));
-  EXPECT_FALSE(SendRecord(Record(8, 1, 2)));
+  EXPECT_FALSE(SendRecord(Record(8, 1, 2), 500));
   SimCounters c = Counters();
   EXPECT_EQ(c.recordsReceived, 2u);
   EXPECT_EQ(c.recordsAcked, 1u);
