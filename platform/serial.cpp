@@ -62,8 +62,6 @@ int32_t MsLeft(uint32_t deadline) {
   return left > 0 ? left : 0;
 }
 
-// A raw line (VMIN and VTIME 0) reads an empty queue as 0 bytes, like end of
-// file; only a hang-up also shows in poll.
 bool HungUp(int fd) {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -191,7 +189,10 @@ int SerialRead(int32_t handle, uint8_t* buffer, uint32_t count, uint32_t* got) {
         continue;
       }
       if (r < 0 && errno == EINTR) continue;
-      if (r == 0 ? HungUp(handle) : (errno == EIO || errno == ENXIO || errno == ENODEV)) gone = true;
+      // A raw terminal that never waits reads 0 both when nothing has come
+      // yet and after a hang-up; only the hang-up means the device is gone.
+      if (r == 0) gone = HungUp(handle);
+      if (r < 0 && (errno == EIO || errno == ENXIO || errno == ENODEV)) gone = true;
       break;
     }
     if (*got == count) return 0;
@@ -249,5 +250,9 @@ void SerialClose(int32_t handle) {
   HandleEntry* e = FindHandle(handle);
   if (e == nullptr) return;
   e->fd = -1;
+  // The exclusive flag belongs to the terminal, not to this descriptor: a
+  // terminal that someone else keeps open (a pseudo-terminal's other side)
+  // would otherwise refuse every later open by an ordinary user.
+  ioctl(handle, TIOCNXCL);
   close(handle);  // also releases the lock
 }

@@ -1,6 +1,7 @@
 // The port layer on real pseudo-terminals: the test plays the device on the
 // master side, the port layer opens the slave by name.
 
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -276,6 +277,17 @@ TEST_F(SerialPort, ReplyArrivingDuringATimedReadEndsIt) {
   reply.join();
   EXPECT_LT(took, 10000u) << "the read waited out its time-out";
   EXPECT_EQ(std::vector<uint8_t>(in, in + 4), (std::vector<uint8_t>{9, 8, 7, 6}));
+}
+
+TEST_F(SerialPort, CloseGivesUpExclusivity) {
+  // Whoever keeps the device open across our close (the firmware update closes
+  // and reopens the port) must not find it still locked to us.
+  int exclusive = 0;
+  ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1);
+  EXPECT_EQ(PortClose(id), 1);
+  ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
 }
 
 }  // namespace

@@ -1,0 +1,160 @@
+// rs485sim: a simulated converter on a pseudo-terminal. The first line of
+// standard output is the terminal's path; the utility opens it like a serial
+// port. Runs until SIGINT or SIGTERM.
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/sim_serve.h"
+
+namespace {
+
+int gStopPipe[2] = {-1, -1};
+
+void OnStopSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t n = write(gStopPipe[1], &byte, 1);
+  errno = saved;
+}
+
+const char kUsage[] =
+    "Usage: rs485sim [options]\n"
+    "A simulated RS-485 converter (bus address 16) on a pseudo-terminal. Prints the\n"
+    "terminal's path on the first line, then serves until SIGINT or SIGTERM.\n"
+    "\n"
+    "  --memory FILE      keep the 6-byte settings record in FILE across runs\n"
+    "  --image FILE       write the firmware image received in update mode to FILE\n"
+    "  --corrupt-crc      corrupt the check bytes of every memory-read answer\n"
+    "  --refuse-writes    answer every memory write with 0xFF and store nothing\n"
+    "  --delay MS         wait MS milliseconds before every answer\n"
+    "  --partial N        send only the first N bytes of every answer\n"
+    "  --noise            send 1 to 4 garbage bytes before every answer\n"
+    "  --no-ack-after N   acknowledge only the first N firmware records of an update\n"
+    "  --silent           hear and answer nothing\n"
+    "  -v, --verbose      log every frame in hex with a timestamp on standard error\n"
+    "  -h, --help         show this help\n";
+
+// A whole decimal number from 0 to max, or -1.
+long ParseCount(const char* text, long max) {
+  if (text == nullptr || *text == '\0') return -1;
+  char* end = nullptr;
+  errno = 0;
+  const long value = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value < 0 || value > max) return -1;
+  return value;
+}
+
+int UsageError(const char* message, const char* argument) {
+  std::fprintf(stderr, "rs485sim: %s%s%s\nTry 'rs485sim --help'.\n", message, argument != nullptr ? ": " : "",
+               argument != nullptr ? argument : "");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  enum { kMemory = 256, kImage, kCorruptCrc, kRefuseWrites, kDelay, kPartial, kNoise, kNoAckAfter, kSilent };
+  static const option kOptions[] = {
+      {"memory", required_argument, nullptr, kMemory},
+      {"image", required_argument, nullptr, kImage},
+      {"corrupt-crc", no_argument, nullptr, kCorruptCrc},
+      {"refuse-writes", no_argument, nullptr, kRefuseWrites},
+      {"delay", required_argument, nullptr, kDelay},
+      {"partial", required_argument, nullptr, kPartial},
+      {"noise", no_argument, nullptr, kNoise},
+      {"no-ack-after", required_argument, nullptr, kNoAckAfter},
+      {"silent", no_argument, nullptr, kSilent},
+      {"verbose", no_argument, nullptr, 'v'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+
+  SimFaults faults;
+  const char* memoryFile = nullptr;
+  const char* imageFile = nullptr;
+  bool verbose = false;
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, ":vh", kOptions, nullptr)) != -1) {
+    long value = 0;
+    switch (c) {
+      case kMemory: memoryFile = optarg; break;
+      case kImage: imageFile = optarg; break;
+      case kCorruptCrc: faults.corruptCrc = true; break;
+      case kRefuseWrites: faults.refuseWrites = true; break;
+      case kNoise: faults.noise = true; break;
+      case kSilent: faults.silent = true; break;
+      case 'v': verbose = true; break;
+      case 'h': std::fputs(kUsage, stdout); return 0;
+      case kDelay:
+        if ((value = ParseCount(optarg, 600000)) < 0) return UsageError("--delay needs milliseconds from 0 to 600000", optarg);
+        faults.delayMs = static_cast<int32_t>(value);
+        break;
+      case kPartial:
+        if ((value = ParseCount(optarg, 1000)) < 0) return UsageError("--partial needs a byte count from 0 to 1000", optarg);
+        faults.partial = static_cast<int32_t>(value);
+        break;
+      case kNoAckAfter:
+        if ((value = ParseCount(optarg, INT32_MAX)) < 0) return UsageError("--no-ack-after needs a record count", optarg);
+        faults.noAckAfter = static_cast<int32_t>(value);
+        break;
+      case ':': return UsageError("option needs an argument", argv[optind - 1]);
+      default: return UsageError("unknown option", argv[optind - 1]);
+    }
+  }
+  if (optind < argc) return UsageError("unexpected argument", argv[optind]);
+
+  SimConverter converter;
+  converter.SetFaults(faults);
+  if (verbose) converter.SetLog(stderr);
+  if (memoryFile != nullptr) {
+    const int error = converter.UseMemoryFile(memoryFile);
+    if (error == EINVAL) return UsageError("the memory file is not a 6-byte settings record", memoryFile);
+    if (error != 0) {
+      std::fprintf(stderr, "rs485sim: %s: %s\n", memoryFile, std::strerror(error));
+      return 1;
+    }
+  }
+  if (imageFile != nullptr) converter.UseImageFile(imageFile);
+
+  if (pipe2(gStopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("rs485sim: pipe");
+    return 1;
+  }
+  struct sigaction stop {};
+  stop.sa_handler = OnStopSignal;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGINT, &stop, nullptr);
+  sigaction(SIGTERM, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  SimPty pty;
+  if (!pty.Ok()) {
+    std::fprintf(stderr, "rs485sim: cannot open a pseudo-terminal: %s\n", std::strerror(pty.Error()));
+    return 1;
+  }
+  std::printf("%s\n", pty.Path().c_str());
+  std::fflush(stdout);
+
+  const int result = SimServe(pty.Master(), converter, gStopPipe[0]);
+  int status = 0;
+  if (result != SimServeStopped) {
+    std::fprintf(stderr, "rs485sim: serving ended unexpectedly (%d)\n", result);
+    status = 1;
+  }
+  const int error = converter.SaveFiles();
+  if (error != 0) {
+    std::fprintf(stderr, "rs485sim: saving files: %s\n", std::strerror(error));
+    status = 1;
+  }
+  return status;
+}

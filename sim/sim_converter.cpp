@@ -1,0 +1,541 @@
+#include "sim/sim_converter.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <chrono>
+#include <ctime>
+
+#include "protocol/checksum.h"
+
+namespace {
+
+constexpr uint8_t kFrameStart = 0x60;
+constexpr uint8_t kUpdateEnter = 0xFA;
+constexpr uint8_t kUpdateLeave = 0xF1;
+constexpr uint8_t kRecordCommand = 0xF3;
+constexpr size_t kHeader = 4;
+constexpr size_t kRequest = 12;
+constexpr uint32_t kAddressMask = 0xFFFFFF;
+
+// The word CRC of the memory-read answer, computed here rather than with the
+// client's WordCrc32: that one keeps a single running state for the process,
+// and a client may be computing with it on another thread at the same moment.
+uint32_t WordCrc(const uint8_t* data, size_t count) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t word = 0; word < count; word += 4) {
+    for (size_t k = 4; k-- > 0;) {
+      const uint8_t b = word + k < count ? data[word + k] : 0;
+      crc ^= static_cast<uint32_t>(b) << 24;
+      for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+  }
+  return crc;
+}
+
+uint32_t FrameAddress(const uint8_t* frame) {
+  return static_cast<uint32_t>(frame[6]) << 8 | static_cast<uint32_t>(frame[7]) << 16 | frame[8];
+}
+
+uint8_t Checksum(const uint8_t* data, size_t count) { return FrameChecksum(data, static_cast<int32_t>(count)); }
+
+std::string Hex(const uint8_t* data, size_t count) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string s;
+  s.reserve(count * 3);
+  for (size_t i = 0; i < count; ++i) {
+    if (i != 0) s += ' ';
+    s += kDigits[data[i] >> 4];
+    s += kDigits[data[i] & 15];
+  }
+  return s;
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char buffer[160];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  return buffer;
+}
+
+// Writes data to path through a temporary file, so a crash never leaves half a file.
+int WriteFileAtomically(const std::string& path, const uint8_t* data, size_t count) {
+  const std::string temporary = path + ".tmp";
+  FILE* f = std::fopen(temporary.c_str(), "wb");
+  if (f == nullptr) return errno;
+  const bool written = std::fwrite(data, 1, count, f) == count;
+  const int error = errno;
+  if (std::fclose(f) != 0 || !written) {
+    std::remove(temporary.c_str());
+    return error != 0 ? error : EIO;
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int renameError = errno;
+    std::remove(temporary.c_str());
+    return renameError;
+  }
+  return 0;
+}
+
+template <class T>
+void Keep(std::deque<T>& log, T&& entry) {
+  if (log.size() >= SimLogLimit) log.pop_front();
+  log.push_back(std::move(entry));
+}
+
+}  // namespace
+
+int64_t SimNowUs() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+SimConverter::SimConverter() {
+  for (uint32_t i = 0; i < SimDefaultSettings.size(); ++i) memory_[i] = SimDefaultSettings[i];
+}
+
+SimSettings SimConverter::Settings() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SimSettings s{};
+  for (uint32_t i = 0; i < s.size(); ++i) s[i] = MemoryAt(i);
+  return s;
+}
+
+void SimConverter::SetSettings(const SimSettings& settings) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (uint32_t i = 0; i < settings.size(); ++i) memory_[i] = settings[i];
+  changed_.notify_all();
+}
+
+SimFaults SimConverter::Faults() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return faults_;
+}
+
+void SimConverter::SetFaults(const SimFaults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  faults_ = faults;
+  changed_.notify_all();
+}
+
+void SimConverter::SetLog(FILE* log) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  log_ = log;
+}
+
+int SimConverter::UseMemoryFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    if (errno != ENOENT) return errno;
+    memoryFile_ = path;  // created by the first save
+    return 0;
+  }
+  uint8_t record[SimDefaultSettings.size() + 1];
+  const size_t got = std::fread(record, 1, sizeof record, f);
+  std::fclose(f);
+  if (got != SimDefaultSettings.size()) return EINVAL;
+  for (uint32_t i = 0; i < got; ++i) memory_[i] = record[i];
+  memoryFile_ = path;
+  return 0;
+}
+
+void SimConverter::UseImageFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  imageFile_ = path;
+}
+
+int SimConverter::SaveFiles() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const int memory = SaveMemoryLocked();
+  const int image = SaveImageLocked();
+  return memory != 0 ? memory : image;
+}
+
+SimSnapshot SimConverter::Snapshot() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  SimSnapshot s;
+  for (uint32_t i = 0; i < s.settings.size(); ++i) s.settings[i] = MemoryAt(i);
+  s.faults = faults_;
+  s.counters = counters_;
+  s.updateMode = updateMode_;
+  s.controlWrites = controlWrites_;
+  s.image = image_;
+  s.requests.assign(requests_.begin(), requests_.end());
+  s.chunks.assign(chunks_.begin(), chunks_.end());
+  return s;
+}
+
+SimCounters SimConverter::Counters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return counters_;
+}
+
+bool SimConverter::WaitUntil(const std::function<bool(const SimCounters&)>& done, int timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return done(counters_); });
+}
+
+void SimConverter::Feed(const uint8_t* data, size_t count, int64_t nowUs, std::vector<SimReply>& replies) {
+  if (count == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  counters_.bytesReceived += static_cast<uint32_t>(count);
+  Keep(chunks_, SimChunk{nowUs, std::vector<uint8_t>(data, data + count)});
+  if (faults_.silent) {
+    Log("rx", data, count, "silent: not heard");
+  } else {
+    // A frame left unfinished for too long is given up before new bytes join
+    // it, even when the serving thread had no chance to expire it in time.
+    ExpireLocked(nowUs, replies);
+    pending_.insert(pending_.end(), data, data + count);
+    pendingUs_.insert(pendingUs_.end(), count, nowUs);
+    Parse(replies);
+  }
+  changed_.notify_all();
+}
+
+int64_t SimConverter::Deadline() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return pending_.empty() ? -1 : pendingUs_.back() + SimFrameGapMs * 1000;
+}
+
+void SimConverter::Expire(int64_t nowUs, std::vector<SimReply>& replies) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ExpireLocked(nowUs, replies);
+  changed_.notify_all();
+}
+
+void SimConverter::ExpireLocked(int64_t nowUs, std::vector<SimReply>& replies) {
+  if (pending_.empty() || nowUs - pendingUs_.back() < SimFrameGapMs * 1000) return;
+  // Everything pending is stale: what is left can only be an unfinished frame
+  // or record. Give up its start and frame the rest again.
+  while (!pending_.empty()) {
+    if (recordNext_) {
+      ++counters_.recordsTruncated;
+      Log("rx", pending_.data(), pending_.size(), "record cut short: dropped");
+      recordNext_ = false;
+      pending_.clear();
+      pendingUs_.clear();
+      break;
+    }
+    ++counters_.garbageBytes;
+    Log("rx", pending_.data(), pending_.size(), "unfinished frame: start byte dropped");
+    pending_.erase(pending_.begin());
+    pendingUs_.erase(pendingUs_.begin());
+    Parse(replies);
+  }
+}
+
+void SimConverter::NoteSent(const uint8_t* data, size_t count) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  counters_.bytesSent += static_cast<uint32_t>(count);
+  Log("tx", data, count, "");
+  changed_.notify_all();
+}
+
+void SimConverter::Parse(std::vector<SimReply>& replies) {
+  size_t at = 0;
+  for (;;) {
+    if (recordNext_) {
+      if (pending_.size() - at < SimRecordSize) break;
+      TakeRecord(at, replies);
+      at += SimRecordSize;
+      recordNext_ = false;
+      continue;
+    }
+    size_t start = at;
+    while (start < pending_.size() && pending_[start] != kFrameStart) ++start;
+    if (start > at) {
+      counters_.garbageBytes += static_cast<uint32_t>(start - at);
+      Log("rx", &pending_[at], start - at, "garbage skipped");
+      at = start;
+    }
+    if (at == pending_.size()) break;
+    const size_t used = TakeFrame(at, replies);
+    if (used == 0) break;  // wait for the rest of the frame
+    at += used;
+  }
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+  pendingUs_.erase(pendingUs_.begin(), pendingUs_.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+size_t SimConverter::TakeFrame(size_t at, std::vector<SimReply>& replies) {
+  const uint8_t* f = &pending_[at];
+  const size_t left = pending_.size() - at;
+  if (left < kHeader) return 0;
+  if (Checksum(f, 3) != f[3]) {
+    // Not a frame after all: resynchronise on the next start byte.
+    ++counters_.badHeaders;
+    ++counters_.garbageBytes;
+    Log("rx", f, kHeader, "bad header checksum: start byte dropped");
+    return 1;
+  }
+  const uint8_t command = f[2];
+  const bool ours = f[1] == SimBusAddress;
+
+  if (command == kUpdateEnter || command == kUpdateLeave || command == kRecordCommand) {
+    const SimRequestKind kind = command == kUpdateEnter   ? SimRequestKind::UpdateEnter
+                                : command == kUpdateLeave ? SimRequestKind::UpdateLeave
+                                                          : SimRequestKind::RecordCommand;
+    SimRequest request = Framed(kind, at, kHeader);
+    if (ours) {
+      ShortCommand(request);
+    } else {
+      ++counters_.ignoredRequests;
+      Log("rx", f, kHeader, Format("short command %02X for address %u: ignored", command, f[1]));
+    }
+    Keep(requests_, std::move(request));
+    return kHeader;
+  }
+  if ((command & 0x40) == 0) {
+    ++counters_.ignoredRequests;
+    Log("rx", f, kHeader, Format("unknown command %02X: ignored", command));
+    Keep(requests_, Framed(SimRequestKind::Unknown, at, kHeader));
+    return kHeader;
+  }
+
+  if (left < kRequest) return 0;
+  if (Checksum(f + kHeader, 7) != f[11]) {
+    ++counters_.badBlocks;
+    ++counters_.garbageBytes;
+    Log("rx", f, kRequest, "bad parameter block checksum: start byte dropped");
+    return 1;
+  }
+
+  if ((command & 0x48) == 0x48) {
+    SimRequest request = Framed(SimRequestKind::MemoryRead, at, kRequest);
+    request.checkMode = f[4];
+    request.length = f[10];
+    request.address = FrameAddress(f);
+    if (ours) {
+      MemoryRead(request, f, replies);
+    } else {
+      ++counters_.ignoredRequests;
+      Log("rx", f, kRequest, Format("memory read for address %u: ignored", f[1]));
+    }
+    Keep(requests_, std::move(request));
+    return kRequest;
+  }
+
+  const uint8_t count = f[10];
+  if (count == 0) {
+    ++counters_.badBlocks;
+    Log("rx", f, kRequest, "memory write of 0 bytes: ignored");
+    return kRequest;
+  }
+  const size_t total = count > 1 ? kRequest + count : kRequest;
+  if (left < total) return 0;
+  SimRequest request = Framed(SimRequestKind::MemoryWrite, at, total);
+  request.length = count;
+  request.address = FrameAddress(f);
+  if (count > 1) request.splitGapUs = pendingUs_[at + kRequest] - pendingUs_[at + kRequest - 1];
+  const bool dataGood = count == 1 || Checksum(f + kRequest, count - 1u) == f[total - 1];
+  if (ours) {
+    MemoryWrite(request, f, dataGood, replies);
+  } else {
+    ++counters_.ignoredRequests;
+    Log("rx", f, total, Format("memory write for address %u: ignored", f[1]));
+  }
+  Keep(requests_, std::move(request));
+  return total;
+}
+
+void SimConverter::ShortCommand(SimRequest& request) {
+  const uint8_t* f = request.bytes.data();
+  switch (request.kind) {
+    case SimRequestKind::UpdateEnter:
+      ++counters_.updateEnters;
+      updateMode_ = true;
+      expectedPage_ = SimFirstPage;
+      expectedIndex_ = 0;
+      sessionAcked_ = 0;
+      image_.clear();
+      imageDirty_ = true;
+      request.accepted = true;
+      Log("rx", f, kHeader, "update mode on");
+      break;
+    case SimRequestKind::UpdateLeave: {
+      ++counters_.updateLeaves;
+      request.accepted = true;
+      if (!updateMode_) {
+        Log("rx", f, kHeader, "update mode off (was off)");
+        break;
+      }
+      updateMode_ = false;
+      const int error = SaveImageLocked();
+      Log("rx", f, kHeader,
+          Format("update mode off, image of %zu bytes%s", image_.size(), error != 0 ? ": saving failed" : ""));
+      break;
+    }
+    default:
+      if (!updateMode_) {
+        ++counters_.ignoredRequests;
+        Log("rx", f, kHeader, "record command outside update mode: ignored");
+        break;
+      }
+      ++counters_.recordCommands;
+      request.accepted = true;
+      recordNext_ = true;
+      Log("rx", f, kHeader, "record follows");
+      break;
+  }
+}
+
+void SimConverter::TakeRecord(size_t at, std::vector<SimReply>& replies) {
+  const uint8_t* r = &pending_[at];
+  SimRequest request = Framed(SimRequestKind::Record, at, SimRecordSize);
+  request.busAddress = 0;
+  request.command = 0;
+  request.page = static_cast<uint16_t>(r[0] | r[1] << 8);
+  request.index = r[2];
+  ++counters_.recordsReceived;
+
+  const std::string where = Format("record page %u index %u", request.page, request.index);
+  if (Checksum(r, SimRecordSize - 1) != r[SimRecordSize - 1]) {
+    ++counters_.recordChecksumErrors;
+    Log("rx", r, SimRecordSize, where + ": bad checksum, not acknowledged");
+  } else if (request.page != expectedPage_ || request.index != expectedIndex_) {
+    ++counters_.recordSequenceErrors;
+    Log("rx", r, SimRecordSize,
+        where + Format(": expected page %u index %u, not acknowledged", expectedPage_, expectedIndex_));
+  } else if (faults_.noAckAfter >= 0 && sessionAcked_ >= static_cast<uint32_t>(faults_.noAckAfter)) {
+    Log("rx", r, SimRecordSize, where + ": not acknowledged (fault switch)");
+  } else {
+    image_.insert(image_.end(), r + 3, r + 3 + SimRecordData);
+    imageDirty_ = true;
+    ++sessionAcked_;
+    ++counters_.recordsAcked;
+    if (++expectedIndex_ == SimRecordsPerPage) {
+      expectedIndex_ = 0;
+      ++expectedPage_;
+    }
+    request.accepted = true;
+    Log("rx", r, SimRecordSize, where + ": stored");
+    Answer({SimAckByte}, replies);
+  }
+  Keep(requests_, std::move(request));
+}
+
+void SimConverter::MemoryRead(SimRequest& request, const uint8_t* frame, std::vector<SimReply>& replies) {
+  const uint8_t length = request.length;
+  std::vector<uint8_t> answer;
+  answer.reserve(length + 6u);
+  for (uint32_t i = 0; i < length; ++i) answer.push_back(MemoryAt((request.address + i) & kAddressMask));
+  size_t checkLength = 0;
+  if ((request.checkMode & 3) == 1) {
+    answer.push_back(Checksum(answer.data(), length));
+    checkLength = 1;
+  } else if ((request.checkMode & 3) == 2) {
+    const uint32_t crc = WordCrc(answer.data(), length);
+    for (int shift = 0; shift < 32; shift += 8) answer.push_back(static_cast<uint8_t>(crc >> shift));
+    checkLength = 4;
+  }
+  if (faults_.corruptCrc && checkLength > 0) answer[length] ^= 0x01;
+  answer.push_back(Checksum(answer.data(), answer.size()));  // closing byte, not examined by clients
+
+  ++counters_.memoryReads;
+  request.accepted = true;
+  Log("rx", frame, kRequest,
+      Format("read %u at 0x%06X, check mode %u%s", length, request.address, request.checkMode,
+             faults_.corruptCrc && checkLength > 0 ? " (check corrupted)" : ""));
+  Answer(std::move(answer), replies);
+}
+
+void SimConverter::MemoryWrite(SimRequest& request, const uint8_t* frame, bool dataGood,
+                               std::vector<SimReply>& replies) {
+  const uint8_t count = request.length;
+  const size_t total = request.bytes.size();
+  const std::string what = Format("write %u at 0x%06X", count, request.address);
+  const std::vector<uint8_t> refusal = count > 1 ? std::vector<uint8_t>{0xFF} : std::vector<uint8_t>{0xFF, 0xFF};
+  if (!dataGood) {
+    ++counters_.badBlocks;
+    Log("rx", frame, total, what + ": bad data block checksum, refused");
+    Answer(refusal, replies);
+    return;
+  }
+  if (faults_.refuseWrites) {
+    ++counters_.writesRefused;
+    Log("rx", frame, total, what + ": refused (fault switch)");
+    Answer(refusal, replies);
+    return;
+  }
+
+  bool settingsChanged = false;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t address = (request.address + i) & kAddressMask;
+    const uint8_t value = i == 0 ? frame[9] : frame[kRequest + i - 1];
+    memory_[address] = value;
+    if (address < SimDefaultSettings.size()) settingsChanged = true;
+  }
+  ++counters_.memoryWrites;
+  request.accepted = true;
+  if (count == 1 && request.address == SimControlAddress) {
+    controlWrites_.push_back(frame[9]);
+    ++counters_.controlWrites;
+  }
+  const int error = settingsChanged ? SaveMemoryLocked() : 0;
+  Log("rx", frame, total, what + (error != 0 ? ": stored, saving the memory file failed" : ": stored"));
+  Answer(count > 1 ? std::vector<uint8_t>{0x00} : std::vector<uint8_t>{0x00, 0x00}, replies);
+}
+
+void SimConverter::Answer(std::vector<uint8_t> bytes, std::vector<SimReply>& replies) {
+  if (faults_.partial >= 0 && static_cast<size_t>(faults_.partial) < bytes.size())
+    bytes.resize(static_cast<size_t>(faults_.partial));
+  if (faults_.noise) {
+    noiseState_ ^= noiseState_ << 13;
+    noiseState_ ^= noiseState_ >> 17;
+    noiseState_ ^= noiseState_ << 5;
+    const size_t count = 1 + (noiseState_ & 3);
+    for (size_t i = 0; i < count; ++i) bytes.insert(bytes.begin(), static_cast<uint8_t>(noiseState_ >> (8 * i + 2)));
+  }
+  replies.push_back(SimReply{std::move(bytes), faults_.delayMs});
+}
+
+SimRequest SimConverter::Framed(SimRequestKind kind, size_t at, size_t length) const {
+  SimRequest r;
+  r.kind = kind;
+  r.busAddress = pending_[at + 1];
+  r.command = pending_[at + 2];
+  r.bytes.assign(pending_.begin() + static_cast<std::ptrdiff_t>(at),
+                 pending_.begin() + static_cast<std::ptrdiff_t>(at + length));
+  r.firstUs = pendingUs_[at];
+  r.lastUs = pendingUs_[at + length - 1];
+  return r;
+}
+
+int SimConverter::SaveMemoryLocked() const {
+  if (memoryFile_.empty()) return 0;
+  SimSettings s{};
+  for (uint32_t i = 0; i < s.size(); ++i) s[i] = MemoryAt(i);
+  return WriteFileAtomically(memoryFile_, s.data(), s.size());
+}
+
+int SimConverter::SaveImageLocked() {
+  if (imageFile_.empty() || !imageDirty_) return 0;
+  const int error = WriteFileAtomically(imageFile_, image_.data(), image_.size());
+  if (error == 0) imageDirty_ = false;
+  return error;
+}
+
+uint8_t SimConverter::MemoryAt(uint32_t address) const {
+  const auto it = memory_.find(address);
+  return it == memory_.end() ? 0 : it->second;
+}
+
+void SimConverter::Log(const char* what, const uint8_t* data, size_t count, const std::string& note) const {
+  if (log_ == nullptr) return;
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char stamp[16];
+  std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
+  std::fprintf(log_, "%s.%03ld %s %s%s%s\n", stamp, ms, what, Hex(data, count).c_str(), note.empty() ? "" : "  | ",
+               note.c_str());
+  std::fflush(log_);
+}

@@ -1,0 +1,174 @@
+#include "sim/sim_serve.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+
+namespace {
+
+constexpr size_t kReadChunk = 512;
+constexpr int kSendPatienceMs = 1000;  // a client that reads nothing for this long loses the answer
+
+struct Outgoing {
+  int64_t dueUs;
+  std::vector<uint8_t> bytes;
+};
+
+bool PeerGoneError(int error) {
+  return error == EIO || error == ENXIO || error == ECONNRESET || error == EPIPE || error == ENOTCONN ||
+         error == ESHUTDOWN;
+}
+
+bool IsSocket(int fd) {
+  int type = 0;
+  socklen_t size = sizeof type;
+  return getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &size) == 0;
+}
+
+// Sends all of bytes, waiting for room at most kSendPatienceMs; returns a
+// SimServeResult when serving must end, or 2 to go on.
+constexpr int kGoOn = 2;
+int SendAll(int fd, bool socket, int wakeFd, const std::vector<uint8_t>& bytes, size_t* sent) {
+  *sent = 0;
+  const int64_t giveUpUs = SimNowUs() + kSendPatienceMs * 1000;
+  while (*sent < bytes.size()) {
+    const ssize_t n = socket ? send(fd, bytes.data() + *sent, bytes.size() - *sent, MSG_NOSIGNAL)
+                             : write(fd, bytes.data() + *sent, bytes.size() - *sent);
+    if (n > 0) {
+      *sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && PeerGoneError(errno)) return SimServePeerGone;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return SimServeFailed;
+    const int64_t leftUs = giveUpUs - SimNowUs();
+    if (leftUs <= 0) return kGoOn;  // nobody reads: the rest is lost, as on a real line
+    pollfd p[2] = {{fd, POLLOUT, 0}, {wakeFd, POLLIN, 0}};
+    const int ready = poll(p, wakeFd >= 0 ? 2 : 1, static_cast<int>(leftUs / 1000) + 1);
+    if (ready < 0 && errno != EINTR) return SimServeFailed;
+    if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) return SimServeStopped;
+  }
+  return kGoOn;
+}
+
+}  // namespace
+
+int SimServe(int fd, SimConverter& converter, int wakeFd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return SimServeFailed;
+  const bool socket = IsSocket(fd);
+  std::deque<Outgoing> queue;
+  std::vector<SimReply> replies;
+
+  for (;;) {
+    // Send what is due, in order.
+    while (!queue.empty() && queue.front().dueUs <= SimNowUs()) {
+      size_t sent = 0;
+      const int result = SendAll(fd, socket, wakeFd, queue.front().bytes, &sent);
+      if (sent > 0) converter.NoteSent(queue.front().bytes.data(), sent);
+      queue.pop_front();
+      if (result != kGoOn) return result;
+    }
+
+    const int64_t now = SimNowUs();
+    int64_t next = converter.Deadline();
+    if (!queue.empty() && (next < 0 || queue.front().dueUs < next)) next = queue.front().dueUs;
+    const int timeoutMs = next < 0 ? -1 : static_cast<int>(next > now ? (next - now + 999) / 1000 : 0);
+
+    pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int ready = poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs);
+    if (ready < 0 && errno != EINTR) return SimServeFailed;
+    if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) return SimServeStopped;
+    if ((p[0].revents & POLLNVAL) != 0) return SimServeFailed;
+
+    if ((p[0].revents & POLLIN) != 0) {
+      uint8_t chunk[kReadChunk];
+      for (;;) {
+        const ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+          converter.Feed(chunk, static_cast<size_t>(n), SimNowUs(), replies);
+          continue;
+        }
+        if (n == 0) return SimServePeerGone;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        return PeerGoneError(errno) ? SimServePeerGone : SimServeFailed;
+      }
+    } else if ((p[0].revents & (POLLHUP | POLLERR)) != 0) {
+      return SimServePeerGone;
+    }
+
+    converter.Expire(SimNowUs(), replies);
+    const int64_t arrived = SimNowUs();
+    for (SimReply& reply : replies)
+      queue.push_back(Outgoing{arrived + static_cast<int64_t>(reply.delayMs) * 1000, std::move(reply.bytes)});
+    replies.clear();
+  }
+}
+
+SimPty::SimPty() {
+  termios raw{};
+  cfmakeraw(&raw);
+  char path[128] = {};
+  if (openpty(&master_, &slave_, path, &raw, nullptr) != 0) {
+    error_ = errno;
+    master_ = slave_ = -1;
+    return;
+  }
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  path_ = path;
+  name_ = path_.rfind("/dev/", 0) == 0 ? path_.substr(5) : path_;
+}
+
+SimPty::~SimPty() {
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+}
+
+SimServer::SimServer(SimConverter& converter, int fd) {
+  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    wake_[0] = wake_[1] = -1;
+    return;
+  }
+  running_ = true;
+  thread_ = std::thread([this, &converter, fd] {
+    result_ = SimServe(fd, converter, wake_[0]);
+    running_ = false;
+  });
+}
+
+SimServer::~SimServer() {
+  Stop();
+  if (wake_[0] >= 0) close(wake_[0]);
+  if (wake_[1] >= 0) close(wake_[1]);
+}
+
+void SimServer::Stop() {
+  if (!thread_.joinable()) return;
+  const uint8_t byte = 1;
+  while (write(wake_[1], &byte, 1) < 0 && errno == EINTR) {
+  }
+  thread_.join();
+}
+
+bool SimServer::Running() const { return running_; }
+
+int SimServer::Result() const { return result_; }
+
+SimDevice::SimDevice() {
+  if (pty_.Ok()) server_ = std::make_unique<SimServer>(converter_, pty_.Master());
+}
+
+SimDevice::~SimDevice() { Stop(); }
+
+void SimDevice::Stop() {
+  if (server_ != nullptr) server_->Stop();
+}
