@@ -1,0 +1,153 @@
+#include "app/firmware_upload.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/messages.h"
+#include "app/settings.h"
+#include "platform/time.h"
+#include "ports/port_io.h"
+#include "protocol/checksum.h"
+#include "protocol/device_channel.h"
+
+namespace {
+
+class Upload {
+ public:
+  Upload(const UploadHooks& hooks, UploadReport& report) : hooks_(hooks), report_(report) {}
+
+  void Message(const char* text) const {
+    if (hooks_.message) hooks_.message(text);
+  }
+  void Wait(int32_t ms) const {
+    if (hooks_.wait)
+      hooks_.wait(ms);
+    else
+      PlatformSleepMs(ms);
+  }
+  void Busy(bool on) const {
+    if (hooks_.busy) hooks_.busy(on);
+  }
+  void Progress(UploadPhase phase) const {
+    if (hooks_.progress) hooks_.progress(phase, report_);
+  }
+
+ private:
+  const UploadHooks& hooks_;
+  UploadReport& report_;
+};
+
+void SetUpdateMode(PortId portId, uint8_t address, bool enter) {
+  SendShortCommand(portId, address, enter ? UpdateEnterCommand : UpdateLeaveCommand);
+}
+
+uint64_t RecordsOf(uint64_t bytes) { return (bytes + FirmwareRecordData - 1) / FirmwareRecordData; }
+
+// Sends the file's records until its end or the first missing acknowledgement.
+void SendRecords(PortId portId, std::FILE* file, const Upload& upload, UploadReport& report) {
+  FirmwareRecord record;
+  std::memset(&record, 0, sizeof record);  // a short first piece is padded with zeros
+  uint16_t page = FirmwareFirstPage;
+  uint8_t index = 0;
+  for (;;) {
+    // A short later piece keeps the previous record's bytes after it.
+    const size_t got = std::fread(record.Data, 1, sizeof record.Data, file);
+    if (got == 0) {
+      // A read error ends the upload like the end of the file.
+      report.result = std::ferror(file) == 0 ? UploadDone : UploadReadFailed;
+      return;
+    }
+    record.Page[0] = static_cast<uint8_t>(page);
+    record.Page[1] = static_cast<uint8_t>(page >> 8);
+    record.Index = index;
+    record.Checksum = FrameChecksum(reinterpret_cast<const uint8_t*>(&record), sizeof record - 1);
+
+    SendShortCommand(portId, ConverterBusAddress, RecordCommand);
+    PortWrite(portId, reinterpret_cast<const uint8_t*>(&record), sizeof record);
+    uint8_t ack = 0;
+    if (PortReadByte(portId, &ack, FirmwareAckTimeoutMs) == 0) {
+      report.result = UploadTimeout;
+      upload.Message(MsgTimeout);
+      return;
+    }
+    ++report.recordsSent;
+    report.bytesSent += got;
+    upload.Progress(UploadSending);
+    if (++index == FirmwareRecordsPerPage) {
+      index = 0;
+      ++page;
+    }
+  }
+}
+
+}  // namespace
+
+const char* UploadPhaseText(UploadPhase phase) {
+  switch (phase) {
+    case UploadEntering: return "Переход в режим обновления";
+    case UploadWaiting: return "Ожидание устройства";
+    case UploadSending: return "Передача прошивки";
+    case UploadFinishing: return "Завершение обновления";
+  }
+  return "";
+}
+
+UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fileName, const UploadHooks& hooks) {
+  UploadReport report;
+  const Upload upload(hooks, report);
+
+  // An image whose page numbers would wrap is refused before anything is sent.
+  struct stat info {};
+  if (stat(fileName, &info) == 0 && S_ISREG(info.st_mode)) {
+    report.recordsTotal = RecordsOf(static_cast<uint64_t>(info.st_size));
+    if (report.recordsTotal > FirmwareMaxRecords) {
+      report.result = UploadTooLarge;
+      upload.Message(MsgFirmwareTooLarge);
+      return report;
+    }
+  }
+
+  if (portId == 0 && PortOpen(portId, portName) != 0) {
+    upload.Message(MsgPortOpenFailed);
+    return report;
+  }
+  upload.Progress(UploadEntering);
+  SetUpdateMode(portId, ConverterBusAddress, true);
+  upload.Busy(true);
+  PortClose(portId);
+  upload.Progress(UploadWaiting);
+  upload.Wait(hooks.reopenDelayMs);
+
+  if (PortOpen(portId, portName) != 0) {
+    report.result = UploadReopenFailed;
+    upload.Message(MsgPortReopenFailed);
+    portId = 0;
+    upload.Busy(false);
+    return report;
+  }
+  SetUpdateMode(portId, ConverterBusAddress, true);
+
+  std::FILE* file = std::fopen(fileName, "rb");
+  if (file == nullptr) {
+    report.result = UploadFileFailed;
+    upload.Message(MsgFirmwareOpenFailed);
+    PortClose(portId);
+    portId = 0;
+    upload.Busy(false);
+    return report;
+  }
+  upload.Progress(UploadSending);
+  SendRecords(portId, file, upload, report);
+
+  std::fclose(file);
+  upload.Progress(UploadFinishing);
+  SetUpdateMode(portId, ConverterBusAddress, false);
+  PortClose(portId);
+  upload.Wait(hooks.finishDelayMs);
+  upload.Message(MsgFinished);
+  portId = 0;
+  upload.Busy(false);
+  return report;
+}

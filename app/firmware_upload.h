@@ -1,0 +1,73 @@
+#pragma once
+// The firmware update: switch the converter into its update mode, let it come
+// back under the same port name, send the image as 276-byte records, each
+// announced by a short command and acknowledged by one byte, and switch the
+// update mode off. No window code here; the front end supplies the messages,
+// the waits, the busy indicator and the progress display.
+
+#include <cstdint>
+#include <functional>
+
+#include "ports/port_table.h"
+
+constexpr int FirmwareRecordData = 272;
+
+struct FirmwareRecord {
+  uint8_t Page[2];  // little-endian; the first record is page 8
+  uint8_t Index;    // 0 to 3: four records make a page
+  uint8_t Data[FirmwareRecordData];
+  uint8_t Checksum;  // FrameChecksum over the 275 bytes before it
+};
+static_assert(sizeof(FirmwareRecord) == 276);
+
+constexpr uint16_t FirmwareFirstPage = 8;
+constexpr int FirmwareRecordsPerPage = 4;
+// The page number has 16 bits; an image needing more would overwrite low pages.
+constexpr uint64_t FirmwareMaxRecords = (65536u - FirmwareFirstPage) * FirmwareRecordsPerPage;
+constexpr uint16_t FirmwareAckTimeoutMs = 500;
+constexpr int32_t FirmwareSettleMs = 5000;  // the converter's time to come back
+
+inline constexpr const char* FirmwareFileName = "trelvo.bin";
+inline constexpr const char* MsgFirmwareTooLarge = "Файл прошивки слишком велик";
+
+enum UploadPhase {
+  UploadEntering,     // switching the converter into its update mode
+  UploadWaiting,      // waiting for it to come back
+  UploadSending,      // sending records
+  UploadFinishing,    // switching the update mode off and waiting
+};
+
+// Russian name of a phase for a progress display.
+const char* UploadPhaseText(UploadPhase phase);
+
+// How an update ended; each failure has had its message shown.
+enum UploadResult {
+  UploadDone,             // every record of the file was acknowledged
+  UploadPortOpenFailed,   // nothing was sent
+  UploadTooLarge,         // nothing was sent
+  UploadReopenFailed,     // the converter did not come back under its port name
+  UploadFileFailed,       // the image could not be opened
+  UploadTimeout,          // a record was not acknowledged; the update mode was switched off
+  UploadReadFailed,       // the image could not be read to its end
+};
+
+struct UploadReport {
+  UploadResult result = UploadPortOpenFailed;
+  uint64_t recordsSent = 0;   // acknowledged records
+  uint64_t recordsTotal = 0;  // records the file makes, 0 when its size is unknown
+  uint64_t bytesSent = 0;     // file bytes carried by the acknowledged records
+};
+
+struct UploadHooks {
+  std::function<void(const char* text)> message;  // shows a message; returns when it was seen
+  std::function<void(int32_t ms)> wait;           // a pause; plain sleep when empty
+  std::function<void(bool on)> busy;              // the busy (hourglass) indicator
+  std::function<void(UploadPhase phase, const UploadReport& sofar)> progress;
+  int32_t reopenDelayMs = FirmwareSettleMs;  // between leaving the port and opening it again
+  int32_t finishDelayMs = FirmwareSettleMs;  // after switching the update mode off
+};
+
+// Runs the whole update on portId, opening portName first when portId is 0.
+// Every path past that first open leaves the port closed and portId 0. Shows
+// the same messages in the same order as the window always has.
+UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fileName, const UploadHooks& hooks);

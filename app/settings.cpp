@@ -1,0 +1,117 @@
+#include "app/settings.h"
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+
+#include "platform/time.h"
+#include "protocol/device_channel.h"
+
+namespace {
+
+constexpr uint32_t kSettingsAddress = 0;
+constexpr uint32_t kApplyAddress = 0x8FFFFF;  // the one-byte write after a settings write
+constexpr uint8_t kCheckCrc = 2;
+
+// Runs a channel operation until it is finished, with the pause the converter
+// is given after every call.
+template <class Operation>
+int PollChannel(Operation operation) {
+  for (;;) {
+    const int result = operation();
+    PlatformSleepMs(10);
+    if (result != ResultPending) return result;
+  }
+}
+
+// A decimal integer as C reads one, saturating instead of overflowing.
+int64_t ParseInteger(const std::string& text) {
+  size_t i = 0;
+  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    value = value > (INT64_MAX - 9) / 10 ? INT64_MAX : value * 10 + (text[i] - '0');
+  return negative ? -value : value;
+}
+
+}  // namespace
+
+uint16_t SettingsBaud100(const DeviceSettings& settings) {
+  return static_cast<uint16_t>(settings.Baud100[0] | (settings.Baud100[1] << 8));
+}
+
+void SettingsSetBaud100(DeviceSettings& settings, uint16_t baud100) {
+  settings.Baud100[0] = static_cast<uint8_t>(baud100);
+  settings.Baud100[1] = static_cast<uint8_t>(baud100 >> 8);
+}
+
+SettingsView SettingsToView(const DeviceSettings& settings) {
+  SettingsView view;
+  const uint16_t baud100 = SettingsBaud100(settings);
+  // 5760 baud does not divide by 100; the converter keeps it as 57.
+  view.baudRate = baud100 == 57 ? "5760" : std::to_string(static_cast<uint32_t>(baud100) * 100);
+  view.echoSuppression = (settings.Flags & EchoSuppression) != 0;
+  view.twoStopBits = (settings.Flags & TwoStopBits) != 0;
+  view.parityRow = 0;
+  for (int row = 1; row < ParityRows; ++row)
+    if (settings.Parity == static_cast<uint8_t>(ParityLetters[row])) view.parityRow = row;
+  view.dataBitsRow = settings.DataBits == 8 ? 0 : settings.DataBits == 7 ? 1 : 2;
+  return view;
+}
+
+void SettingsFromView(const SettingsView& view, DeviceSettings& settings) {
+  SettingsSetBaud100(settings, static_cast<uint16_t>(ParseInteger(view.baudRate) / 100));
+  settings.Flags = static_cast<uint8_t>(settings.Flags & ~(EchoSuppression | TwoStopBits));
+  if (view.echoSuppression) settings.Flags |= EchoSuppression;
+  if (view.twoStopBits) settings.Flags |= TwoStopBits;
+  if (view.parityRow >= 0 && view.parityRow < ParityRows)
+    settings.Parity = static_cast<uint8_t>(ParityLetters[view.parityRow]);
+  if (view.dataBitsRow >= 0 && view.dataBitsRow < DataBitsRows)
+    settings.DataBits = DataBitsValues[view.dataBitsRow];
+}
+
+const char* SettingsMessage(SettingsResult result) {
+  switch (result) {
+    case SettingsOk: return MsgOk;
+    case SettingsPortOpenFailed: return MsgPortOpenFailed;
+    case SettingsReadFailed: return MsgSettingsReadFailed;
+    case SettingsWriteFailed: return MsgSettingsWriteFailed;
+  }
+  return MsgOk;
+}
+
+SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings) {
+  if (PortOpen(portId, portName) != 0) return SettingsPortOpenFailed;
+
+  // Read into a scratch record: bytes that fail their CRC never reach the
+  // caller's record.
+  DeviceSettings received{};
+  auto channel = std::make_unique<DeviceChannel>(portId);
+  channel->BusAddress = ConverterBusAddress;
+  const int result = PollChannel([&] {
+    return channel->ReadMemory(kSettingsAddress, 0, sizeof received, reinterpret_cast<uint8_t*>(&received),
+                               kCheckCrc, 0);
+  });
+  channel.reset();
+  if (result != ResultOk) {
+    PortClose(portId);
+    portId = 0;
+    return SettingsReadFailed;
+  }
+  settings = received;
+  return SettingsOk;
+}
+
+SettingsResult SettingsWrite(PortId portId, const DeviceSettings& settings) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&settings);
+  auto channel = std::make_unique<DeviceChannel>(portId);
+  channel->BusAddress = ConverterBusAddress;
+  if (PollChannel([&] { return channel->WriteMemory(kSettingsAddress, 0, bytes, sizeof settings); }) != ResultOk)
+    return SettingsWriteFailed;
+  // The converter's answer to this one is not examined; its first data byte is
+  // the low byte of the baud rate, as the converter has always been sent.
+  PollChannel([&] { return channel->WriteMemory(kApplyAddress, 0, bytes, 1); });
+  return SettingsOk;
+}

@@ -1,0 +1,74 @@
+#pragma once
+// The converter's RS-485 line settings: the 6-byte record at address 0 of its
+// memory, how the window shows it, and the two operations on it (the connection
+// check that reads it and the write that stores it). No window code here: the
+// window and the command line call the same functions.
+
+#include <cstdint>
+#include <string>
+
+#include "app/messages.h"
+#include "ports/port_table.h"
+
+constexpr uint8_t ConverterBusAddress = 16;
+
+// As it lies in the converter's memory from address 0.
+struct DeviceSettings {
+  uint8_t Baud100[2];  // baud rate / 100, little-endian
+  uint8_t Spare;       // not interpreted; written back as read
+  uint8_t DataBits;    // 8, 7 or 9
+  uint8_t Parity;      // 'N', 'E', 'O', 'M' or 'Z'
+  uint8_t Flags;       // EchoSuppression, TwoStopBits; other bits written back as read
+};
+static_assert(sizeof(DeviceSettings) == 6);
+
+constexpr uint8_t EchoSuppression = 0x80;
+constexpr uint8_t TwoStopBits = 0x40;
+
+// Rows of the parity and data-bits lists, in the window's order.
+inline constexpr char ParityLetters[] = "NEOMZ";
+inline constexpr uint8_t DataBitsValues[] = {8, 7, 9};
+constexpr int ParityRows = 5;
+constexpr int DataBitsRows = 3;
+
+uint16_t SettingsBaud100(const DeviceSettings& settings);
+void SettingsSetBaud100(DeviceSettings& settings, uint16_t baud100);
+
+// What the settings controls hold. A row of -1 means no row is selected.
+struct SettingsView {
+  std::string baudRate;
+  int parityRow = -1;
+  int dataBitsRow = -1;
+  bool twoStopBits = false;
+  bool echoSuppression = false;
+};
+
+// Device to window: 57 (hundreds) shows as 5760; an unknown parity shows as
+// "None", an unknown data-bit count as "9".
+SettingsView SettingsToView(const DeviceSettings& settings);
+
+// Window to device, into the record last read: the baud text is read like a C
+// integer (leading blanks, a sign, digits up to the first other character, none
+// gives 0), divided by 100 towards zero, and its low 16 bits stored. Spare and
+// the flag bits the window does not show stay as read; a list without a
+// selection leaves its field as read.
+void SettingsFromView(const SettingsView& view, DeviceSettings& settings);
+
+// Outcomes of the operations; each failure has its message for the user.
+enum SettingsResult {
+  SettingsOk = 0,
+  SettingsPortOpenFailed,   // "Ошибка открытия порта"
+  SettingsReadFailed,       // "Ошибка получения настроек"
+  SettingsWriteFailed,      // "Ошибка записи настроек"
+};
+const char* SettingsMessage(SettingsResult result);
+
+// Connection check: opens the port by name into portId and reads the record.
+// On success the port stays open and settings holds the record. On a failed
+// read the port is closed, portId is 0 and settings is left untouched.
+SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings);
+
+// Writes the record to the converter on the open port, then the one-byte write
+// to 0x8FFFFF that makes the converter take it (its answer is not examined).
+// Neither opens nor closes the port.
+SettingsResult SettingsWrite(PortId portId, const DeviceSettings& settings);

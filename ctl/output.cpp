@@ -1,0 +1,143 @@
+#include "ctl/output.h"
+
+#include <cstdio>
+
+#include "platform/time.h"
+
+const char* const CtlParityNames[ParityRows] = {"none", "even", "odd", "mark", "space"};
+
+namespace {
+
+// The window's own row texts.
+const char* const kParityRowTexts[ParityRows] = {"None", "Even", "Odd", "Mark", "Space"};
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string RawHex(const DeviceSettings& settings) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&settings);
+  std::string out;
+  for (size_t i = 0; i < sizeof settings; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", bytes[i]);
+    out += hex;
+  }
+  return out;
+}
+
+const char* ResultName(UploadResult result) {
+  switch (result) {
+    case UploadDone: return "done";
+    case UploadPortOpenFailed: return "port_open_failed";
+    case UploadTooLarge: return "too_large";
+    case UploadReopenFailed: return "reopen_failed";
+    case UploadFileFailed: return "file_open_failed";
+    case UploadTimeout: return "timeout";
+    case UploadReadFailed: return "file_read_failed";
+  }
+  return "unknown";
+}
+
+}  // namespace
+
+void PrintPortList(const std::vector<std::string>& names, bool json) {
+  if (!json) {
+    for (const std::string& name : names) std::printf("%s\n", name.c_str());
+    return;
+  }
+  std::string out = "{\"ports\":[";
+  for (size_t i = 0; i < names.size(); ++i) out += (i ? "," : "") + JsonString(names[i]);
+  std::printf("%s]}\n", out.c_str());
+}
+
+void PrintLocated(const char* port, bool json) {
+  if (json)
+    std::printf("{\"port\":%s}\n", port != nullptr ? JsonString(port).c_str() : "null");
+  else if (port != nullptr)
+    std::printf("%s\n", port);
+}
+
+void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json) {
+  const SettingsView view = SettingsToView(settings);
+  const int dataBits = DataBitsValues[view.dataBitsRow];
+  if (json) {
+    std::printf(
+        "{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,\"stop_bits\":%d,"
+        "\"echo_suppression\":%s,\"raw\":\"%s\"}\n",
+        JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(), CtlParityNames[view.parityRow],
+        dataBits, view.twoStopBits ? 2 : 1, view.echoSuppression ? "true" : "false", RawHex(settings).c_str());
+    return;
+  }
+  std::printf("Порт: %s%s\n", port.c_str(), written ? " (записано)" : "");
+  std::printf("Скорость обмена 485 <-> ТП: %s\n", view.baudRate.c_str());
+  std::printf("Чётность: %s\n", kParityRowTexts[view.parityRow]);
+  std::printf("Длина посылки: %d\n", dataBits);
+  std::printf("2 стоп-бита: %s\n", view.twoStopBits ? "да" : "нет");
+  std::printf("Подавление эхо ТП: %s\n", view.echoSuppression ? "да" : "нет");
+  std::printf("Запись: %s\n", RawHex(settings).c_str());
+}
+
+void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report, bool json) {
+  if (!json) {
+    std::printf("Записей передано: %llu из %llu (%llu байт)\n", static_cast<unsigned long long>(report.recordsSent),
+                static_cast<unsigned long long>(report.recordsTotal),
+                static_cast<unsigned long long>(report.bytesSent));
+    return;
+  }
+  std::printf("{\"port\":%s,\"file\":%s,\"result\":\"%s\",\"records_sent\":%llu,\"records_total\":%llu,\"bytes_sent\":%llu}\n",
+              JsonString(port).c_str(), JsonString(file).c_str(), ResultName(report.result),
+              static_cast<unsigned long long>(report.recordsSent), static_cast<unsigned long long>(report.recordsTotal),
+              static_cast<unsigned long long>(report.bytesSent));
+}
+
+FlashProgress::FlashProgress(bool terminal) : terminal_(terminal) {}
+
+void FlashProgress::Show(UploadPhase phase, const UploadReport& sofar) {
+  const uint64_t sent = sofar.recordsSent;
+  const uint64_t total = sofar.recordsTotal;
+  const uint64_t bytes = sofar.bytesSent;
+  if (phase == UploadSending && lastPhase_ != UploadSending) sendingSince_ = PlatformTickMs();
+  const bool newPhase = phase != lastPhase_;
+  lastPhase_ = phase;
+  const double seconds = (PlatformTickMs() - sendingSince_) / 1000.0;
+  const double rate = phase == UploadSending && seconds > 0 ? bytes / seconds / 1024.0 : 0.0;
+
+  if (terminal_) {
+    constexpr int kWidth = 30;
+    const int filled = total > 0 ? static_cast<int>(sent * kWidth / total) : 0;
+    std::string bar(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(kWidth - filled), '-');
+    std::fprintf(stderr, "\r\033[K[%s] %llu/%llu записей, %llu байт, %.1f КиБ/с, %s", bar.c_str(),
+                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(total),
+                 static_cast<unsigned long long>(bytes), rate, UploadPhaseText(phase));
+    std::fflush(stderr);
+    barShown_ = true;
+    return;
+  }
+  const uint64_t tenth = total > 0 ? sent * 10 / total : 0;
+  if (!newPhase && tenth == lastTenth_) return;
+  lastTenth_ = tenth;
+  std::fprintf(stderr, "%s: %llu/%llu записей, %llu байт\n", UploadPhaseText(phase),
+               static_cast<unsigned long long>(sent), static_cast<unsigned long long>(total),
+               static_cast<unsigned long long>(bytes));
+}
+
+void FlashProgress::Interrupt() {
+  if (!barShown_) return;
+  std::fputc('\n', stderr);
+  barShown_ = false;
+}

@@ -1,0 +1,33 @@
+#pragma once
+// What rs485ctl prints: text for people, or one JSON object for scripts.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/firmware_upload.h"
+#include "app/settings.h"
+
+// Names of the parity rows on the command line.
+extern const char* const CtlParityNames[ParityRows];
+
+void PrintPortList(const std::vector<std::string>& names, bool json);
+void PrintLocated(const char* port, bool json);  // port may be nullptr: absent
+void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json);
+void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report, bool json);
+
+// Progress of a firmware update on standard error: a bar redrawn in place on a
+// terminal, otherwise a line per phase and per tenth of the records.
+class FlashProgress {
+ public:
+  explicit FlashProgress(bool terminal);
+  void Show(UploadPhase phase, const UploadReport& sofar);
+  void Interrupt();  // ends a bar line before other output
+
+ private:
+  bool terminal_;
+  bool barShown_ = false;
+  int lastPhase_ = -1;
+  uint64_t lastTenth_ = 0;
+  uint32_t sendingSince_ = 0;
+};

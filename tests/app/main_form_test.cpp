@@ -1,0 +1,182 @@
+// The setup window: its form, start-up, and the search for the converter on
+// this machine (which has none).
+
+#include <QCheckBox>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QtTest>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "app/main_form.h"
+#include "app/messages.h"
+#include "support/scratch_dir.h"
+#include "ui_main_form.h"
+
+class MainFormTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void formMatchesItsDescription();
+  void everyCaptionFitsItsBox();
+  void tabOrder();
+  void startUpState();
+  void bannerPerStart();
+  void absentConverterKeepsSearching();
+};
+
+namespace {
+
+QRect Geometry(QWidget* w) { return w->geometry(); }
+
+std::vector<char> ReadAll(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+void MainFormTest::formMatchesItsDescription() {
+  TMainForm form;
+  Ui::TMainForm& ui = *form.ui;
+  QCOMPARE(form.objectName(), QStringLiteral("MainForm"));
+  QCOMPARE(form.windowTitle(), QString::fromUtf8("Программа настройки"));
+  QCOMPARE(form.pos(), QPoint(350, 205));
+  QCOMPARE(form.size(), QSize(447, 297));  // the client area of a 455 x 324 window with a classic frame
+
+  struct Expected {
+    QWidget* widget;
+    QRect geometry;
+    QWidget* parent;
+  };
+  const Expected expected[] = {
+      {ui.PortEdit, {8, 24, 273, 21}, &form},   {ui.ConnButton, {288, 32, 137, 25}, &form},
+      {ui.P, {8, 64, 417, 209}, &form},         {ui.Button1, {288, 8, 137, 25}, &form},
+      {ui.BaudRate, {8, 32, 169, 21}, ui.P},    {ui.LB, {8, 72, 65, 73}, ui.P},
+      {ui.Bits, {88, 72, 89, 73}, ui.P},        {ui.Stop, {192, 72, 97, 17}, ui.P},
+      {ui.Echo, {192, 32, 153, 17}, ui.P},      {ui.Save, {328, 168, 75, 25}, ui.P},
+      {ui.Label1, {8, 56, 48, 13}, ui.P},       {ui.Label2, {88, 56, 80, 13}, ui.P},
+      {ui.PortEditLabel, {8, 8, 83, 13}, &form}, {ui.BaudRateLabel, {8, 16, 146, 13}, ui.P},
+  };
+  for (const Expected& e : expected) {
+    QCOMPARE(Geometry(e.widget), e.geometry);
+    QCOMPARE(e.widget->parentWidget(), e.parent);
+  }
+  // A labelled edit box has its label 3 pixels above it.
+  QCOMPARE(ui.PortEditLabel->geometry().bottom() + 1 + 3, ui.PortEdit->y());
+  QCOMPARE(ui.BaudRateLabel->geometry().bottom() + 1 + 3, ui.BaudRate->y());
+
+  QCOMPARE(ui.PortEditLabel->text(), QString::fromUtf8("Доступный порт"));
+  QCOMPARE(ui.BaudRateLabel->text(), QString::fromUtf8("Скорость обмена 485 <-> ТП"));
+  QCOMPARE(ui.ConnButton->text(), QString::fromUtf8("Проверить связь"));
+  QCOMPARE(ui.Button1->text(), QString::fromUtf8("Прошивка"));
+  QCOMPARE(ui.Save->text(), QString::fromUtf8("Записать"));
+  QCOMPARE(ui.Stop->text(), QString::fromUtf8("2 стоп-бита"));
+  QCOMPARE(ui.Echo->text(), QString::fromUtf8("Подавление эхо ТП"));
+  QCOMPARE(ui.Label1->text(), QString::fromUtf8("Чётность"));
+  QCOMPARE(ui.Label2->text(), QString::fromUtf8("Длина посылки"));
+
+  const QStringList parity = {"None", "Even", "Odd", "Mark", "Space"};
+  const QStringList bits = {"8", "7", "9"};
+  QCOMPARE(ui.LB->count(), parity.size());
+  for (int row = 0; row < parity.size(); ++row) QCOMPARE(ui.LB->item(row)->text(), parity[row]);
+  QCOMPARE(ui.Bits->count(), bits.size());
+  for (int row = 0; row < bits.size(); ++row) QCOMPARE(ui.Bits->item(row)->text(), bits[row]);
+  QCOMPARE(ui.LB->item(0)->sizeHint().height(), 13);
+  QCOMPARE(ui.LB->selectionMode(), QAbstractItemView::SingleSelection);
+
+  QCOMPARE(form.Timer1->interval(), 1000);
+  QCOMPARE(form.Timer1->objectName(), QStringLiteral("Timer1"));
+}
+
+void MainFormTest::everyCaptionFitsItsBox() {
+  TMainForm form;
+  const QFont font = form.font();
+  QCOMPARE(font.pixelSize(), 11);
+  const QFontMetrics metrics(font);
+  for (QLabel* label : form.findChildren<QLabel*>())
+    QVERIFY2(metrics.horizontalAdvance(label->text()) <= label->width(), qPrintable(label->text()));
+  for (QPushButton* button : form.findChildren<QPushButton*>())
+    QVERIFY2(metrics.horizontalAdvance(button->text()) + 8 <= button->width(), qPrintable(button->text()));
+  for (QCheckBox* box : form.findChildren<QCheckBox*>()) {
+    QStyleOptionButton option;
+    option.initFrom(box);
+    const int indicator = box->style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, box) +
+                          box->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &option, box);
+    QVERIFY2(indicator + metrics.horizontalAdvance(box->text()) <= box->width(), qPrintable(box->text()));
+  }
+  for (QListWidget* list : form.findChildren<QListWidget*>())
+    for (int row = 0; row < list->count(); ++row)
+      QVERIFY(metrics.height() <= list->item(row)->sizeHint().height() + 1);
+}
+
+void MainFormTest::tabOrder() {
+  TMainForm form;
+  Ui::TMainForm& ui = *form.ui;
+  const QList<QWidget*> order = {ui.PortEdit, ui.ConnButton, ui.BaudRate, ui.LB,
+                                 ui.Bits,     ui.Stop,       ui.Echo,     ui.Save, ui.Button1};
+  for (int i = 0; i + 1 < order.size(); ++i) {
+    QWidget* next = order[i]->nextInFocusChain();
+    while (next != order[i + 1] && !order.contains(next)) next = next->nextInFocusChain();
+    QVERIFY2(next == order[i + 1], qPrintable(order[i]->objectName()));
+  }
+}
+
+void MainFormTest::startUpState() {
+  ScratchDir dir;
+  TMainForm form;
+  Ui::TMainForm& ui = *form.ui;
+  QVERIFY(!ui.P->isEnabled());
+  QVERIFY(!ui.Save->isEnabled());  // everything inside the panel is out of reach
+  QVERIFY(ui.ConnButton->isEnabled());
+  QVERIFY(ui.Button1->isEnabled());
+  QVERIFY(ui.PortEdit->isReadOnly());
+  QVERIFY(ui.PortEdit->text().isEmpty());
+  QVERIFY(!form.Timer1->isActive());
+  QCOMPARE(form.portId, PortId{0});
+  QCOMPARE(ui.LB->currentRow(), -1);
+  QCOMPARE(ui.Bits->currentRow(), -1);
+  QVERIFY(!ui.Stop->isChecked());
+  QVERIFY(!ui.Echo->isChecked());
+  QVERIFY(ui.BaudRate->text().isEmpty());
+}
+
+void MainFormTest::bannerPerStart() {
+  ScratchDir dir;
+  { TMainForm first; }
+  { TMainForm second; }  // the same process: the port layer starts only once
+  const std::vector<char> log = ReadAll("port.out");
+  QCOMPARE(log.size(), size_t{20});
+  QCOMPARE(static_cast<unsigned char>(log[2]), 0x82);
+}
+
+void MainFormTest::absentConverterKeepsSearching() {
+  ScratchDir dir;
+  TMainForm form;
+  QStringList messages;
+  form.messageHook = [&](const QString& text) { messages << text; };
+  form.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&form));
+  QCOMPARE(form.ui->PortEdit->text(), QString::fromUtf8(MsgNoDevice));
+  QVERIFY(form.Timer1->isActive());
+  QTest::qWait(1200);  // a tick later it is still searching
+  QVERIFY(form.Timer1->isActive());
+  QCOMPARE(form.ui->PortEdit->text(), QString::fromUtf8(MsgNoDevice));
+
+  // Both actions act on that text and fail to open it.
+  form.ui->ConnButton->click();
+  form.ui->Button1->click();
+  QCOMPARE(messages, QStringList({QString::fromUtf8(MsgPortOpenFailed), QString::fromUtf8(MsgPortOpenFailed)}));
+  QCOMPARE(form.portId, PortId{0});
+  QVERIFY(!form.ui->P->isEnabled());
+}
+
+QTEST_MAIN(MainFormTest)
+#include "main_form_test.moc"
