@@ -64,7 +64,7 @@ class UploadProgress : public QDialog {
 // the user's input away from the main window meanwhile.
 void WaitPainting(int32_t ms) {
   QEventLoop loop;
-  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);  // a coarse timer may end early
   loop.exec();
 }
 

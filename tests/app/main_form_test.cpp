@@ -1,5 +1,5 @@
-// The setup window: its form, start-up, and the search for the converter on
-// this machine (which has none).
+// The setup window: its form, its start-up, and the search for a converter
+// that is not there.
 
 #include <QCheckBox>
 #include <QFontMetrics>
@@ -17,6 +17,7 @@
 
 #include "app/main_form.h"
 #include "app/messages.h"
+#include "platform/device_registry.h"
 #include "support/scratch_dir.h"
 #include "ui_main_form.h"
 
@@ -159,6 +160,7 @@ void MainFormTest::bannerPerStart() {
 
 void MainFormTest::absentConverterKeepsSearching() {
   ScratchDir dir;
+  Registry.sysRoot = dir.path().c_str();  // a machine without serial ports
   TMainForm form;
   QStringList messages;
   form.messageHook = [&](const QString& text) { messages << text; };
