@@ -24,6 +24,8 @@ finish() {
   exit "$status"
 }
 trap finish EXIT
+trap "exit 130" INT
+trap "exit 143" TERM
 Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp 7>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb=$!
 for _ in $(seq 200); do

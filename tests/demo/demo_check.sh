@@ -44,6 +44,8 @@ finish() {
   exit "$status"
 }
 trap finish EXIT
+trap "exit 130" INT
+trap "exit 143" TERM
 fail() {
   if grep -q "cannot build the umockdev testbed" "$work/demo.log" 2>/dev/null; then
     echo "demo check skipped: umockdev cannot run here" >&2
