@@ -8,7 +8,7 @@ RS485_PACKAGES=(
   qt6-base-dev qt6-base-dev-tools fonts-dejavu-core fonts-liberation2
   umockdev libumockdev-dev
   socat ser2net
-  xvfb xauth
+  xvfb xauth libxcb1-dev
 )
 
 rs485_install_deps() {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "sim/sim_serve.h"
+#include "sim/sim_umockdev.h"
 
 namespace {
 
@@ -28,8 +29,12 @@ void OnStopSignal(int) {
 
 const char kUsage[] =
     "Usage: rs485sim [options]\n"
+    "       rs485sim [options] --umockdev [--] PROGRAM [ARGS]\n"
     "A simulated RS-485 converter (bus address 16) on a pseudo-terminal. Prints the\n"
     "terminal's path on the first line, then serves until SIGINT or SIGTERM.\n"
+    "With --umockdev the converter is USB device 16C0:4E04 with its port\n"
+    "/dev/ttyACM0 in a umockdev testbed, and PROGRAM runs inside the testbed; the\n"
+    "simulator ends with PROGRAM and its exit status.\n"
     "\n"
     "  --memory FILE      keep the 6-byte settings record in FILE across runs\n"
     "  --image FILE       write the firmware image received in update mode to FILE\n"
@@ -40,6 +45,7 @@ const char kUsage[] =
     "  --noise            send 1 to 4 garbage bytes before every answer\n"
     "  --no-ack-after N   acknowledge only the first N firmware records of an update\n"
     "  --silent           hear and answer nothing\n"
+    "  --umockdev         serve in a umockdev testbed to PROGRAM (see above)\n"
     "  -v, --verbose      log every frame in hex with a timestamp on standard error\n"
     "  -h, --help         show this help\n";
 
@@ -62,7 +68,7 @@ int UsageError(const char* message, const char* argument) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kMemory = 256, kImage, kCorruptCrc, kRefuseWrites, kDelay, kPartial, kNoise, kNoAckAfter, kSilent };
+  enum { kMemory = 256, kImage, kCorruptCrc, kRefuseWrites, kDelay, kPartial, kNoise, kNoAckAfter, kSilent, kUmockdev };
   static const option kOptions[] = {
       {"memory", required_argument, nullptr, kMemory},
       {"image", required_argument, nullptr, kImage},
@@ -73,6 +79,7 @@ int main(int argc, char** argv) {
       {"noise", no_argument, nullptr, kNoise},
       {"no-ack-after", required_argument, nullptr, kNoAckAfter},
       {"silent", no_argument, nullptr, kSilent},
+      {"umockdev", no_argument, nullptr, kUmockdev},
       {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -82,9 +89,10 @@ int main(int argc, char** argv) {
   const char* memoryFile = nullptr;
   const char* imageFile = nullptr;
   bool verbose = false;
+  bool umockdev = false;
   opterr = 0;
   int c;
-  while ((c = getopt_long(argc, argv, ":vh", kOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, "+:vh", kOptions, nullptr)) != -1) {
     long value = 0;
     switch (c) {
       case kMemory: memoryFile = optarg; break;
@@ -93,6 +101,7 @@ int main(int argc, char** argv) {
       case kRefuseWrites: faults.refuseWrites = true; break;
       case kNoise: faults.noise = true; break;
       case kSilent: faults.silent = true; break;
+      case kUmockdev: umockdev = true; break;
       case 'v': verbose = true; break;
       case 'h': std::fputs(kUsage, stdout); return 0;
       case kDelay:
@@ -111,7 +120,12 @@ int main(int argc, char** argv) {
       default: return UsageError("unknown option", argv[optind - 1]);
     }
   }
-  if (optind < argc) return UsageError("unexpected argument", argv[optind]);
+  if (umockdev) {
+    if (optind >= argc) return UsageError("--umockdev needs a program to run", nullptr);
+    if (const int status = SimUmockdevEnsureWrapper(argv); status != 0) return status;
+  } else if (optind < argc) {
+    return UsageError("unexpected argument", argv[optind]);
+  }
 
   SimConverter converter;
   converter.SetFaults(faults);
@@ -136,6 +150,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  if (umockdev) return SimUmockdevRun(converter, argv + optind, gStopPipe[0], verbose);
 
   SimPty pty;
   if (!pty.Ok()) {

@@ -1,0 +1,238 @@
+#include "sim/sim_umockdev.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/sim_serve.h"
+
+#ifdef RS485_SIM_UMOCKDEV
+#include "discovery/converter_testbed.h"
+#endif
+
+extern char** environ;
+
+namespace {
+
+[[maybe_unused]] constexpr const char* kReexecMark = "RS485SIM_REEXEC";
+[[maybe_unused]] constexpr int kIdleLookMs = 20;       // how often a terminal nobody holds is looked at again
+[[maybe_unused]] constexpr int kKillAfterMs = 5000;    // patience with a program asked to end
+[[maybe_unused]] constexpr int kWaitPollMs = 100;      // without a pidfd, how often the program is looked at
+
+#ifdef RS485_SIM_UMOCKDEV
+
+// Serves the converter on the testbed's terminal until Stop. While no program
+// has the terminal open its master side reads as hung up; serving then waits a
+// little and tries again, as a converter keeps listening on an idle line.
+class TestbedServer {
+ public:
+  TestbedServer(SimConverter& converter, int master) : converter_(converter), master_(master) {}
+  ~TestbedServer() { Stop(); }
+
+  bool Start() {
+    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+    thread_ = std::thread([this] { Serve(); });
+    return true;
+  }
+
+  void Stop() {
+    if (thread_.joinable()) {
+      const char byte = 1;
+      while (write(wake_[1], &byte, 1) < 0 && errno == EINTR) {
+      }
+      thread_.join();
+    }
+    for (int& fd : wake_) {
+      if (fd >= 0) close(fd);
+      fd = -1;
+    }
+  }
+
+ private:
+  void Serve() {
+    for (;;) {
+      const int result = SimServe(master_, converter_, wake_[0]);
+      if (result == SimServeStopped) return;
+      if (result == SimServeFailed) {
+        std::fprintf(stderr, "rs485sim: the testbed's terminal cannot be served\n");
+        return;
+      }
+      pollfd p{wake_[0], POLLIN, 0};
+      if (poll(&p, 1, kIdleLookMs) > 0) return;
+    }
+  }
+
+  SimConverter& converter_;
+  int master_;
+  int wake_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+// Opens the terminal's other side, as the testbed's ttyACM0 is, so that the
+// master never hangs up between two programs (or a close and reopen of the
+// firmware update); -1 when that cannot be done, and serving copes without.
+int HoldTerminal(int master) {
+  char path[PATH_MAX];
+  if (ptsname_r(master, path, sizeof path) != 0) return -1;
+  return open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+}
+
+int ExitStatusOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return 1;
+}
+
+// Starts program with the signals this process ignores set back to default.
+pid_t StartProgram(char** program) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  const int error = posix_spawnp(&pid, program[0], nullptr, &attributes, program, environ);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) {
+    std::fprintf(stderr, "rs485sim: cannot start %s: %s\n", program[0], std::strerror(error));
+    return -1;
+  }
+  return pid;
+}
+
+// Waits for the program's end; a byte on stopFd asks it to end, and after
+// kKillAfterMs it is killed. Returns its wait status.
+int WaitForProgram(pid_t pid, int stopFd) {
+  const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  bool asked = false;
+  int64_t killAtUs = 0;
+  for (;;) {
+    int status = 0;
+    if (pidFd < 0 || asked) {
+      const pid_t done = waitpid(pid, &status, WNOHANG);
+      if (done == pid || (done < 0 && errno == ECHILD)) {
+        if (pidFd >= 0) close(pidFd);
+        return done == pid ? status : 0;
+      }
+    }
+    if (asked && SimNowUs() >= killAtUs) {
+      kill(pid, SIGKILL);
+      killAtUs = INT64_MAX;
+    }
+    pollfd p[2] = {{stopFd, POLLIN, 0}, {pidFd, POLLIN, 0}};
+    const int count = pidFd >= 0 ? 2 : 1;
+    const int timeoutMs = pidFd >= 0 && !asked ? -1 : kWaitPollMs;
+    if (poll(p, count, timeoutMs) < 0 && errno != EINTR) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      if (pidFd >= 0) close(pidFd);
+      return status;
+    }
+    if ((p[0].revents & POLLIN) != 0) {
+      char drain[16];
+      while (read(stopFd, drain, sizeof drain) > 0) {
+      }
+      if (!asked) {
+        asked = true;
+        killAtUs = SimNowUs() + static_cast<int64_t>(kKillAfterMs) * 1000;
+        kill(pid, SIGTERM);
+      }
+    }
+    if (count == 2 && (p[1].revents & POLLIN) != 0) {
+      waitpid(pid, &status, 0);
+      close(pidFd);
+      return status;
+    }
+  }
+}
+
+#endif  // RS485_SIM_UMOCKDEV
+
+}  // namespace
+
+#ifdef RS485_SIM_UMOCKDEV
+
+int SimUmockdevEnsureWrapper(char** argv) {
+  if (TestbedUnderWrapper()) return 0;
+  if (std::getenv(kReexecMark) != nullptr) {
+    std::fprintf(stderr, "rs485sim: umockdev-wrapper ran, but umockdev's preload library is not active\n");
+    return 1;
+  }
+  char self[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) {
+    std::fprintf(stderr, "rs485sim: cannot find this program's own path: %s\n", std::strerror(errno));
+    return 1;
+  }
+  self[length] = '\0';
+  std::vector<char*> arguments = {const_cast<char*>("umockdev-wrapper"), self};
+  for (char** a = argv + 1; *a != nullptr; ++a) arguments.push_back(*a);
+  arguments.push_back(nullptr);
+  setenv(kReexecMark, "1", 1);
+  execvp(arguments[0], arguments.data());
+  std::fprintf(stderr,
+               "rs485sim: --umockdev needs umockdev-wrapper (Debian package umockdev), which cannot be started: %s\n",
+               std::strerror(errno));
+  return 1;
+}
+
+int SimUmockdevRun(SimConverter& converter, char** program, int stopFd, bool verbose) {
+  unsetenv(kReexecMark);  // a program that starts rs485sim again gets its own chance
+  UMockdevTestbed* testbed = TestbedCreate();
+  const int master = testbed != nullptr ? TestbedAddConverter(testbed) : -1;
+  if (master < 0) {
+    std::fprintf(stderr, "rs485sim: cannot build the umockdev testbed with the converter\n");
+    TestbedDestroy(testbed);
+    return 1;
+  }
+  const int holder = HoldTerminal(master);
+  TestbedServer server(converter, master);
+  if (!server.Start()) {
+    std::fprintf(stderr, "rs485sim: cannot start serving: %s\n", std::strerror(errno));
+    if (holder >= 0) close(holder);
+    TestbedDestroy(testbed);
+    return 1;
+  }
+  if (verbose) std::fprintf(stderr, "rs485sim: the converter is USB 16C0:4E04 on /dev/ttyACM0 in a umockdev testbed\n");
+
+  const pid_t pid = StartProgram(program);
+  const int status = pid > 0 ? ExitStatusOf(WaitForProgram(pid, stopFd)) : 127;
+
+  server.Stop();
+  if (holder >= 0) close(holder);
+  TestbedDestroy(testbed);
+  const int error = converter.SaveFiles();
+  if (error != 0) {
+    std::fprintf(stderr, "rs485sim: saving files: %s\n", std::strerror(error));
+    return status == 0 ? 1 : status;
+  }
+  return status;
+}
+
+#else
+
+int SimUmockdevEnsureWrapper(char**) {
+  std::fprintf(stderr, "rs485sim: built without umockdev; install libumockdev-dev and build again for --umockdev\n");
+  return 1;
+}
+
+int SimUmockdevRun(SimConverter&, char**, int, bool) { return 1; }
+
+#endif
