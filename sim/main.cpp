@@ -1,6 +1,6 @@
 // rs485sim: a simulated converter on a pseudo-terminal. The first line of
 // standard output is the terminal's path; the utility opens it like a serial
-// port. Runs until SIGINT or SIGTERM.
+// port. Runs until SIGINT or SIGTERM. The TCP modes are in sim_tcp_mode.h.
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "sim/sim_serve.h"
+#include "sim/sim_tcp_mode.h"
 
 namespace {
 
@@ -40,6 +41,11 @@ const char kUsage[] =
     "  --noise            send 1 to 4 garbage bytes before every answer\n"
     "  --no-ack-after N   acknowledge only the first N firmware records of an update\n"
     "  --silent           hear and answer nothing\n"
+    "  --tcp-listen PORT  serve on TCP port PORT of 127.0.0.1 instead (0: any free port);\n"
+    "                     prints \"address:port\" first; a new connection takes over\n"
+    "  --bind ADDR        listen on ADDR instead of 127.0.0.1 (0.0.0.0: every interface)\n"
+    "  --tcp-connect HOST:PORT  connect to a TCP server port instead, retrying until it\n"
+    "                     is there and reconnecting whenever the connection ends\n"
     "  -v, --verbose      log every frame in hex with a timestamp on standard error\n"
     "  -h, --help         show this help\n";
 
@@ -63,6 +69,7 @@ int UsageError(const char* message, const char* argument) {
 
 int main(int argc, char** argv) {
   enum { kMemory = 256, kImage, kCorruptCrc, kRefuseWrites, kDelay, kPartial, kNoise, kNoAckAfter, kSilent };
+  enum { kTcpListen = 320, kTcpConnect, kBind };
   static const option kOptions[] = {
       {"memory", required_argument, nullptr, kMemory},
       {"image", required_argument, nullptr, kImage},
@@ -73,6 +80,9 @@ int main(int argc, char** argv) {
       {"noise", no_argument, nullptr, kNoise},
       {"no-ack-after", required_argument, nullptr, kNoAckAfter},
       {"silent", no_argument, nullptr, kSilent},
+      {"tcp-listen", required_argument, nullptr, kTcpListen},
+      {"tcp-connect", required_argument, nullptr, kTcpConnect},
+      {"bind", required_argument, nullptr, kBind},
       {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -82,6 +92,9 @@ int main(int argc, char** argv) {
   const char* memoryFile = nullptr;
   const char* imageFile = nullptr;
   bool verbose = false;
+  const char* tcpListen = nullptr;
+  const char* tcpConnect = nullptr;
+  const char* bindAddress = nullptr;
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, ":vh", kOptions, nullptr)) != -1) {
@@ -94,6 +107,9 @@ int main(int argc, char** argv) {
       case kNoise: faults.noise = true; break;
       case kSilent: faults.silent = true; break;
       case 'v': verbose = true; break;
+      case kTcpListen: tcpListen = optarg; break;
+      case kTcpConnect: tcpConnect = optarg; break;
+      case kBind: bindAddress = optarg; break;
       case 'h': std::fputs(kUsage, stdout); return 0;
       case kDelay:
         if ((value = ParseCount(optarg, 600000)) < 0) return UsageError("--delay needs milliseconds from 0 to 600000", optarg);
@@ -112,6 +128,10 @@ int main(int argc, char** argv) {
     }
   }
   if (optind < argc) return UsageError("unexpected argument", argv[optind]);
+  SimTcpMode tcp;
+  std::string tcpMessage, tcpFault;
+  if (!SimTcpModeParse(tcpListen, tcpConnect, bindAddress, &tcp, &tcpMessage, &tcpFault))
+    return UsageError(tcpMessage.c_str(), tcpFault.empty() ? nullptr : tcpFault.c_str());
 
   SimConverter converter;
   converter.SetFaults(faults);
@@ -136,6 +156,8 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  if (tcp.kind != SimTcpMode::None) return SimTcpModeMain(tcp, converter, gStopPipe[0], verbose ? stderr : nullptr);
 
   SimPty pty;
   if (!pty.Ok()) {
