@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -135,6 +136,23 @@ TEST_F(SimTcp, NewConnectionTakesOverFromAStaleOne) {
   ASSERT_TRUE(TcpWaitReadable(stale.get(), 3000));
   uint8_t byte = 0;
   EXPECT_LE(recv(stale.get(), &byte, 1, 0), 0);  // closed, never answered
+}
+
+TEST_F(SimTcp, AnswersAPeerThatStoppedSendingThenCloses) {
+  // "Request, then end of input", as `printf ... | socat - TCP:...` sends it:
+  // the answer still comes, after the converter's delay, then the end.
+  converter.SetFaults({.delayMs = 100});
+  SimTcpListener sim(converter);
+  ASSERT_TRUE(sim.Ok());
+  TcpFd peer = TcpConnectLocal(sim.Port());
+  ASSERT_TRUE(peer.valid());
+  const std::vector<uint8_t> request = {0x60, 0x10, 0x48, 0x2C, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0xF2};
+  ASSERT_TRUE(TcpSendAll(peer.get(), request));
+  ASSERT_EQ(shutdown(peer.get(), SHUT_WR), 0);
+  const std::vector<uint8_t> answer = TcpReceiveUpTo(peer.get(), 12, 3000);  // one more than comes
+  ASSERT_EQ(answer.size(), 11u);
+  EXPECT_TRUE(std::equal(SimDefaultSettings.begin(), SimDefaultSettings.end(), answer.begin()));
+  EXPECT_TRUE(PumpUntil(0, [&] { return !sim.Connected(); }));
 }
 
 TEST_F(SimTcp, SettingsThroughSer2netToThePty) {
