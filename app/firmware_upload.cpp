@@ -113,6 +113,7 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
     upload.Message(MsgPortOpenFailed);
     return report;
   }
+  PortWaitLink(portId, PortLinkWaitMs);
   upload.Progress(UploadEntering);
   SetUpdateMode(portId, ConverterBusAddress, true);
   upload.Busy(true);
@@ -127,6 +128,7 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
     upload.Busy(false);
     return report;
   }
+  PortWaitLink(portId, PortLinkWaitMs);
   SetUpdateMode(portId, ConverterBusAddress, true);
 
   std::FILE* file = std::fopen(fileName, "rb");

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "platform/time.h"
+#include "ports/port_io.h"
 #include "protocol/device_channel.h"
 
 namespace {
@@ -84,6 +85,7 @@ const char* SettingsMessage(SettingsResult result) {
 
 SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings) {
   if (PortOpen(portId, portName) != 0) return SettingsPortOpenFailed;
+  PortWaitLink(portId, PortLinkWaitMs);  // the read tells whether it came
 
   // Read into a scratch record: bytes that fail their CRC never reach the
   // caller's record.

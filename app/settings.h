@@ -11,6 +11,9 @@
 #include "ports/port_table.h"
 
 constexpr uint8_t ConverterBusAddress = 16;
+// A TCP port just opened is given this long to connect (a client) or to be
+// reached by the converter's side (a server) before the first exchange.
+constexpr int32_t PortLinkWaitMs = 3000;
 
 // As it lies in the converter's memory from address 0.
 struct DeviceSettings {

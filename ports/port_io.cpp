@@ -163,3 +163,21 @@ void PortWrite(PortId id, const uint8_t* data, uint32_t count) {
   ServicePort(index);
   TcpSend(index, data, count);
 }
+
+int PortWaitLink(PortId id, int32_t timeoutMs) {
+  const PortSlot* slot = PortSlotOf(id);
+  if (slot == nullptr) return 0;
+  if (slot->kind != KindTcpClient && slot->kind != KindTcpServer) return 1;
+  const int index = id - 1;
+  const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0);
+  for (;;) {
+    ServicePort(index);
+    if (slot->kind == KindTcpClient && slot->connected != 0) return 1;
+    if (slot->kind == KindTcpServer) {
+      for (const int32_t peer : slot->clients)
+        if (peer >= 0) return 1;
+    }
+    if (TickReached32(deadline)) return 0;
+    PlatformSleepMs(1);
+  }
+}

@@ -1,6 +1,6 @@
 // rs485sim: a simulated converter on a pseudo-terminal. The first line of
 // standard output is the terminal's path; the utility opens it like a serial
-// port. Runs until SIGINT or SIGTERM.
+// port. Runs until SIGINT or SIGTERM. The TCP modes are in sim_tcp_mode.h.
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -15,6 +15,7 @@
 
 #include "sim/sim_serve.h"
 #include "sim/sim_umockdev.h"
+#include "sim/sim_tcp_mode.h"
 
 namespace {
 
@@ -46,6 +47,11 @@ const char kUsage[] =
     "  --no-ack-after N   acknowledge only the first N firmware records of an update\n"
     "  --silent           hear and answer nothing\n"
     "  --umockdev         serve in a umockdev testbed to PROGRAM (see above)\n"
+    "  --tcp-listen PORT  serve on TCP port PORT of 127.0.0.1 instead (0: any free port);\n"
+    "                     prints \"address:port\" first; a new connection takes over\n"
+    "  --bind ADDR        listen on ADDR instead of 127.0.0.1 (0.0.0.0: every interface)\n"
+    "  --tcp-connect HOST:PORT  connect to a TCP server port instead, retrying until it\n"
+    "                     is there and reconnecting whenever the connection ends\n"
     "  -v, --verbose      log every frame in hex with a timestamp on standard error\n"
     "  -h, --help         show this help\n";
 
@@ -69,6 +75,7 @@ int UsageError(const char* message, const char* argument) {
 
 int main(int argc, char** argv) {
   enum { kMemory = 256, kImage, kCorruptCrc, kRefuseWrites, kDelay, kPartial, kNoise, kNoAckAfter, kSilent, kUmockdev };
+  enum { kTcpListen = 320, kTcpConnect, kBind };
   static const option kOptions[] = {
       {"memory", required_argument, nullptr, kMemory},
       {"image", required_argument, nullptr, kImage},
@@ -80,6 +87,9 @@ int main(int argc, char** argv) {
       {"no-ack-after", required_argument, nullptr, kNoAckAfter},
       {"silent", no_argument, nullptr, kSilent},
       {"umockdev", no_argument, nullptr, kUmockdev},
+      {"tcp-listen", required_argument, nullptr, kTcpListen},
+      {"tcp-connect", required_argument, nullptr, kTcpConnect},
+      {"bind", required_argument, nullptr, kBind},
       {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -90,6 +100,9 @@ int main(int argc, char** argv) {
   const char* imageFile = nullptr;
   bool verbose = false;
   bool umockdev = false;
+  const char* tcpListen = nullptr;
+  const char* tcpConnect = nullptr;
+  const char* bindAddress = nullptr;
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, "+:vh", kOptions, nullptr)) != -1) {
@@ -103,6 +116,9 @@ int main(int argc, char** argv) {
       case kSilent: faults.silent = true; break;
       case kUmockdev: umockdev = true; break;
       case 'v': verbose = true; break;
+      case kTcpListen: tcpListen = optarg; break;
+      case kTcpConnect: tcpConnect = optarg; break;
+      case kBind: bindAddress = optarg; break;
       case 'h': std::fputs(kUsage, stdout); return 0;
       case kDelay:
         if ((value = ParseCount(optarg, 600000)) < 0) return UsageError("--delay needs milliseconds from 0 to 600000", optarg);
@@ -126,6 +142,11 @@ int main(int argc, char** argv) {
   } else if (optind < argc) {
     return UsageError("unexpected argument", argv[optind]);
   }
+  SimTcpMode tcp;
+  std::string tcpMessage, tcpFault;
+  if (!SimTcpModeParse(tcpListen, tcpConnect, bindAddress, &tcp, &tcpMessage, &tcpFault))
+    return UsageError(tcpMessage.c_str(), tcpFault.empty() ? nullptr : tcpFault.c_str());
+  if (umockdev && tcp.kind != SimTcpMode::None) return UsageError("--umockdev serves a testbed, not TCP", nullptr);
 
   SimConverter converter;
   converter.SetFaults(faults);
@@ -151,6 +172,8 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
   if (umockdev) return SimUmockdevRun(converter, argv + optind, gStopPipe[0], verbose);
+
+  if (tcp.kind != SimTcpMode::None) return SimTcpModeMain(tcp, converter, gStopPipe[0], verbose ? stderr : nullptr);
 
   SimPty pty;
   if (!pty.Ok()) {

@@ -66,6 +66,10 @@ int SimServe(int fd, SimConverter& converter, int wakeFd) {
   const bool socket = IsSocket(fd);
   std::deque<Outgoing> queue;
   std::vector<SimReply> replies;
+  // A socket's peer may shut down only its sending side ("request, then end of
+  // input"); it still reads, so the answers it asked for go out before serving
+  // ends.
+  bool inputEnded = false;
 
   for (;;) {
     // Send what is due, in order.
@@ -76,13 +80,14 @@ int SimServe(int fd, SimConverter& converter, int wakeFd) {
       queue.pop_front();
       if (result != kGoOn) return result;
     }
+    if (inputEnded && queue.empty()) return SimServePeerGone;
 
     const int64_t now = SimNowUs();
     int64_t next = converter.Deadline();
     if (!queue.empty() && (next < 0 || queue.front().dueUs < next)) next = queue.front().dueUs;
     const int timeoutMs = next < 0 ? -1 : static_cast<int>(next > now ? (next - now + 999) / 1000 : 0);
 
-    pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    pollfd p[2] = {{inputEnded ? -1 : fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
     const int ready = poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs);
     if (ready < 0 && errno != EINTR) return SimServeFailed;
     if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) return SimServeStopped;
@@ -96,7 +101,10 @@ int SimServe(int fd, SimConverter& converter, int wakeFd) {
           converter.Feed(chunk, static_cast<size_t>(n), SimNowUs(), replies);
           continue;
         }
-        if (n == 0) return SimServePeerGone;
+        if (n == 0) {
+          inputEnded = true;
+          break;
+        }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) break;
         return PeerGoneError(errno) ? SimServePeerGone : SimServeFailed;

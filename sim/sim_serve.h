@@ -19,7 +19,8 @@ enum SimServeResult : int {
 
 // Serves converter on fd (switched to non-blocking) until wakeFd becomes
 // readable or the peer goes away. Answers are sent after the converter's delay;
-// those still waiting when it returns are dropped. wakeFd may be -1 (no stop
+// at the end of input the answers still owed go out first, but those still
+// waiting at a stop or a hang-up are dropped. wakeFd may be -1 (no stop
 // but the peer's). Does not close fd, and does not read from wakeFd.
 int SimServe(int fd, SimConverter& converter, int wakeFd);
 

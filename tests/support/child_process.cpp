@@ -34,6 +34,7 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
   }
   close(log);
   pid_ = pid;
+  exitCode_ = -1;
   return true;
 }
 
@@ -42,15 +43,21 @@ bool ChildProcess::Running() {
   int status = 0;
   const pid_t r = waitpid(pid_, &status, WNOHANG);
   if (r == 0) return true;
+  if (r == pid_) Reaped(status);
   pid_ = -1;  // ended (and reaped), or not ours any more
   return false;
 }
 
+void ChildProcess::Reaped(int status) { exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
 void ChildProcess::Stop() {
   if (pid_ <= 0) return;
   kill(pid_, SIGTERM);
+  int status = 0;
   for (int i = 0; i < 100; ++i) {
-    if (waitpid(pid_, nullptr, WNOHANG) != 0) {
+    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r != 0) {
+      if (r == pid_) Reaped(status);
       pid_ = -1;
       return;
     }
@@ -58,6 +65,7 @@ void ChildProcess::Stop() {
   }
   kill(pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
+  exitCode_ = -1;
   pid_ = -1;
 }
 

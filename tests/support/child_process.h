@@ -28,8 +28,15 @@ class ChildProcess {
 
   pid_t pid() const { return pid_; }
 
+  // How the last program ended: its exit code, or -1 when a signal ended it
+  // (or it was killed by Stop) or none has ended yet.
+  int ExitCode() const { return exitCode_; }
+
  private:
+  void Reaped(int status);
+
   pid_t pid_ = -1;
+  int exitCode_ = -1;
 };
 
 // Absolute path of an installed program, searching PATH and the system's

@@ -1,0 +1,175 @@
+// Round trip of one settings read (ReadMemory, 12 bytes out, 11 back) through
+// the device channel and the port layer to the simulated converter, over a
+// TCP client port on loopback and over a pseudo-terminal, interleaved in one
+// run. A third series sends the same request over a plain loopback socket to
+// another simulated converter and waits with poll(2): the time the answer
+// really needs over TCP. What the TCP port takes beyond that is the cost of
+// its timed read, which looks for data every 10 ms.
+//
+//   protocol_tcp_bench [rounds] [delay ms]     (default 500 rounds, no delay)
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/time.h"
+#include "ports/ms_clock.h"
+#include "ports/port_io.h"
+#include "ports/port_table.h"
+#include "protocol/device_channel.h"
+#include "sim/sim_serve.h"
+#include "sim/sim_tcp.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint8_t kRequest[12] = {0x60, 0x10, 0x48, 0x2C, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0xF2};
+constexpr size_t kAnswer = 11;
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+template <class F>
+double TimeUs(F&& f, bool* ok) {
+  const auto start = Clock::now();
+  *ok = f() && *ok;
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// The request over a plain blocking socket, the answer awaited with poll.
+bool PlainRound(int fd) {
+  if (send(fd, kRequest, sizeof kRequest, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof kRequest)) return false;
+  uint8_t answer[kAnswer];
+  size_t got = 0;
+  while (got < kAnswer) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) return false;
+    const ssize_t n = recv(fd, answer + got, kAnswer - got, 0);
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+int PlainConnect(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  uint32_t address = 0;
+  SimTcpResolve("127.0.0.1", &address);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = address;
+  to.sin_port = htons(port);
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void Print(const char* what, const std::vector<double>& us) {
+  std::printf("%-46s median %8.1f us   p10 %8.1f   p90 %8.1f\n", what, Percentile(us, 0.5), Percentile(us, 0.1),
+              Percentile(us, 0.9));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 500;
+  const int delayMs = argc > 2 ? std::max(0, std::atoi(argv[2])) : 0;
+
+  // The port layer appends its banner to port.out in the working directory;
+  // keep that out of wherever the benchmark is started.
+  char scratch[] = "/tmp/protocol_tcp_bench.XXXXXX";
+  if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) {
+    std::perror("protocol_tcp_bench: scratch folder");
+    return 1;
+  }
+  PortLayerInit();
+  MsClockStart();
+
+  SimFaults faults;
+  faults.delayMs = delayMs;
+  SimDevice ptySim;
+  ptySim.Converter().SetFaults(faults);
+  SimConverter tcpConverter, plainConverter;
+  tcpConverter.SetFaults(faults);
+  plainConverter.SetFaults(faults);
+  SimTcpListener tcpSim(tcpConverter);
+  SimTcpListener plainSim(plainConverter);
+
+  PortId ptyId = 0, tcpId = 0;
+  if (!ptySim.Ok() || PortOpen(ptyId, ptySim.PortName().c_str()) != 0 || !tcpSim.Ok() || !plainSim.Ok() ||
+      PortOpen(tcpId, tcpSim.PortName().c_str()) != 0) {
+    std::fprintf(stderr, "protocol_tcp_bench: cannot open the simulated converters\n");
+    return 1;
+  }
+  const uint32_t connectBy = PlatformTickMs() + 3000;
+  while (PortSlotOf(tcpId)->connected == 0 && PlatformTickMs() < connectBy) {
+    PortAvailable(tcpId);
+    PlatformSleepMs(1);
+  }
+  const int plain = PlainConnect(plainSim.Port());
+  if (PortSlotOf(tcpId)->connected == 0 || plain < 0) {
+    std::fprintf(stderr, "protocol_tcp_bench: no connection to the simulated converter\n");
+    return 1;
+  }
+
+  DeviceChannel ptyChannel(ptyId), tcpChannel(tcpId);
+  ptyChannel.BusAddress = tcpChannel.BusAddress = 16;
+  uint8_t settings[6];
+  auto ptyRound = [&] { return ptyChannel.ReadMemory(0, 0, 6, settings, 2, 0) == ResultOk; };
+  auto tcpRound = [&] { return tcpChannel.ReadMemory(0, 0, 6, settings, 2, 0) == ResultOk; };
+  auto plainRound = [&] { return PlainRound(plain); };
+
+  bool ok = true;
+  for (int i = 0; i < 20; ++i) {  // warm up every path
+    TimeUs(ptyRound, &ok);
+    TimeUs(tcpRound, &ok);
+    TimeUs(plainRound, &ok);
+  }
+  std::vector<double> ptyUs, tcpUs, plainUs;
+  for (int i = 0; i < rounds; ++i) {  // interleaved, so all see the same machine load
+    ptyUs.push_back(TimeUs(ptyRound, &ok));
+    tcpUs.push_back(TimeUs(tcpRound, &ok));
+    plainUs.push_back(TimeUs(plainRound, &ok));
+  }
+  PortClose(ptyId);
+  PortClose(tcpId);
+  close(plain);
+  tcpSim.Stop();
+  plainSim.Stop();
+  ptySim.Stop();
+  if (chdir("/") == 0) {
+    unlink((std::string(scratch) + "/port.out").c_str());
+    rmdir(scratch);
+  }
+  if (!ok) {
+    std::fprintf(stderr, "protocol_tcp_bench: a round trip failed\n");
+    return 1;
+  }
+
+  const double pty = Percentile(ptyUs, 0.5), tcp = Percentile(tcpUs, 0.5), bare = Percentile(plainUs, 0.5);
+  std::printf("settings read round trips: %d each, converter delay %d ms\n", rounds, delayMs);
+  Print("over a pty (DeviceChannel, serial port)", ptyUs);
+  Print("over TCPC_127.0.0.1 (DeviceChannel, TCP port)", tcpUs);
+  Print("over a plain loopback socket, poll(2)", plainUs);
+  std::printf("ratio TCP port / pty: %.1f\n", pty > 0 ? tcp / pty : 0.0);
+  std::printf("cost of the 10 ms polling of the TCP port's timed read: %.1f us per round trip (%.0f%% of it)\n",
+              tcp - bare, tcp > 0 ? 100.0 * (tcp - bare) / tcp : 0.0);
+  return 0;
+}
