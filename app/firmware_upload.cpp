@@ -33,6 +33,9 @@ class Upload {
   void Progress(UploadPhase phase) const {
     if (hooks_.progress) hooks_.progress(phase, report_);
   }
+  void Opened(PortId portId) const {
+    if (hooks_.opened) hooks_.opened(portId);
+  }
 
  private:
   const UploadHooks& hooks_;
@@ -84,6 +87,8 @@ void SendRecords(PortId portId, std::FILE* file, const Upload& upload, UploadRep
 
 }  // namespace
 
+std::string FirmwareOpenFailedText(const char* fileName) { return std::string(MsgFileOpenFailed) + fileName; }
+
 const char* UploadPhaseText(UploadPhase phase) {
   switch (phase) {
     case UploadEntering: return "Переход в режим обновления";
@@ -109,9 +114,12 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
     }
   }
 
-  if (portId == 0 && PortOpen(portId, portName) != 0) {
-    upload.Message(MsgPortOpenFailed);
-    return report;
+  if (portId == 0) {
+    if (PortOpen(portId, portName) != 0) {
+      upload.Message(MsgPortOpenFailed);
+      return report;
+    }
+    upload.Opened(portId);
   }
   upload.Progress(UploadEntering);
   SetUpdateMode(portId, ConverterBusAddress, true);
@@ -127,12 +135,13 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
     upload.Busy(false);
     return report;
   }
+  upload.Opened(portId);
   SetUpdateMode(portId, ConverterBusAddress, true);
 
   std::FILE* file = std::fopen(fileName, "rb");
   if (file == nullptr) {
     report.result = UploadFileFailed;
-    upload.Message(MsgFirmwareOpenFailed);
+    upload.Message(FirmwareOpenFailedText(fileName).c_str());
     PortClose(portId);
     portId = 0;
     upload.Busy(false);

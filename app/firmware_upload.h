@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "ports/port_table.h"
 
@@ -37,6 +38,9 @@ enum UploadPhase {
   UploadFinishing,    // switching the update mode off and waiting
 };
 
+// The message for an image that cannot be opened, naming it.
+std::string FirmwareOpenFailedText(const char* fileName);
+
 // Russian name of a phase for a progress display.
 const char* UploadPhaseText(UploadPhase phase);
 
@@ -63,6 +67,7 @@ struct UploadHooks {
   std::function<void(int32_t ms)> wait;           // a pause; plain sleep when empty
   std::function<void(bool on)> busy;              // the busy (hourglass) indicator
   std::function<void(UploadPhase phase, const UploadReport& sofar)> progress;
+  std::function<void(PortId portId)> opened;  // after each port open, before anything is sent
   int32_t reopenDelayMs = FirmwareSettleMs;  // between leaving the port and opening it again
   int32_t finishDelayMs = FirmwareSettleMs;  // after switching the update mode off
 };

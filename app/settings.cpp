@@ -82,8 +82,10 @@ const char* SettingsMessage(SettingsResult result) {
   return MsgOk;
 }
 
-SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings) {
+SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings,
+                             const PortOpenedHook& opened) {
   if (PortOpen(portId, portName) != 0) return SettingsPortOpenFailed;
+  if (opened) opened(portId);
 
   // Read into a scratch record: bytes that fail their CRC never reach the
   // caller's record.

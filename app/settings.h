@@ -5,6 +5,7 @@
 // window and the command line call the same functions.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/messages.h"
@@ -63,10 +64,16 @@ enum SettingsResult {
 };
 const char* SettingsMessage(SettingsResult result);
 
-// Connection check: opens the port by name into portId and reads the record.
-// On success the port stays open and settings holds the record. On a failed
-// read the port is closed, portId is 0 and settings is left untouched.
-SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings);
+// Runs right after a port was opened, before anything is sent: a front end may
+// wait there, e.g. for a TCP connection to stand.
+using PortOpenedHook = std::function<void(PortId portId)>;
+
+// Connection check: opens the port by name into portId, calls opened (when
+// set) and reads the record. On success the port stays open and settings holds
+// the record. On a failed read the port is closed, portId is 0 and settings is
+// left untouched.
+SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings,
+                             const PortOpenedHook& opened = {});
 
 // Writes the record to the converter on the open port, then the one-byte write
 // to 0x8FFFFF that makes the converter take it (its answer is not examined).
