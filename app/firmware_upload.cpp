@@ -33,14 +33,25 @@ class Upload {
   void Progress(UploadPhase phase) const {
     if (hooks_.progress) hooks_.progress(phase, report_);
   }
-  void Opened(PortId portId) const {
-    if (hooks_.opened) hooks_.opened(portId);
-  }
+  bool Opened(PortId portId) const { return !hooks_.opened || hooks_.opened(portId); }
 
  private:
   const UploadHooks& hooks_;
   UploadReport& report_;
 };
+
+// Opens the port and lets the front end take it; on failure no port is open
+// and portId is 0.
+bool OpenPort(const char* portName, PortId& portId, const Upload& upload) {
+  if (PortOpen(portId, portName) != 0) {
+    portId = 0;
+    return false;
+  }
+  if (upload.Opened(portId)) return true;
+  PortClose(portId);
+  portId = 0;
+  return false;
+}
 
 void SetUpdateMode(PortId portId, uint8_t address, bool enter) {
   SendShortCommand(portId, address, enter ? UpdateEnterCommand : UpdateLeaveCommand);
@@ -114,12 +125,9 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
     }
   }
 
-  if (portId == 0) {
-    if (PortOpen(portId, portName) != 0) {
-      upload.Message(MsgPortOpenFailed);
-      return report;
-    }
-    upload.Opened(portId);
+  if (portId == 0 && !OpenPort(portName, portId, upload)) {
+    upload.Message(MsgPortOpenFailed);
+    return report;
   }
   upload.Progress(UploadEntering);
   SetUpdateMode(portId, ConverterBusAddress, true);
@@ -128,14 +136,12 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   upload.Progress(UploadWaiting);
   upload.Wait(hooks.reopenDelayMs);
 
-  if (PortOpen(portId, portName) != 0) {
+  if (!OpenPort(portName, portId, upload)) {
     report.result = UploadReopenFailed;
     upload.Message(MsgPortReopenFailed);
-    portId = 0;
     upload.Busy(false);
     return report;
   }
-  upload.Opened(portId);
   SetUpdateMode(portId, ConverterBusAddress, true);
 
   std::FILE* file = std::fopen(fileName, "rb");

@@ -67,7 +67,8 @@ struct UploadHooks {
   std::function<void(int32_t ms)> wait;           // a pause; plain sleep when empty
   std::function<void(bool on)> busy;              // the busy (hourglass) indicator
   std::function<void(UploadPhase phase, const UploadReport& sofar)> progress;
-  std::function<void(PortId portId)> opened;  // after each port open, before anything is sent
+  // After each port open, before anything is sent; false counts as a failed open.
+  std::function<bool(PortId portId)> opened;
   int32_t reopenDelayMs = FirmwareSettleMs;  // between leaving the port and opening it again
   int32_t finishDelayMs = FirmwareSettleMs;  // after switching the update mode off
 };

@@ -85,7 +85,11 @@ const char* SettingsMessage(SettingsResult result) {
 SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings,
                              const PortOpenedHook& opened) {
   if (PortOpen(portId, portName) != 0) return SettingsPortOpenFailed;
-  if (opened) opened(portId);
+  if (opened && !opened(portId)) {
+    PortClose(portId);
+    portId = 0;
+    return SettingsPortOpenFailed;
+  }
 
   // Read into a scratch record: bytes that fail their CRC never reach the
   // caller's record.

@@ -65,13 +65,14 @@ enum SettingsResult {
 const char* SettingsMessage(SettingsResult result);
 
 // Runs right after a port was opened, before anything is sent: a front end may
-// wait there, e.g. for a TCP connection to stand.
-using PortOpenedHook = std::function<void(PortId portId)>;
+// wait there, e.g. for a TCP connection to stand. false: the port cannot be
+// used after all, and the operation goes on as if the open had failed.
+using PortOpenedHook = std::function<bool(PortId portId)>;
 
-// Connection check: opens the port by name into portId, calls opened (when
+// Connection check: opens the port by name into portId, asks opened (when
 // set) and reads the record. On success the port stays open and settings holds
-// the record. On a failed read the port is closed, portId is 0 and settings is
-// left untouched.
+// the record. On a failed read, or when opened says no, the port is closed,
+// portId is 0 and settings is left untouched.
 SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings,
                              const PortOpenedHook& opened = {});
 

@@ -62,7 +62,8 @@ constexpr const char* kHelp =
     "\n"
     "Общие параметры:\n"
     "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт, STUB;\n"
-    "               без него порт преобразователя ищется, как в окне программы\n"
+    "               без него порт преобразователя ищется, как в окне программы;\n"
+    "               с TCPC_ соединение, с TCPS_ подключение ожидается до 10 с\n"
     "  --json       результат одним объектом JSON для сценариев\n"
     "  -h, --help   эта справка\n"
     "  --           дальше только аргументы (имя файла, начинающееся с -)\n"
@@ -232,18 +233,18 @@ bool ResolvePort(const Options& options, std::string& port) {
 // A TCP port carries nothing until its connection stands (client) or a peer
 // has come (server): what is written before is dropped. So the first request
 // waits for that, pumping the port meanwhile so that it connects or accepts.
-// Past the wait it goes out anyway and meets the operation's own time-out.
-void WaitUntilConnected(PortId portId) {
+// A port that gets no connection in time counts as one that did not open.
+bool WaitUntilConnected(PortId portId) {
   const PortSlot* slot = PortSlotOf(portId);
-  if (slot == nullptr || (slot->kind != KindTcpClient && slot->kind != KindTcpServer)) return;
+  if (slot == nullptr || (slot->kind != KindTcpClient && slot->kind != KindTcpServer)) return true;
   const uint32_t start = PlatformTickMs();
   for (;;) {
     PortAvailable(portId);
-    if (slot->kind == KindTcpClient && slot->connected != 0) return;
+    if (slot->kind == KindTcpClient && slot->connected != 0) return true;
     if (slot->kind == KindTcpServer)
       for (const int32_t peer : slot->clients)
-        if (peer >= 0) return;
-    if (PlatformTickMs() - start >= kConnectWaitMs) return;
+        if (peer >= 0) return true;
+    if (PlatformTickMs() - start >= kConnectWaitMs) return false;
     PlatformSleepMs(10);
   }
 }
