@@ -34,6 +34,10 @@ class Upload {
     if (hooks_.progress) hooks_.progress(phase, report_);
   }
   bool Opened(PortId portId) const { return !hooks_.opened || hooks_.opened(portId); }
+  void Close(PortId portId) const {
+    if (hooks_.closing) hooks_.closing(portId);
+    PortClose(portId);
+  }
 
  private:
   const UploadHooks& hooks_;
@@ -132,7 +136,7 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   upload.Progress(UploadEntering);
   SetUpdateMode(portId, ConverterBusAddress, true);
   upload.Busy(true);
-  PortClose(portId);
+  upload.Close(portId);
   upload.Progress(UploadWaiting);
   upload.Wait(hooks.reopenDelayMs);
 
@@ -148,7 +152,7 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   if (file == nullptr) {
     report.result = UploadFileFailed;
     upload.Message(FirmwareOpenFailedText(fileName).c_str());
-    PortClose(portId);
+    upload.Close(portId);
     portId = 0;
     upload.Busy(false);
     return report;
@@ -159,7 +163,7 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   std::fclose(file);
   upload.Progress(UploadFinishing);
   SetUpdateMode(portId, ConverterBusAddress, false);
-  PortClose(portId);
+  upload.Close(portId);
   upload.Wait(hooks.finishDelayMs);
   upload.Message(MsgFinished);
   portId = 0;

@@ -69,6 +69,8 @@ struct UploadHooks {
   std::function<void(UploadPhase phase, const UploadReport& sofar)> progress;
   // After each port open, before anything is sent; false counts as a failed open.
   std::function<bool(PortId portId)> opened;
+  // Before each close of a port something was sent on, which may still be on its way.
+  std::function<void(PortId portId)> closing;
   int32_t reopenDelayMs = FirmwareSettleMs;  // between leaving the port and opening it again
   int32_t finishDelayMs = FirmwareSettleMs;  // after switching the update mode off
 };

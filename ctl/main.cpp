@@ -37,6 +37,8 @@ enum ExitCode {
 // (server) before the first request goes out.
 constexpr uint32_t kConnectWaitMs = 10000;
 constexpr int32_t kSettleMaxMs = 600000;
+// How long a TCP port stays open after the update's last command to it.
+constexpr int32_t kTcpLingerMs = 250;
 
 constexpr const char* kEmptyImage = "Файл прошивки пуст";
 
@@ -230,13 +232,18 @@ bool ResolvePort(const Options& options, std::string& port) {
   return true;
 }
 
+bool IsTcp(PortId portId) {
+  const PortSlot* slot = PortSlotOf(portId);
+  return slot != nullptr && (slot->kind == KindTcpClient || slot->kind == KindTcpServer);
+}
+
 // A TCP port carries nothing until its connection stands (client) or a peer
 // has come (server): what is written before is dropped. So the first request
 // waits for that, pumping the port meanwhile so that it connects or accepts.
 // A port that gets no connection in time counts as one that did not open.
 bool WaitUntilConnected(PortId portId) {
+  if (!IsTcp(portId)) return true;
   const PortSlot* slot = PortSlotOf(portId);
-  if (slot == nullptr || (slot->kind != KindTcpClient && slot->kind != KindTcpServer)) return true;
   const uint32_t start = PlatformTickMs();
   for (;;) {
     PortAvailable(portId);
@@ -247,6 +254,13 @@ bool WaitUntilConnected(PortId portId) {
     if (PlatformTickMs() - start >= kConnectWaitMs) return false;
     PlatformSleepMs(10);
   }
+}
+
+// ser2net drops bytes that come in right before the connection closes, now
+// and then; the converter would then miss the command that switches its
+// update mode on or off. So a TCP port is given a moment before it closes.
+void LingerIfTcp(PortId portId) {
+  if (IsTcp(portId)) PlatformSleepMs(kTcpLingerMs);
 }
 
 int CommandList(const Options& options) {
@@ -328,6 +342,7 @@ int CommandFlash(const Options& options) {
   };
   hooks.progress = [&](UploadPhase phase, const UploadReport& sofar) { progress.Show(phase, sofar); };
   hooks.opened = WaitUntilConnected;
+  hooks.closing = LingerIfTcp;
   hooks.reopenDelayMs = options.settleMs;
   hooks.finishDelayMs = options.settleMs;
   PortId portId = 0;

@@ -40,9 +40,12 @@ void EveryCommandWorks(const std::string& portName, SimConverter& converter, con
   const CtlRun flash = RunCtl({"--port", portName, "flash", folder + "/fw.bin", "--settle-ms", "300"});
   ASSERT_EQ(flash.exitCode, 0) << Describe(flash);
   EXPECT_EQ(flash.out, "Записей передано: 5 из 5 (1089 байт)\n");
+  // Both switches of the update mode come right before a close of the port;
+  // ser2net has been seen to drop such bytes when the close follows at once.
   const SimSnapshot snapshot = converter.Snapshot();
   EXPECT_EQ(snapshot.counters.updateEnters, 2u);
   EXPECT_EQ(snapshot.counters.updateLeaves, 1u);
+  EXPECT_FALSE(snapshot.updateMode);
   EXPECT_EQ(snapshot.counters.recordsAcked, 5u);
   ASSERT_EQ(snapshot.image.size(), 5u * 272);
   EXPECT_EQ(Data(snapshot.image.begin(), snapshot.image.begin() + static_cast<long>(file.size())), file);
