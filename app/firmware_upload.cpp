@@ -39,6 +39,30 @@ class Upload {
   UploadReport& report_;
 };
 
+// Opens the port; a TCP port must also get its link in time. On failure no
+// port is open and portId is 0.
+bool OpenPort(const char* portName, PortId& portId) {
+  if (PortOpen(portId, portName) != 0) {
+    portId = 0;
+    return false;
+  }
+  if (PortWaitLink(portId, PortLinkWaitMs) != 0) return true;
+  PortClose(portId);
+  portId = 0;
+  return false;
+}
+
+// Closes a port the update has just sent commands on. ser2net now and then
+// drops the bytes that come right before a connection closes, and the
+// converter would miss the command that switches its update mode: a TCP port
+// is given a moment first.
+void CloseAfterSending(PortId portId) {
+  const PortSlot* slot = PortSlotOf(portId);
+  if (slot != nullptr && (slot->kind == KindTcpClient || slot->kind == KindTcpServer))
+    PlatformSleepMs(FirmwareTcpLingerMs);
+  PortClose(portId);
+}
+
 void SetUpdateMode(PortId portId, uint8_t address, bool enter) {
   SendShortCommand(portId, address, enter ? UpdateEnterCommand : UpdateLeaveCommand);
 }
@@ -84,6 +108,8 @@ void SendRecords(PortId portId, std::FILE* file, const Upload& upload, UploadRep
 
 }  // namespace
 
+std::string FirmwareOpenFailedText(const char* fileName) { return std::string(MsgFileOpenFailed) + fileName; }
+
 const char* UploadPhaseText(UploadPhase phase) {
   switch (phase) {
     case UploadEntering: return "Переход в режим обновления";
@@ -109,33 +135,30 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
     }
   }
 
-  if (portId == 0 && PortOpen(portId, portName) != 0) {
+  if (portId == 0 && !OpenPort(portName, portId)) {
     upload.Message(MsgPortOpenFailed);
     return report;
   }
-  PortWaitLink(portId, PortLinkWaitMs);
   upload.Progress(UploadEntering);
   SetUpdateMode(portId, ConverterBusAddress, true);
   upload.Busy(true);
-  PortClose(portId);
+  CloseAfterSending(portId);
   upload.Progress(UploadWaiting);
   upload.Wait(hooks.reopenDelayMs);
 
-  if (PortOpen(portId, portName) != 0) {
+  if (!OpenPort(portName, portId)) {
     report.result = UploadReopenFailed;
     upload.Message(MsgPortReopenFailed);
-    portId = 0;
     upload.Busy(false);
     return report;
   }
-  PortWaitLink(portId, PortLinkWaitMs);
   SetUpdateMode(portId, ConverterBusAddress, true);
 
   std::FILE* file = std::fopen(fileName, "rb");
   if (file == nullptr) {
     report.result = UploadFileFailed;
-    upload.Message(MsgFirmwareOpenFailed);
-    PortClose(portId);
+    upload.Message(FirmwareOpenFailedText(fileName).c_str());
+    CloseAfterSending(portId);
     portId = 0;
     upload.Busy(false);
     return report;
@@ -146,7 +169,7 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   std::fclose(file);
   upload.Progress(UploadFinishing);
   SetUpdateMode(portId, ConverterBusAddress, false);
-  PortClose(portId);
+  CloseAfterSending(portId);
   upload.Wait(hooks.finishDelayMs);
   upload.Message(MsgFinished);
   portId = 0;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "ports/port_table.h"
 
@@ -26,6 +27,7 @@ constexpr int FirmwareRecordsPerPage = 4;
 constexpr uint64_t FirmwareMaxRecords = (65536u - FirmwareFirstPage) * FirmwareRecordsPerPage;
 constexpr uint16_t FirmwareAckTimeoutMs = 500;
 constexpr int32_t FirmwareSettleMs = 5000;  // the converter's time to come back
+constexpr int32_t FirmwareTcpLingerMs = 250;  // a TCP port's last commands on their way before it closes
 
 inline constexpr const char* FirmwareFileName = "trelvo.bin";
 inline constexpr const char* MsgFirmwareTooLarge = "Файл прошивки слишком велик";
@@ -36,6 +38,9 @@ enum UploadPhase {
   UploadSending,      // sending records
   UploadFinishing,    // switching the update mode off and waiting
 };
+
+// The message for an image that cannot be opened, naming it.
+std::string FirmwareOpenFailedText(const char* fileName);
 
 // Russian name of a phase for a progress display.
 const char* UploadPhaseText(UploadPhase phase);

@@ -8,6 +8,7 @@ inline constexpr const char* MsgSettingsReadFailed = "Ошибка получе�
 inline constexpr const char* MsgSettingsWriteFailed = "Ошибка записи настроек";
 inline constexpr const char* MsgOk = "OK";
 inline constexpr const char* MsgPortReopenFailed = "Ошибка повторного открытия порта";
+inline constexpr const char* MsgFileOpenFailed = "Ошибка открытия ";  // followed by the file's name
 inline constexpr const char* MsgFirmwareOpenFailed = "Ошибка открытия trelvo.bin";
 inline constexpr const char* MsgTimeout = "Timeout";
 inline constexpr const char* MsgFinished = "finished";

@@ -85,7 +85,13 @@ const char* SettingsMessage(SettingsResult result) {
 
 SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings) {
   if (PortOpen(portId, portName) != 0) return SettingsPortOpenFailed;
-  PortWaitLink(portId, PortLinkWaitMs);  // the read tells whether it came
+  // A TCP port carries nothing until its link stands; one that gets none in
+  // time is as good as a port that did not open.
+  if (PortWaitLink(portId, PortLinkWaitMs) == 0) {
+    PortClose(portId);
+    portId = 0;
+    return SettingsPortOpenFailed;
+  }
 
   // Read into a scratch record: bytes that fail their CRC never reach the
   // caller's record.

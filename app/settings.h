@@ -13,7 +13,7 @@
 constexpr uint8_t ConverterBusAddress = 16;
 // A TCP port just opened is given this long to connect (a client) or to be
 // reached by the converter's side (a server) before the first exchange.
-constexpr int32_t PortLinkWaitMs = 3000;
+constexpr int32_t PortLinkWaitMs = 5000;
 
 // As it lies in the converter's memory from address 0.
 struct DeviceSettings {
@@ -68,7 +68,9 @@ const char* SettingsMessage(SettingsResult result);
 
 // Connection check: opens the port by name into portId and reads the record.
 // On success the port stays open and settings holds the record. On a failed
-// read the port is closed, portId is 0 and settings is left untouched.
+// read the port is closed, portId is 0 and settings is left untouched. A TCP
+// port whose link does not stand within PortLinkWaitMs fails as a port that
+// did not open.
 SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings);
 
 // Writes the record to the converter on the open port, then the one-byte write

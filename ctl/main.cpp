@@ -1,8 +1,10 @@
 // rs485ctl: the setup utility's operations from the command line, for scripts
 // and production lines. It calls the very operations the window calls.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,6 +31,10 @@ enum ExitCode {
   ExitFirmware = 6,
 };
 
+constexpr int32_t kSettleMaxMs = 600000;
+
+constexpr const char* kEmptyImage = "Файл прошивки пуст";
+
 constexpr const char* kHelp =
     "Использование: rs485ctl [--port ИМЯ] [--json] КОМАНДА [ПАРАМЕТРЫ]\n"
     "\n"
@@ -38,30 +44,38 @@ constexpr const char* kHelp =
     "  list                  последовательные порты компьютера\n"
     "  locate                порт преобразователя (код 1, если он не подключён)\n"
     "  read                  прочитать настройки линии RS-485\n"
-    "  write [ПАРАМЕТРЫ]     записать настройки; не заданное остаётся как было\n"
-    "      --baud N          скорость обмена, бит/с\n"
+    "  write [ПАРАМЕТРЫ]     прочитать настройки, изменить заданное и записать;\n"
+    "                        не заданное остаётся как было\n"
+    "      --baud N          скорость обмена, бит/с: кратная 100 (до 6553500) или 5760\n"
     "      --parity P        чётность: none, even, odd, mark, space\n"
     "      --bits N          длина посылки: 7, 8, 9\n"
     "      --stop N          стоп-биты: 1, 2\n"
     "      --echo on|off     подавление эхо\n"
     "  flash ФАЙЛ            загрузить прошивку из файла\n"
+    "      --settle-ms N     ожидание преобразователя после входа в режим обновления\n"
+    "                        и после выхода из него, мс (по умолчанию 5000)\n"
     "\n"
     "Общие параметры:\n"
     "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт, STUB;\n"
-    "               без него порт преобразователя ищется, как в окне программы\n"
-    "  --json       вывод в JSON для сценариев\n"
+    "               без него порт преобразователя ищется, как в окне программы;\n"
+    "               с TCPC_ соединение, с TCPS_ подключение ожидается до 10 с\n"
+    "  --json       результат одним объектом JSON для сценариев\n"
     "  -h, --help   эта справка\n"
+    "  --           дальше только аргументы (имя файла, начинающееся с -)\n"
+    "\n"
+    "Сообщения и ход прошивки выводятся в стандартный поток ошибок.\n"
     "\n"
     "Коды завершения: 0 успех, 1 преобразователь не подключён, 2 ошибка в параметрах,\n"
     "3 ошибка порта, 4 ошибка чтения настроек, 5 ошибка записи настроек, 6 ошибка прошивки.\n";
 
 struct Options {
   std::string command;
-  std::string port;
+  std::string port;  // empty: locate the converter
   bool json = false;
-  bool help = false;
   std::string file;  // flash
-  // write: what was given (empty text / -1 when not)
+  int32_t settleMs = FirmwareSettleMs;
+  bool settleGiven = false;
+  // write: what was given; empty text, -1 or 0 when not
   std::string baud;
   int parityRow = -1;
   int dataBitsRow = -1;
@@ -69,95 +83,134 @@ struct Options {
   int echo = -1;
 };
 
-int Usage(const std::string& problem) {
+enum ParseResult { ParseRun, ParseHelp, ParseBad };
+
+ParseResult Usage(const std::string& problem) {
   std::fprintf(stderr, "rs485ctl: %s\nПодробнее: rs485ctl --help\n", problem.c_str());
-  return ExitUsage;
+  return ParseBad;
 }
 
-int IndexOf(const char* const* names, int count, const std::string& value) {
-  for (int i = 0; i < count; ++i)
-    if (value == names[i]) return i;
-  return -1;
-}
-
-bool IsBaudRate(const std::string& text) {
-  if (text.empty() || text.size() > 7) return false;
-  for (char c : text)
+bool AllDigits(const std::string& text, size_t maxLength) {
+  if (text.empty() || text.size() > maxLength) return false;
+  for (const char c : text)
     if (c < '0' || c > '9') return false;
-  const long value = std::stol(text);
-  return value >= 100 && value <= 6553500;
+  return true;
 }
 
-// Checks every argument before any port is touched. Returns ExitOk or ExitUsage.
-int ParseArguments(int argc, char** argv, Options& options) {
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// A baud rate the converter holds exactly: taken in and shown again by the
+// window's own mapping, it comes back as given. So 14450 (kept as 14400) and
+// 5700 (shown as 5760) are refused rather than changed behind the user's back.
+bool IsBaudRate(const std::string& text) {
+  if (!AllDigits(text, 9) || text[0] == '0') return false;
+  DeviceSettings probe{};
+  SettingsView view;
+  view.baudRate = text;
+  SettingsFromView(view, probe);
+  return SettingsToView(probe).baudRate == text;
+}
+
+// Checks every argument before any port is touched.
+ParseResult ParseArguments(int argc, char** argv, Options& options) {
   std::vector<std::string> positional;
+  bool optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
     std::string value;
     bool hasValue = false;
-    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-      value = arg.substr(arg.find('=') + 1);
-      arg = arg.substr(0, arg.find('='));
+    const size_t equals = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+      arg.resize(equals);
       hasValue = true;
     }
-    auto takeValue = [&](std::string& out) {
-      if (hasValue) {
-        out = value;
-        return true;
-      }
+    // The option's value: after '=' or the next argument.
+    auto takeValue = [&]() -> bool {
+      if (hasValue) return true;
       if (i + 1 >= argc) return false;
-      out = argv[++i];
+      value = argv[++i];
       return true;
     };
+    const bool isFlag = arg == "-h" || arg == "--help" || arg == "--json";
+    if (isFlag && hasValue) return Usage(arg + " не принимает значения");
 
     if (arg == "-h" || arg == "--help") {
-      options.help = true;
+      return ParseHelp;
     } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "--port") {
-      if (!takeValue(options.port) || options.port.empty()) return Usage("--port требует имя порта");
-      if (options.port.size() >= PortNameSize) return Usage("слишком длинное имя порта");
+      if (!takeValue() || value.empty() || value[0] == '-') return Usage("--port требует имя порта");
+      if (value.size() >= PortNameSize) return Usage("слишком длинное имя порта");
+      options.port = value;
     } else if (arg == "--baud") {
-      if (!takeValue(options.baud) || !IsBaudRate(options.baud))
-        return Usage("--baud требует скорость от 100 до 6553500 бит/с");
+      if (!takeValue() || !IsBaudRate(value))
+        return Usage("--baud: скорость в бит/с, кратная 100, от 100 до 6553500, или 5760");
+      options.baud = value;
     } else if (arg == "--parity") {
-      std::string name;
-      if (!takeValue(name) || (options.parityRow = IndexOf(CtlParityNames, ParityRows, name)) < 0)
-        return Usage("--parity: none, even, odd, mark или space");
+      options.parityRow = -1;
+      if (takeValue())
+        for (int row = 0; row < ParityRows; ++row)
+          if (Lower(value) == CtlParityNames[row]) options.parityRow = row;
+      if (options.parityRow < 0) return Usage("--parity: none, even, odd, mark или space");
     } else if (arg == "--bits") {
-      std::string bits;
-      if (!takeValue(bits) || (bits != "7" && bits != "8" && bits != "9")) return Usage("--bits: 7, 8 или 9");
-      for (int row = 0; row < DataBitsRows; ++row)
-        if (DataBitsValues[row] == bits[0] - '0') options.dataBitsRow = row;
+      options.dataBitsRow = -1;
+      if (takeValue() && value.size() == 1)
+        for (int row = 0; row < DataBitsRows; ++row)
+          if (value[0] - '0' == DataBitsValues[row]) options.dataBitsRow = row;
+      if (options.dataBitsRow < 0) return Usage("--bits: 7, 8 или 9");
     } else if (arg == "--stop") {
-      std::string stop;
-      if (!takeValue(stop) || (stop != "1" && stop != "2")) return Usage("--stop: 1 или 2");
-      options.stopBits = stop[0] - '0';
+      if (!takeValue() || (value != "1" && value != "2")) return Usage("--stop: 1 или 2");
+      options.stopBits = value[0] - '0';
     } else if (arg == "--echo") {
-      std::string echo;
-      if (!takeValue(echo) || (echo != "on" && echo != "off")) return Usage("--echo: on или off");
-      options.echo = echo == "on" ? 1 : 0;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return Usage("неизвестный параметр " + arg);
+      if (!takeValue() || (value != "on" && value != "off")) return Usage("--echo: on или off");
+      options.echo = value == "on" ? 1 : 0;
+    } else if (arg == "--settle-ms") {
+      if (!takeValue() || !AllDigits(value, 6) || std::stol(value) > kSettleMaxMs)
+        return Usage("--settle-ms: от 0 до 600000 мс");
+      options.settleMs = static_cast<int32_t>(std::stol(value));
+      options.settleGiven = true;
     } else {
-      positional.push_back(arg);
+      return Usage("неизвестный параметр " + arg);
     }
   }
-  if (options.help) return ExitOk;
+
   if (positional.empty()) return Usage("не задана команда");
   options.command = positional[0];
-  const bool isWrite = options.command == "write";
-  const bool changesSettings =
-      !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 || options.stopBits != 0 || options.echo >= 0;
-  if (changesSettings && !isWrite) return Usage("параметры настроек относятся только к команде write");
-  if (options.command == "flash") {
-    if (positional.size() != 2) return Usage("flash требует имя файла прошивки");
+  const std::string& command = options.command;
+  if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash")
+    return Usage("неизвестная команда " + command);
+  const bool changesSettings = !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 ||
+                               options.stopBits != 0 || options.echo >= 0;
+  if (changesSettings && command != "write")
+    return Usage("--baud, --parity, --bits, --stop и --echo относятся только к команде write");
+  if (options.settleGiven && command != "flash") return Usage("--settle-ms относится только к команде flash");
+  if (!options.port.empty() && (command == "list" || command == "locate"))
+    return Usage("--port не относится к команде " + command);
+  if (command == "flash") {
+    if (positional.size() < 2 || positional[1].empty()) return Usage("flash требует имя файла прошивки");
     options.file = positional[1];
-    return ExitOk;
   }
-  if (positional.size() != 1) return Usage("лишний аргумент " + positional[1]);
-  if (options.command == "list" || options.command == "locate" || options.command == "read" || isWrite) return ExitOk;
-  return Usage("неизвестная команда " + options.command);
+  const size_t expected = command == "flash" ? 2 : 1;
+  if (positional.size() > expected) return Usage("лишний аргумент " + positional[expected]);
+  return ParseRun;
+}
+
+int Fail(const Options& options, const char* port, const char* message, int code) {
+  std::fprintf(stderr, "%s\n", message);
+  PrintError(port, message, options.json);
+  return code;
 }
 
 // The port to work on: the one given, or the converter's as the window finds it.
@@ -166,15 +219,10 @@ bool ResolvePort(const Options& options, std::string& port) {
     port = options.port;
     return true;
   }
-  char found[200];
+  char found[PortNameSize];
   if (LocateDevicePort(found, sizeof found) == 0) return false;
   port = found;
   return true;
-}
-
-int Fail(const char* message, int code) {
-  std::fprintf(stderr, "%s\n", message);
-  return code;
 }
 
 int CommandList(const Options& options) {
@@ -187,9 +235,8 @@ int CommandList(const Options& options) {
 
 int CommandLocate(const Options& options) {
   std::string port;
-  const bool found = ResolvePort(Options{}, port);
-  PrintLocated(found ? port.c_str() : nullptr, options.json);
-  if (!found) return Fail(MsgNoDevice, ExitAbsent);
+  if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
+  PrintLocated(port, options.json);
   return ExitOk;
 }
 
@@ -205,49 +252,63 @@ int ExitOfSettings(SettingsResult result) {
 
 int CommandReadOrWrite(const Options& options) {
   std::string port;
-  if (!ResolvePort(options, port)) return Fail(MsgNoDevice, ExitAbsent);
+  if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
   PortId portId = 0;
   DeviceSettings settings{};
   SettingsResult result = SettingsCheck(port.c_str(), portId, settings);
-  if (result != SettingsOk) return Fail(SettingsMessage(result), ExitOfSettings(result));
+  if (result != SettingsOk) return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result));
 
-  if (options.command == "write") {
-    // The same round trip as the window: what was read, shown, changed, taken back.
+  const bool write = options.command == "write";
+  if (write) {
+    // The window's round trip: the record read, shown, changed, taken back.
+    // A list left without a row keeps its byte as read, so an unknown parity
+    // or data-bit count survives a write that does not name it.
     SettingsView view = SettingsToView(settings);
     if (!options.baud.empty()) view.baudRate = options.baud;
-    if (options.parityRow >= 0) view.parityRow = options.parityRow;
-    if (options.dataBitsRow >= 0) view.dataBitsRow = options.dataBitsRow;
+    view.parityRow = options.parityRow;
+    view.dataBitsRow = options.dataBitsRow;
     if (options.stopBits != 0) view.twoStopBits = options.stopBits == 2;
     if (options.echo >= 0) view.echoSuppression = options.echo == 1;
     SettingsFromView(view, settings);
     result = SettingsWrite(portId, settings);
-    PortClose(portId);
-    if (result != SettingsOk) return Fail(SettingsMessage(result), ExitOfSettings(result));
-  } else {
-    PortClose(portId);
   }
-  PrintSettings(port, settings, options.command == "write", options.json);
+  PortClose(portId);
+  if (result != SettingsOk) return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result));
+  PrintSettings(port, settings, write, options.json);
+  return ExitOk;
+}
+
+// The image is looked at before the converter is touched: a mistyped name or
+// an empty file must not leave the converter waiting in its update mode.
+int CheckImage(const Options& options) {
+  const char* name = options.file.c_str();
+  struct stat info {};
+  std::FILE* file = nullptr;
+  if (stat(name, &info) == 0 && S_ISREG(info.st_mode)) file = std::fopen(name, "rb");
+  if (file == nullptr) return Fail(options, nullptr, FirmwareOpenFailedText(name).c_str(), ExitFirmware);
+  std::fclose(file);
+  if (info.st_size == 0) return Fail(options, nullptr, kEmptyImage, ExitFirmware);
   return ExitOk;
 }
 
 int CommandFlash(const Options& options) {
   std::string port;
-  if (!ResolvePort(options, port)) return Fail(MsgNoDevice, ExitAbsent);
+  if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
   FlashProgress progress(isatty(STDERR_FILENO) != 0);
+  std::string failure;  // the first failure message the update showed
   UploadHooks hooks;
   hooks.message = [&](const char* text) {
     progress.Interrupt();
-    // "finished" ends every update that got going; the failures before it are
-    // what a script needs to see.
-    const bool toStdout = !options.json && std::strcmp(text, MsgFinished) == 0;
-    std::fprintf(toStdout ? stdout : stderr, "%s\n", text);
-    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", text);
+    if (failure.empty() && std::strcmp(text, MsgFinished) != 0) failure = text;
   };
   hooks.progress = [&](UploadPhase phase, const UploadReport& sofar) { progress.Show(phase, sofar); };
+  hooks.reopenDelayMs = options.settleMs;
+  hooks.finishDelayMs = options.settleMs;
   PortId portId = 0;
   const UploadReport report = FirmwareUpload(port.c_str(), portId, options.file.c_str(), hooks);
   progress.Interrupt();
-  PrintFlashReport(port, options.file, report, options.json);
+  PrintFlashReport(port, options.file, report, failure, options.json);
   switch (report.result) {
     case UploadDone: return ExitOk;
     case UploadPortOpenFailed: return ExitPort;
@@ -259,17 +320,21 @@ int CommandFlash(const Options& options) {
 
 int main(int argc, char** argv) {
   Options options;
-  const int parsed = ParseArguments(argc, argv, options);
-  if (parsed != ExitOk) return parsed;
-  if (options.help) {
-    std::fputs(kHelp, stdout);
-    return ExitOk;
+  switch (ParseArguments(argc, argv, options)) {
+    case ParseHelp: std::fputs(kHelp, stdout); return ExitOk;
+    case ParseBad: return ExitUsage;
+    case ParseRun: break;
+  }
+  // Listing and locating read the device registry only; no port is opened.
+  if (options.command == "list") return CommandList(options);
+  if (options.command == "locate") return CommandLocate(options);
+  if (options.command == "flash") {
+    const int image = CheckImage(options);
+    if (image != ExitOk) return image;
   }
 
   PortLayerInit();
   MsClockStart();
-  if (options.command == "list") return CommandList(options);
-  if (options.command == "locate") return CommandLocate(options);
   if (options.command == "flash") return CommandFlash(options);
   return CommandReadOrWrite(options);
 }

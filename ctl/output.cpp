@@ -8,25 +8,37 @@ const char* const CtlParityNames[ParityRows] = {"none", "even", "odd", "mark", "
 
 namespace {
 
+// Length of the well-formed UTF-8 sequence that starts at text[i], or 0.
+size_t Utf8Length(const std::string& text, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  uint32_t least = 0;  // overlong forms are not UTF-8
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    least = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    least = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  uint32_t code = lead & (0x7Fu >> length);
+  for (size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    code = code << 6 | (byte(i + k) & 0x3Fu);
+  }
+  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
 // The window's own row texts.
 const char* const kParityRowTexts[ParityRows] = {"None", "Even", "Odd", "Mark", "Space"};
-
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 std::string RawHex(const DeviceSettings& settings) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(&settings);
@@ -54,6 +66,31 @@ const char* ResultName(UploadResult result) {
 
 }  // namespace
 
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = Utf8Length(text, i);
+    if (length == 0) {
+      out += "\\ufffd";
+      ++i;
+    } else if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+      ++i;
+    } else {
+      out.append(text, i, length);
+      i += length;
+    }
+  }
+  return out + "\"";
+}
+
 void PrintPortList(const std::vector<std::string>& names, bool json) {
   if (!json) {
     for (const std::string& name : names) std::printf("%s\n", name.c_str());
@@ -64,11 +101,17 @@ void PrintPortList(const std::vector<std::string>& names, bool json) {
   std::printf("%s]}\n", out.c_str());
 }
 
-void PrintLocated(const char* port, bool json) {
+void PrintLocated(const std::string& port, bool json) {
   if (json)
-    std::printf("{\"port\":%s}\n", port != nullptr ? JsonString(port).c_str() : "null");
-  else if (port != nullptr)
-    std::printf("%s\n", port);
+    std::printf("{\"port\":%s}\n", JsonString(port).c_str());
+  else
+    std::printf("%s\n", port.c_str());
+}
+
+void PrintError(const char* port, const char* message, bool json) {
+  if (!json) return;
+  std::printf("{\"port\":%s,\"error\":%s}\n", port != nullptr ? JsonString(port).c_str() : "null",
+              JsonString(message).c_str());
 }
 
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json) {
@@ -91,17 +134,20 @@ void PrintSettings(const std::string& port, const DeviceSettings& settings, bool
   std::printf("Запись: %s\n", RawHex(settings).c_str());
 }
 
-void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report, bool json) {
+void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
+                      const std::string& failure, bool json) {
   if (!json) {
     std::printf("Записей передано: %llu из %llu (%llu байт)\n", static_cast<unsigned long long>(report.recordsSent),
                 static_cast<unsigned long long>(report.recordsTotal),
                 static_cast<unsigned long long>(report.bytesSent));
     return;
   }
-  std::printf("{\"port\":%s,\"file\":%s,\"result\":\"%s\",\"records_sent\":%llu,\"records_total\":%llu,\"bytes_sent\":%llu}\n",
-              JsonString(port).c_str(), JsonString(file).c_str(), ResultName(report.result),
-              static_cast<unsigned long long>(report.recordsSent), static_cast<unsigned long long>(report.recordsTotal),
-              static_cast<unsigned long long>(report.bytesSent));
+  std::printf(
+      "{\"port\":%s,\"file\":%s,\"result\":\"%s\",\"records_sent\":%llu,\"records_total\":%llu,"
+      "\"bytes_sent\":%llu,\"error\":%s}\n",
+      JsonString(port).c_str(), JsonString(file).c_str(), ResultName(report.result),
+      static_cast<unsigned long long>(report.recordsSent), static_cast<unsigned long long>(report.recordsTotal),
+      static_cast<unsigned long long>(report.bytesSent), failure.empty() ? "null" : JsonString(failure).c_str());
 }
 
 FlashProgress::FlashProgress(bool terminal) : terminal_(terminal) {}

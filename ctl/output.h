@@ -12,9 +12,18 @@
 extern const char* const CtlParityNames[ParityRows];
 
 void PrintPortList(const std::vector<std::string>& names, bool json);
-void PrintLocated(const char* port, bool json);  // port may be nullptr: absent
+void PrintLocated(const std::string& port, bool json);
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json);
-void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report, bool json);
+// failure: the first failure message the update showed, empty when none.
+void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
+                      const std::string& failure, bool json);
+// A failure that ended the command: for scripts one JSON object (port may be
+// nullptr: not known); people read the message on standard error instead.
+void PrintError(const char* port, const char* message, bool json);
+
+// text as a JSON string: quoted, escaped, and bytes that are not UTF-8 replaced
+// by U+FFFD so that the output stays valid whatever a file name holds.
+std::string JsonString(const std::string& text);
 
 // Progress of a firmware update on standard error: a bar redrawn in place on a
 // terminal, otherwise a line per phase and per tenth of the records.

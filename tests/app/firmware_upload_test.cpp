@@ -190,7 +190,7 @@ TEST_F(Upload, ConverterThatDoesNotComeBack) {
 }
 
 TEST_F(Upload, MissingFileLeavesTheConverterInUpdateMode) {
-  const UploadReport report = Run("no-such-image.bin");
+  const UploadReport report = Run();  // no trelvo.bin here
   EXPECT_EQ(report.result, UploadFileFailed);
   EXPECT_EQ(events, (std::vector<std::string>{"busy", MsgFirmwareOpenFailed, "idle"}));
   EXPECT_EQ(portId, 0);
@@ -198,6 +198,11 @@ TEST_F(Upload, MissingFileLeavesTheConverterInUpdateMode) {
   const SimCounters seen = HeardEnters(2);
   EXPECT_EQ(seen.updateEnters, 2u);
   EXPECT_EQ(seen.updateLeaves, 0u);
+
+  events.clear();
+  Run("other-image.bin");  // another file is named in its message
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[1], "Ошибка открытия other-image.bin");
 }
 
 TEST_F(Upload, PortThatCannotOpenSendsNothing) {

@@ -1,0 +1,201 @@
+// rs485ctl's command line: help, refusals of bad arguments before anything
+// reaches a port, the port list and the converter search on this machine, and
+// JSON that survives any name.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/firmware_upload.h"
+#include "app/messages.h"
+#include "ctl_fixture.h"
+#include "discovery/com_port_list.h"
+#include "discovery/device_locator.h"
+#include "sim/sim_serve.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(CtlArguments, HelpIsRussianOnStandardOutput) {
+  const CtlRun plain = RunCtl({"--help"});
+  EXPECT_EQ(plain.exitCode, 0) << Describe(plain);
+  EXPECT_EQ(plain.err, "");
+  EXPECT_EQ(plain.out.rfind("Использование: rs485ctl", 0), 0u) << plain.out;
+  for (const char* word : {"list", "locate", "read", "write", "flash", "--port", "--json", "--baud", "--parity",
+                           "--bits", "--stop", "--echo", "--settle-ms", "TCPC_", "TCPS_", "STUB",
+                           "0 успех", "1 преобразователь не подключён", "2 ошибка в параметрах", "3 ошибка порта",
+                           "4 ошибка чтения настроек", "5 ошибка записи настроек", "6 ошибка прошивки"})
+    EXPECT_NE(plain.out.find(word), std::string::npos) << word;
+
+  // Wherever it stands, help wins over the command and runs nothing.
+  for (const Args& args : {Args{"-h"}, Args{"read", "--help"}, Args{"--port", "STUB", "flash", "x", "-h"}}) {
+    const CtlRun run = RunCtl(args);
+    EXPECT_EQ(run.exitCode, 0) << CtlCommandLine(args);
+    EXPECT_EQ(run.out, plain.out) << CtlCommandLine(args);
+  }
+}
+
+TEST(CtlArguments, BadArgumentsAreRefusedBeforeAnyPortIsTouched) {
+  ScratchDir dir;
+  SimDevice sim;
+  ASSERT_TRUE(sim.Ok());
+  const std::string port = sim.PortName();
+  const std::string image = dir.path() + "/fw.bin";
+  WriteFile(image, MakeImage(300));
+
+  const std::vector<Args> bad = {
+      {},
+      {"bogus"},
+      {"--port", port},
+      {"--port", port, "read", "extra"},
+      {"--port", port, "read", "--bogus"},
+      {"--port", port, "-x", "read"},
+      {"--port"},
+      {"read", "--port"},
+      {"--port", "", "read"},
+      {"--port", "--json", "read"},
+      {"--port", std::string(PortNameSize, 'a'), "read"},
+      {"--port=", "read"},
+      {"--json=yes", "--port", port, "read"},
+      {"--port", port, "write", "--baud", "fast"},
+      {"--port", port, "write", "--baud", "14450"},    // would be kept as 14400
+      {"--port", port, "write", "--baud", "5700"},     // would read back as 5760
+      {"--port", port, "write", "--baud", "0"},
+      {"--port", port, "write", "--baud", "6553600"},  // does not fit
+      {"--port", port, "write", "--baud", "-9600"},
+      {"--port", port, "write", "--baud", "09600"},
+      {"--port", port, "write", "--baud", " 9600"},
+      {"--port", port, "write", "--baud="},
+      {"--port", port, "write", "--baud"},
+      {"--port", port, "write", "--parity", "n"},
+      {"--port", port, "write", "--parity"},
+      {"--port", port, "write", "--bits", "6"},
+      {"--port", port, "write", "--bits", "80"},
+      {"--port", port, "write", "--stop", "1.5"},
+      {"--port", port, "write", "--echo", "yes"},
+      {"--port", port, "read", "--baud", "9600"},
+      {"--port", port, "flash", image, "--echo", "on"},
+      {"--port", port, "read", "--settle-ms", "100"},
+      {"--port", port, "flash", image, "--settle-ms", "soon"},
+      {"--port", port, "flash", image, "--settle-ms", "600001"},
+      {"--port", port, "flash", image, "--settle-ms", "-1"},
+      {"--port", port, "flash"},
+      {"--port", port, "flash", image, image},
+      {"--port", port, "list"},
+      {"--port", port, "locate"},
+      {"locate", "extra"},
+  };
+  for (const Args& args : bad) {
+    const CtlRun run = RunCtl(args);
+    EXPECT_EQ(run.exitCode, 2) << CtlCommandLine(args) << "\n" << Describe(run);
+    EXPECT_EQ(run.out, "") << CtlCommandLine(args);
+    EXPECT_EQ(run.err.rfind("rs485ctl: ", 0), 0u) << CtlCommandLine(args) << "\n" << run.err;
+    EXPECT_NE(run.err.find("rs485ctl --help"), std::string::npos) << CtlCommandLine(args);
+  }
+  EXPECT_EQ(sim.Converter().Counters().bytesReceived, 0u);
+  // Not even the port layer was started: it would have left its banner here.
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/port.out"));
+}
+
+TEST(CtlArguments, ListShowsThePortsTheWindowWouldFind) {
+  ScratchDir dir;
+  ComPortListBuild();
+  std::vector<std::string> expected;
+  for (int k = 0; k < ComPortList.count; ++k) expected.emplace_back(ComPortList.names[k]);
+
+  const CtlRun text = RunCtl({"list"});
+  ASSERT_EQ(text.exitCode, 0) << Describe(text);
+  std::string lines;
+  for (const std::string& name : expected) lines += name + "\n";
+  EXPECT_EQ(text.out, lines);
+  EXPECT_EQ(text.err, "");
+
+  const CtlRun json = RunCtl({"list", "--json"});
+  ASSERT_EQ(json.exitCode, 0) << Describe(json);
+  Json value;
+  ASSERT_TRUE(OneJsonObject(json.out, value));
+  ASSERT_EQ(value["ports"].kind, Json::Array);
+  std::vector<std::string> listed;
+  for (const Json& item : value["ports"].items) listed.push_back(item.text);
+  EXPECT_EQ(listed, expected);
+  // Listing opens no port.
+  EXPECT_FALSE(std::filesystem::exists(dir.path() + "/port.out"));
+}
+
+// Without --port every command searches for the converter as the window does.
+TEST(CtlArguments, WithoutAConverterEveryCommandSaysSo) {
+  ScratchDir dir;
+  const std::string image = dir.path() + "/fw.bin";
+  WriteFile(image, MakeImage(10));
+  char found[ComPortNameSize];
+  if (LocateDevicePort(found, sizeof found) != 0) {
+    // A converter is plugged into this machine: locate names it.
+    const CtlRun run = RunCtl({"locate"});
+    EXPECT_EQ(run.exitCode, 0) << Describe(run);
+    EXPECT_EQ(run.out, std::string(found) + "\n");
+    return;
+  }
+  for (const Args& args : {Args{"locate"}, Args{"read"}, Args{"write", "--echo", "on"}, Args{"flash", image}}) {
+    const CtlRun text = RunCtl(args);
+    EXPECT_EQ(text.exitCode, 1) << CtlCommandLine(args) << "\n" << Describe(text);
+    EXPECT_EQ(text.out, "") << CtlCommandLine(args);
+    EXPECT_EQ(text.err, std::string(MsgNoDevice) + "\n") << CtlCommandLine(args);
+
+    Args withJson = args;
+    withJson.push_back("--json");
+    const CtlRun json = RunCtl(withJson);
+    EXPECT_EQ(json.exitCode, 1) << CtlCommandLine(withJson);
+    Json value;
+    ASSERT_TRUE(OneJsonObject(json.out, value)) << CtlCommandLine(withJson);
+    EXPECT_EQ(value["port"].kind, Json::Null);
+    EXPECT_EQ(value["error"].text, MsgNoDevice);
+    EXPECT_EQ(json.err, std::string(MsgNoDevice) + "\n");
+  }
+}
+
+// A file name is any bytes; the JSON around it stays valid and says the same.
+TEST(CtlArguments, JsonStaysValidWhateverANameHolds) {
+  ScratchDir dir;
+  const std::string name = std::string("\"q\\b\nn\tt\x01 ж \xFF\xC0\x80 \xED\xA0\x80 \xF0\x9F\x98\x80") + ".bin";
+  const std::string replacement = "\xEF\xBF\xBD";
+  const std::string decoded = std::string("\"q\\b\nn\tt\x01 ж ") + replacement + replacement + replacement + " " +
+                              replacement + replacement + replacement + " \xF0\x9F\x98\x80.bin";
+
+  const CtlRun run = RunCtl({"--port", "STUB", "--json", "flash", dir.path() + "/" + name});
+  EXPECT_EQ(run.exitCode, 6) << Describe(run);
+  Json value;
+  ASSERT_TRUE(OneJsonObject(run.out, value));
+  EXPECT_EQ(value["error"].text, MsgFileOpenFailed + dir.path() + "/" + decoded);
+  // People get the name as it is.
+  EXPECT_EQ(run.err, MsgFileOpenFailed + dir.path() + "/" + name + "\n");
+
+  const std::string portName = "TCPC_\"\\\x7F\xFE";
+  const CtlRun port = RunCtl({"--json", "--port", portName, "read"});
+  EXPECT_EQ(port.exitCode, 3) << Describe(port);
+  ASSERT_TRUE(OneJsonObject(port.out, value));
+  EXPECT_EQ(value["port"].text, "TCPC_\"\\\x7F" + replacement);
+  EXPECT_EQ(value["error"].text, MsgPortOpenFailed);
+}
+
+// The reader that takes the output apart must itself refuse what is not JSON,
+// or the tests above would prove nothing.
+TEST(CtlArguments, TheTestsJsonReaderIsStrict) {
+  Json value;
+  ASSERT_TRUE(JsonParse(" {\"a\":[1,-2.5e3,true,false,null],\"b\":\"\\u0436\\ud83d\\ude00\\n\"} ", value));
+  EXPECT_EQ(value["a"].items.size(), 5u);
+  EXPECT_EQ(value["a"].items[1].number, -2500);
+  EXPECT_EQ(value["b"].text, "ж\xF0\x9F\x98\x80\n");
+  for (const char* bad : {"", "{", "{\"a\":1,}", "[1,]", "{\"a\" 1}", "{'a':1}", "{\"a\":01}", "{\"a\":1.}",
+                          "{\"a\":\"x\ny\"}", "{\"a\":\"\\x\"}", "{\"a\":\"\\ud800\"}", "{\"a\":\"\xFF\"}",
+                          "{\"a\":\"\xC0\x80\"}", "{\"a\":\"\xED\xA0\x80\"}", "{} {}", "{\"a\":tru}", "nul"}) {
+    EXPECT_FALSE(JsonParse(bad, value)) << bad;
+  }
+}
+
+}  // namespace

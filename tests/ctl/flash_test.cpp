@@ -1,0 +1,194 @@
+// rs485ctl flash against the simulated converter on a pseudo-terminal. The
+// converter's settling time is cut short with --settle-ms, except in one test
+// that takes the real waits.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "app/firmware_upload.h"
+#include "app/messages.h"
+#include "ctl_fixture.h"
+#include "sim/sim_serve.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+class CtlFlash : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(sim.Ok()); }
+
+  CtlRun Flash(const std::string& file, Args more = {}, const CtlRunOptions& options = {}) {
+    Args args = {"--port", sim.PortName(), "flash", file};
+    args.insert(args.end(), more.begin(), more.end());
+    return RunCtl(args, options);
+  }
+
+  std::string Image(const std::string& name, const Data& bytes) {
+    const std::string path = dir.path() + "/" + name;
+    WriteFile(path, bytes);
+    return path;
+  }
+
+  ScratchDir dir;
+  SimDevice sim;
+};
+
+// What the converter holds after an update: whole records, the file first.
+void ExpectImage(const SimSnapshot& snapshot, const Data& file) {
+  const size_t records = (file.size() + 271) / 272;
+  ASSERT_EQ(snapshot.image.size(), records * 272);
+  EXPECT_EQ(Data(snapshot.image.begin(), snapshot.image.begin() + static_cast<long>(file.size())), file);
+  // A short last piece keeps the previous record's bytes behind it.
+  const size_t tail = file.size() % 272;
+  if (records > 1 && tail != 0) {
+    const auto at = [&](size_t offset) { return file.begin() + static_cast<long>(offset); };
+    EXPECT_EQ(Data(snapshot.image.begin() + static_cast<long>(file.size()), snapshot.image.end()),
+              Data(at(file.size() - 272), at((records - 1) * 272)));
+  }
+  std::vector<std::pair<int, int>> positions;
+  for (const SimRequest& r : snapshot.requests)
+    if (r.kind == SimRequestKind::Record) positions.emplace_back(r.page, r.index);
+  std::vector<std::pair<int, int>> expected;
+  for (size_t k = 0; k < records; ++k) expected.emplace_back(8 + static_cast<int>(k / 4), static_cast<int>(k % 4));
+  EXPECT_EQ(positions, expected);
+}
+
+TEST_F(CtlFlash, ASmallImageReachesTheConverter) {
+  const Data file = MakeImage(272 * 5 + 100);  // six records, the last one short
+  const CtlRun run = Flash(Image("fw.bin", file), {"--settle-ms", "200"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_EQ(run.out, "Записей передано: 6 из 6 (1460 байт)\n");
+  // Plain lines on a pipe: every phase, no terminal control, "finished" last.
+  for (const UploadPhase phase : {UploadEntering, UploadWaiting, UploadSending, UploadFinishing})
+    EXPECT_NE(run.err.find(UploadPhaseText(phase)), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("6/6 записей, 1460 байт"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\r'), std::string::npos);
+  EXPECT_EQ(run.err.find('\033'), std::string::npos);
+  EXPECT_EQ(run.err.size() - run.err.rfind("\nfinished\n"), std::string("\nfinished\n").size()) << run.err;
+
+  const SimSnapshot snapshot = sim.Converter().Snapshot();
+  EXPECT_EQ(snapshot.counters.updateEnters, 2u);  // before leaving the port and after coming back
+  EXPECT_EQ(snapshot.counters.updateLeaves, 1u);
+  EXPECT_EQ(snapshot.counters.recordsAcked, 6u);
+  EXPECT_EQ(snapshot.counters.recordChecksumErrors + snapshot.counters.recordSequenceErrors, 0u);
+  EXPECT_FALSE(snapshot.updateMode);
+  ExpectImage(snapshot, file);
+}
+
+TEST_F(CtlFlash, JsonReportAndANameThatLooksLikeAnOption) {
+  const Data file = MakeImage(272 * 2);
+  Image("-fw.bin", file);
+  const CtlRun run = RunCtl({"--json", "--port", sim.PortName(), "--settle-ms=100", "flash", "--", "-fw.bin"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  Json value;
+  ASSERT_TRUE(OneJsonObject(run.out, value));
+  EXPECT_EQ(value["port"].text, sim.PortName());
+  EXPECT_EQ(value["file"].text, "-fw.bin");
+  EXPECT_EQ(value["result"].text, "done");
+  EXPECT_EQ(value["records_sent"].number, 2);
+  EXPECT_EQ(value["records_total"].number, 2);
+  EXPECT_EQ(value["bytes_sent"].number, 544);
+  EXPECT_EQ(value["error"].kind, Json::Null);
+  ExpectImage(sim.Converter().Snapshot(), file);
+}
+
+TEST_F(CtlFlash, AMissingAcknowledgementEndsTheUpdateAsTheWindowDoes) {
+  SimFaults faults;
+  faults.noAckAfter = 2;
+  sim.Converter().SetFaults(faults);
+  const std::string path = Image("fw.bin", MakeImage(272 * 5));
+
+  const CtlRun text = Flash(path, {"--settle-ms", "100"});
+  EXPECT_EQ(text.exitCode, 6) << Describe(text);
+  EXPECT_EQ(text.out, "Записей передано: 2 из 5 (544 байт)\n");
+  const size_t timeout = text.err.find(std::string("\n") + MsgTimeout + "\n");
+  ASSERT_NE(timeout, std::string::npos) << text.err;
+  EXPECT_GT(text.err.find("\nfinished\n"), timeout);
+  // The converter was still told to leave its update mode.
+  EXPECT_EQ(sim.Converter().Counters().updateLeaves, 1u);
+  EXPECT_FALSE(sim.Converter().Snapshot().updateMode);
+
+  const CtlRun json = Flash(path, {"--settle-ms", "100", "--json"});
+  EXPECT_EQ(json.exitCode, 6) << Describe(json);
+  Json value;
+  ASSERT_TRUE(OneJsonObject(json.out, value));
+  EXPECT_EQ(value["result"].text, "timeout");
+  EXPECT_EQ(value["error"].text, MsgTimeout);
+  EXPECT_EQ(value["records_sent"].number, 2);
+  EXPECT_EQ(value["records_total"].number, 5);
+}
+
+// A file that cannot be sent is found out before the converter is switched
+// into its update mode, which it would otherwise be left in.
+TEST_F(CtlFlash, AnImageThatCannotBeSentLeavesTheConverterAlone) {
+  const std::string empty = Image("empty.bin", {});
+  const std::string huge = dir.path() + "/huge.bin";
+  {
+    // Sparse: page numbers would run out of 16 bits.
+    const int fd = open(huge.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, static_cast<off_t>((FirmwareMaxRecords + 1) * FirmwareRecordData)), 0);
+    close(fd);
+  }
+  const std::string unreadable = Image("unreadable.bin", MakeImage(10));
+  std::filesystem::permissions(unreadable, std::filesystem::perms::none);
+  const bool rootReads = access(unreadable.c_str(), R_OK) == 0;
+
+  struct Case {
+    std::string file;
+    std::string message;
+  };
+  std::vector<Case> cases = {
+      {"trelvo.bin", MsgFirmwareOpenFailed},  // the window's own file, the window's own text
+      {dir.path() + "/missing.bin", std::string(MsgFileOpenFailed) + dir.path() + "/missing.bin"},
+      {dir.path(), std::string(MsgFileOpenFailed) + dir.path()},
+      {"/dev/zero", std::string(MsgFileOpenFailed) + "/dev/zero"},
+      {empty, "Файл прошивки пуст"},
+      {huge, MsgFirmwareTooLarge},
+  };
+  if (!rootReads) cases.push_back({unreadable, std::string(MsgFileOpenFailed) + unreadable});
+  for (const Case& c : cases) {
+    const CtlRun run = Flash(c.file);
+    EXPECT_EQ(run.exitCode, 6) << c.file << "\n" << Describe(run);
+    EXPECT_EQ(run.err, c.message + "\n") << c.file;
+    EXPECT_LT(run.elapsedMs, 4000) << c.file;  // no settling wait began
+  }
+  EXPECT_EQ(sim.Converter().Counters().bytesReceived, 0u);
+  EXPECT_EQ(FirmwareOpenFailedText(FirmwareFileName), MsgFirmwareOpenFailed);
+}
+
+TEST_F(CtlFlash, APortThatCannotOpenIsAPortError) {
+  const CtlRun run = RunCtl({"--port", "/dev/rs485-no-such-device", "flash", Image("fw.bin", MakeImage(300))});
+  EXPECT_EQ(run.exitCode, 3) << Describe(run);
+  EXPECT_EQ(run.err, std::string(MsgPortOpenFailed) + "\n");
+  EXPECT_LT(run.elapsedMs, 4000);
+}
+
+// The one test with the converter's real settling time: 5 s after switching
+// it into update mode and 5 s after switching it back. On a terminal the
+// progress is one bar redrawn in place.
+TEST_F(CtlFlash, RealWaitsAndABarOnATerminal) {
+  const Data file = MakeImage(272 * 3);
+  CtlRunOptions options;
+  options.stderrTerminal = true;
+  options.timeoutMs = 60000;
+  const CtlRun run = Flash(Image("fw.bin", file), {}, options);
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_GE(run.elapsedMs, 2 * FirmwareSettleMs - 100);
+  EXPECT_LT(run.elapsedMs, 40000);
+  EXPECT_NE(run.err.find("\r\033[K["), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("] 3/3 записей, 816 байт, "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("КиБ/с"), std::string::npos);
+  EXPECT_NE(run.err.find("finished"), std::string::npos);
+  ExpectImage(sim.Converter().Snapshot(), file);
+}
+
+}  // namespace
