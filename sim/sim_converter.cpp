@@ -6,13 +6,10 @@
 #include <ctime>
 
 #include "protocol/checksum.h"
+#include "protocol/device_channel.h"
 
 namespace {
 
-constexpr uint8_t kFrameStart = 0x60;
-constexpr uint8_t kUpdateEnter = 0xFA;
-constexpr uint8_t kUpdateLeave = 0xF1;
-constexpr uint8_t kRecordCommand = 0xF3;
 constexpr size_t kHeader = 4;
 constexpr size_t kRequest = 12;
 constexpr uint32_t kAddressMask = 0xFFFFFF;
@@ -247,7 +244,7 @@ void SimConverter::Parse(std::vector<SimReply>& replies) {
       continue;
     }
     size_t start = at;
-    while (start < pending_.size() && pending_[start] != kFrameStart) ++start;
+    while (start < pending_.size() && pending_[start] != FrameStart) ++start;
     if (start > at) {
       counters_.garbageBytes += static_cast<uint32_t>(start - at);
       Log("rx", &pending_[at], start - at, "garbage skipped");
@@ -276,9 +273,9 @@ size_t SimConverter::TakeFrame(size_t at, std::vector<SimReply>& replies) {
   const uint8_t command = f[2];
   const bool ours = f[1] == SimBusAddress;
 
-  if (command == kUpdateEnter || command == kUpdateLeave || command == kRecordCommand) {
-    const SimRequestKind kind = command == kUpdateEnter   ? SimRequestKind::UpdateEnter
-                                : command == kUpdateLeave ? SimRequestKind::UpdateLeave
+  if (command == UpdateEnterCommand || command == UpdateLeaveCommand || command == RecordCommand) {
+    const SimRequestKind kind = command == UpdateEnterCommand   ? SimRequestKind::UpdateEnter
+                                : command == UpdateLeaveCommand ? SimRequestKind::UpdateLeave
                                                           : SimRequestKind::RecordCommand;
     SimRequest request = Framed(kind, at, kHeader);
     if (ours) {
