@@ -30,7 +30,7 @@ extern RegistrySource Registry;
 constexpr int RegistryOk = 0;
 constexpr int RegistryNoEntry = 1;     // nothing at that index or under that name
 constexpr int RegistryTooLong = 2;     // the name does not fit the caller's buffer
-constexpr int RegistryUnreadable = 3;  // the part of the tree cannot be read
+constexpr int RegistryUnreadable = 3;  // that piece of the tree cannot be read
 
 // A snapshot keeps the first entries in byte order; more are not looked at.
 constexpr int32_t RegistryPortCapacity = 128;

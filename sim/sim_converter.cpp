@@ -517,13 +517,7 @@ int SimConverter::SaveImageLocked() {
   return error;
 }
 
-uint8_t SimConverter::MemoryAt(uint32_t address) const {
-  const auto it = memory_.find(address);
-  return it == memory_.end() ? 0 : it->second;
-}
-
-void SimConverter::Log(const char* what, const uint8_t* data, size_t count, const std::string& note) const {
-  if (log_ == nullptr) return;
+std::string SimLogStamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   const long ms = static_cast<long>(
@@ -532,7 +526,19 @@ void SimConverter::Log(const char* what, const uint8_t* data, size_t count, cons
   localtime_r(&seconds, &local);
   char stamp[16];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-  std::fprintf(log_, "%s.%03ld %s %s%s%s\n", stamp, ms, what, Hex(data, count).c_str(), note.empty() ? "" : "  | ",
-               note.c_str());
+  char withMs[24];
+  std::snprintf(withMs, sizeof withMs, "%s.%03ld", stamp, ms);
+  return withMs;
+}
+
+uint8_t SimConverter::MemoryAt(uint32_t address) const {
+  const auto it = memory_.find(address);
+  return it == memory_.end() ? 0 : it->second;
+}
+
+void SimConverter::Log(const char* what, const uint8_t* data, size_t count, const std::string& note) const {
+  if (log_ == nullptr) return;
+  std::fprintf(log_, "%s %s %s%s%s\n", SimLogStamp().c_str(), what, Hex(data, count).c_str(),
+               note.empty() ? "" : "  | ", note.c_str());
   std::fflush(log_);
 }

@@ -37,6 +37,9 @@ constexpr size_t SimLogLimit = 4096;              // entries kept in each log, o
 // Microseconds of a monotonic clock; the time base of every timestamp here.
 int64_t SimNowUs();
 
+// Wall-clock time of day for the verbose logs: "HH:MM:SS.mmm".
+std::string SimLogStamp();
+
 struct SimFaults {
   bool corruptCrc = false;    // flips one bit of the check bytes of every memory-read answer
   bool refuseWrites = false;  // answers every memory write with 0xFF and stores nothing

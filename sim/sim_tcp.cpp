@@ -41,20 +41,12 @@ bool ReadableWithin(int fd, int timeoutMs) {
 void Note(const SimTcpStatus* status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Note(const SimTcpStatus* status, const char* format, ...) {
   if (status->log == nullptr) return;
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const long ms = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char stamp[16];
-  std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
   char text[256];
   va_list arguments;
   va_start(arguments, format);
   std::vsnprintf(text, sizeof text, format, arguments);
   va_end(arguments);
-  std::fprintf(status->log, "%s.%03ld tcp %s\n", stamp, ms, text);
+  std::fprintf(status->log, "%s tcp %s\n", SimLogStamp().c_str(), text);
   std::fflush(status->log);
 }
 
