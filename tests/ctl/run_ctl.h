@@ -4,20 +4,17 @@
 #include <string>
 #include <vector>
 
-struct CtlRun {
-  int exitCode = -1;  // -1: killed at the deadline, or ended by a signal
-  std::string out;
-  std::string err;
-  int elapsedMs = 0;
-};
+#include "support/spawned.h"
+
+using CtlRun = ProgramRun;
 
 struct CtlRunOptions {
   int timeoutMs = 30000;
   bool stderrTerminal = false;  // standard error on a pseudo-terminal instead of a pipe
 };
 
-// Runs rs485ctl with arguments (standard input from /dev/null) and waits for
-// it; killed when it outlives the deadline.
+// Runs rs485ctl with arguments and waits for it; killed when it outlives the
+// deadline.
 CtlRun RunCtl(const std::vector<std::string>& arguments, const CtlRunOptions& options = {});
 
 // Runs any program the same way; argv[0] is its path.
