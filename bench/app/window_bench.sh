@@ -26,15 +26,8 @@ finish() {
 trap finish EXIT
 trap "exit 130" INT
 trap "exit 143" TERM
-Xvfb -displayfd 7 -screen 0 1024x768x24 -nolisten tcp 7>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-for _ in $(seq 200); do
-  grep -q . "$work/display" 2>/dev/null && break
-  sleep 0.1
-done
-grep -q . "$work/display" || { cat "$work/xvfb.log" >&2; echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -n1 "$work/display")"
-unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+. "$top/scripts/xvfb.sh"
+rs485_start_xvfb "$work" || exit 1
 cd "$work"  # port.out goes here
 
 # measure LABEL TITLE PROGRAM [ARGS]
