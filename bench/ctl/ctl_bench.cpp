@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "sim/sim_serve.h"
+#include "bench/support/bench_stats.h"
 
 extern char** environ;
 
@@ -48,14 +49,9 @@ double TimedRun(const std::vector<std::string>& arguments) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? us : -1;
 }
 
-double Quantile(std::vector<double> values, double q) {
-  std::sort(values.begin(), values.end());
-  return values[static_cast<size_t>(q * static_cast<double>(values.size() - 1) + 0.5)];
-}
-
 void Report(const char* what, const std::vector<double>& us) {
-  std::printf("%-34s median %8.2f ms   min %8.2f ms   p90 %8.2f ms\n", what, Quantile(us, 0.5) / 1000,
-              Quantile(us, 0.0) / 1000, Quantile(us, 0.9) / 1000);
+  std::printf("%-34s median %8.2f ms   min %8.2f ms   p90 %8.2f ms\n", what, BenchQuantile(us, 0.5) / 1000,
+              BenchQuantile(us, 0.0) / 1000, BenchQuantile(us, 0.9) / 1000);
 }
 
 }  // namespace
@@ -91,7 +87,7 @@ int main(int argc, char** argv) {
   std::printf("rs485ctl, %d runs each, against the simulated converter on %s\n", runs, sim.Path().c_str());
   Report("rs485ctl --help (start-up, exit)", helpUs);
   Report("rs485ctl --port PTY read", readUs);
-  std::printf("read beyond start-up (medians)     %8.2f ms\n", (Quantile(readUs, 0.5) - Quantile(helpUs, 0.5)) / 1000);
+  std::printf("read beyond start-up (medians)     %8.2f ms\n", (BenchQuantile(readUs, 0.5) - BenchQuantile(helpUs, 0.5)) / 1000);
   std::printf("memory reads the converter answered: %u\n", sim.Converter().Counters().memoryReads);
 
   std::error_code ignored;

@@ -24,15 +24,11 @@
 #include "ports/port_io.h"
 #include "ports/port_table.h"
 #include "sim/sim_serve.h"
+#include "bench/support/bench_stats.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -96,7 +92,7 @@ void BareRoundTrips(int rounds, double& raw, double& portLayer) {
     }
     times.push_back(Us(Clock::now() - start));
   }
-  raw = Median(times);
+  raw = BenchMedian(times);
 
   PortId id = 0;
   if (PortOpen(id, name + 5) != 0) std::exit(1);  // "/dev/pts/N" -> "pts/N"
@@ -108,7 +104,7 @@ void BareRoundTrips(int rounds, double& raw, double& portLayer) {
     if (PortReadByte(id, &ack, 1000) != 1) std::exit(1);
     times.push_back(Us(Clock::now() - start));
   }
-  portLayer = Median(times);
+  portLayer = BenchMedian(times);
   PortClose(id);
   stop = true;
   responder.join();
@@ -138,7 +134,7 @@ int main(int argc, char** argv) {
   double portLayer = 0;
   BareRoundTrips(500, raw, portLayer);
 
-  const double upload = Median(perRecord);
+  const double upload = BenchMedian(perRecord);
   std::printf("64 KiB image, %llu records, median of %d runs\n", static_cast<unsigned long long>(records), runs);
   std::printf("  record loop:                        %8.1f us/record  (%.0f records/s)\n", upload, 1e6 / upload);
   std::printf("  bare pty, 280 out / 1 back:          %8.1f us\n", raw);

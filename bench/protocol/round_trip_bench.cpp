@@ -24,6 +24,7 @@
 #include "ports/port_table.h"
 #include "protocol/device_channel.h"
 #include "sim/sim_serve.h"
+#include "bench/support/bench_stats.h"
 
 namespace {
 
@@ -98,17 +99,6 @@ struct PingPong {
   }
 };
 
-double MedianUs(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0.0 : v[v.size() / 2];
-}
-
-template <class F>
-double TimeUs(F&& f, bool* ok) {
-  const auto start = Clock::now();
-  *ok = f() && *ok;
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
 
 }  // namespace
 
@@ -145,15 +135,15 @@ int main(int argc, char** argv) {
 
   bool ok = true;
   for (int i = 0; i < 50; ++i) {  // warm up both paths
-    TimeUs(channelRound, &ok);
-    TimeUs(bareRound, &ok);
+    BenchTimeUs(channelRound, &ok);
+    BenchTimeUs(bareRound, &ok);
   }
   std::vector<double> channelUs, bareUs;
   channelUs.reserve(static_cast<size_t>(rounds));
   bareUs.reserve(static_cast<size_t>(rounds));
   for (int i = 0; i < rounds; ++i) {  // interleaved, so both see the same machine load
-    channelUs.push_back(TimeUs(channelRound, &ok));
-    bareUs.push_back(TimeUs(bareRound, &ok));
+    channelUs.push_back(BenchTimeUs(channelRound, &ok));
+    bareUs.push_back(BenchTimeUs(bareRound, &ok));
   }
   PortClose(id);
   sim.Stop();
@@ -166,8 +156,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const double c = MedianUs(channelUs);
-  const double b = MedianUs(bareUs);
+  const double c = BenchMedian(channelUs);
+  const double b = BenchMedian(bareUs);
   std::printf("rounds: %d\n", rounds);
   std::printf("settings read, DeviceChannel::ReadMemory + simulated converter: median %8.1f us\n", c);
   std::printf("bare pty ping-pong, 12 bytes out / 11 back:                      median %8.1f us\n", b);

@@ -28,6 +28,7 @@
 #include "protocol/device_channel.h"
 #include "sim/sim_serve.h"
 #include "sim/sim_tcp.h"
+#include "bench/support/bench_stats.h"
 
 namespace {
 
@@ -36,18 +37,6 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t kRequest[12] = {0x60, 0x10, 0x48, 0x2C, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0xF2};
 constexpr size_t kAnswer = 11;
 
-double Percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0.0;
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
-}
-
-template <class F>
-double TimeUs(F&& f, bool* ok) {
-  const auto start = Clock::now();
-  *ok = f() && *ok;
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
 
 // The request over a plain blocking socket, the answer awaited with poll.
 bool PlainRound(int fd) {
@@ -82,8 +71,8 @@ int PlainConnect(uint16_t port) {
 }
 
 void Print(const char* what, const std::vector<double>& us) {
-  std::printf("%-46s median %8.1f us   p10 %8.1f   p90 %8.1f\n", what, Percentile(us, 0.5), Percentile(us, 0.1),
-              Percentile(us, 0.9));
+  std::printf("%-46s median %8.1f us   p10 %8.1f   p90 %8.1f\n", what, BenchQuantile(us, 0.5), BenchQuantile(us, 0.1),
+              BenchQuantile(us, 0.9));
 }
 
 }  // namespace
@@ -138,15 +127,15 @@ int main(int argc, char** argv) {
 
   bool ok = true;
   for (int i = 0; i < 20; ++i) {  // warm up every path
-    TimeUs(ptyRound, &ok);
-    TimeUs(tcpRound, &ok);
-    TimeUs(plainRound, &ok);
+    BenchTimeUs(ptyRound, &ok);
+    BenchTimeUs(tcpRound, &ok);
+    BenchTimeUs(plainRound, &ok);
   }
   std::vector<double> ptyUs, tcpUs, plainUs;
   for (int i = 0; i < rounds; ++i) {  // interleaved, so all see the same machine load
-    ptyUs.push_back(TimeUs(ptyRound, &ok));
-    tcpUs.push_back(TimeUs(tcpRound, &ok));
-    plainUs.push_back(TimeUs(plainRound, &ok));
+    ptyUs.push_back(BenchTimeUs(ptyRound, &ok));
+    tcpUs.push_back(BenchTimeUs(tcpRound, &ok));
+    plainUs.push_back(BenchTimeUs(plainRound, &ok));
   }
   PortClose(ptyId);
   PortClose(tcpId);
@@ -163,7 +152,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const double pty = Percentile(ptyUs, 0.5), tcp = Percentile(tcpUs, 0.5), bare = Percentile(plainUs, 0.5);
+  const double pty = BenchQuantile(ptyUs, 0.5), tcp = BenchQuantile(tcpUs, 0.5), bare = BenchQuantile(plainUs, 0.5);
   std::printf("settings read round trips: %d each, converter delay %d ms\n", rounds, delayMs);
   Print("over a pty (DeviceChannel, serial port)", ptyUs);
   Print("over TCPC_127.0.0.1 (DeviceChannel, TCP port)", tcpUs);
