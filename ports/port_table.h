@@ -33,6 +33,7 @@ struct PortSlot {
   int32_t connecting;
   uint32_t serverAddress;  // network byte order
   uint16_t serverPort;     // host byte order
+  uint32_t nextAttempt;    // TCP client: Tick32 before which no new connection attempt starts
 };
 
 extern PortSlot PortTable[PortSlotCount];

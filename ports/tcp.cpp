@@ -16,6 +16,8 @@ constexpr int kPrefixLength = 5;  // "TCPC_" or "TCPS_"
 constexpr uint32_t kKeepAliveIdleSeconds = 10;
 constexpr uint32_t kKeepAliveIntervalSeconds = 1;
 constexpr uint16_t kConnectWindowMs = 10000;
+// Attempts against a server that refuses start at most this often.
+constexpr uint32_t kAttemptPauseMs = 250;
 constexpr int kListenBacklog = 5;
 constexpr uint32_t kClientChunk = 1024;  // at most this much per client pump
 // A server pump never takes more from one peer than the ring can hold; the
@@ -33,6 +35,18 @@ uint16_t PortNumber(const char* text) {
   for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + static_cast<uint32_t>(*text - '0');
   if (negative) value = 0u - value;
   return static_cast<uint16_t>(value);
+}
+
+// A decimal number of 1 to maxDigits digits, without a leading zero, at most
+// maxValue; text is moved past the digits.
+bool StrictDecimal(const char*& text, int maxDigits, uint32_t maxValue, uint32_t* value) {
+  const char* start = text;
+  uint32_t v = 0;
+  while (*text >= '0' && *text <= '9' && text - start < maxDigits) v = v * 10 + static_cast<uint32_t>(*text++ - '0');
+  const int digits = static_cast<int>(text - start);
+  if (digits == 0 || (digits > 1 && *start == '0') || v > maxValue) return false;
+  *value = v;
+  return true;
 }
 
 void FreeEntries(PortSlot& slot) {
@@ -122,29 +136,35 @@ void ServerReceive(PortSlot& slot) {
 
 }  // namespace
 
+int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port) {
+  uint8_t parts[4];
+  for (int k = 0; k < 4; ++k) {
+    uint32_t part = 0;
+    if (!StrictDecimal(text, 3, 255, &part)) return -1;
+    parts[k] = static_cast<uint8_t>(part);
+    if (*text++ != (k < 3 ? '.' : ':')) return -1;
+  }
+  uint32_t number = 0;
+  if (!StrictDecimal(text, 5, 65535, &number) || number == 0 || *text != '\0') return -1;
+  std::memcpy(address, parts, sizeof parts);  // in memory order: network byte order
+  *port = static_cast<uint16_t>(number);
+  return 0;
+}
+
 int TcpClientOpen(int index, const char* name) {
   PortSlot& slot = PortTable[index];
-  const char* text = name + kPrefixLength;
-  const char* colon = std::strchr(text, ':');
-  if (colon == nullptr) return -1;
-  char addressText[PortNameSize];
-  const size_t addressLength = static_cast<size_t>(colon - text);
-  if (addressLength >= sizeof addressText) return -1;
-  std::memcpy(addressText, text, addressLength);
-  addressText[addressLength] = '\0';
-
-  // A name that can reach no server is refused here rather than failing every
-  // connection attempt later.
+  // A name that can reach no server, or that could be read more than one way,
+  // is refused here rather than failing every connection attempt later.
   uint32_t address = 0;
-  if (SocketParseAddress(addressText, &address) != 0) return -1;
-  const uint16_t port = PortNumber(colon + 1);
-  if (port == 0) return -1;
+  uint16_t port = 0;
+  if (TcpParseClientName(name + kPrefixLength, &address, &port) != 0) return -1;
 
   FreeEntries(slot);
   const int32_t s = NewClientSocket();
   if (s < 0) return -1;
   slot.serverAddress = address;
   slot.serverPort = port;
+  slot.nextAttempt = MsClockTick32();
   ClientUse(slot, s);
   slot.kind = KindTcpClient;
   return 0;
@@ -185,10 +205,13 @@ void TcpConnectStep(int index) {
     return;
   }
 
+  // A refusing server would otherwise be asked hundreds of times a second.
+  if (TickReached32(slot.nextAttempt) == 0) return;
   if (slot.handle < 0) {
     ClientUse(slot, NewClientSocket());
     if (slot.handle < 0) return;
   }
+  slot.nextAttempt = MsClockTick32() + kAttemptPauseMs;
   const int error = SocketConnect(slot.handle, slot.serverAddress, slot.serverPort);
   if (error == 0 || error == EISCONN) {
     ClientConnected(slot);

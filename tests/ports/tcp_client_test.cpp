@@ -104,18 +104,40 @@ TEST_F(TcpClient, NameGivesAddressAndPortWithoutConnecting) {
   EXPECT_EQ(IntOption(slot.handle, IPPROTO_TCP, TCP_KEEPINTVL), 1);
   EXPECT_EQ(IntOption(slot.handle, IPPROTO_TCP, TCP_NODELAY), 1);
 
-  // Port text: white space and a sign are taken, digits end at the first other
-  // character, and only the low 16 bits count.
-  const struct {
-    const char* name;
-    uint16_t port;
-  } ports[] = {{"TCPC_10.0.0.1: +4001xyz", 4001}, {"TCPC_10.0.0.1:70000", 4464}, {"TCPC_10.0.0.1:-1", 65535}};
-  for (const auto& p : ports) {
+  // Only a dotted address of four decimal parts and a decimal port: text
+  // that could be read another way is refused, never wrapped or cut.
+  for (const char* loose : {"TCPC_10.0.0.1: +4001xyz", "TCPC_10.0.0.1:70000", "TCPC_10.0.0.1:69537",
+                            "TCPC_10.0.0.1:-1", "TCPC_10.0.0.1:4001abc", "TCPC_127.1:4001", "TCPC_0x7f.0.0.1:4001",
+                            "TCPC_127.0.0.01:4001", "TCPC_256.0.0.1:4001", "TCPC_10.0.0.1:0", "TCPC_10.0.0.1:04001",
+                            "TCPC_ 10.0.0.1:4001", "TCPC_10.0.0.1:4001 "}) {
+    PortId other = 42;
+    EXPECT_EQ(PortOpen(other, loose), PortOpenTcpFailed) << loose;
+  }
+  for (const char* exact : {"TCPC_0.0.0.0:1", "TCPC_255.255.255.255:65535"}) {
     PortId other = 0;
-    ASSERT_EQ(PortOpen(other, p.name), PortOpenOk) << p.name;
-    EXPECT_EQ(Slot(other).serverPort, p.port) << p.name;
+    EXPECT_EQ(PortOpen(other, exact), PortOpenOk) << exact;
     PortClose(other);
   }
+}
+
+TEST_F(TcpClient, ConnectionAttemptsArePaced) {
+  // A server that hangs up at once ends every attempt, as a refusing one does;
+  // the client must not storm it while a caller waits for its link.
+  listener = TcpListenLocal(0, &port);
+  ASSERT_TRUE(listener.valid());
+  ASSERT_EQ(PortOpen(id, Name(port).c_str()), PortOpenOk);
+  int accepted = 0;
+  const auto start = Clock::now();
+  while (ElapsedMs(start) < 1000) {
+    PortAvailable(id);
+    while (TcpWaitReadable(listener.get(), 0)) {
+      TcpFd hungUp = TcpAcceptWithin(listener.get(), 0);
+      if (hungUp.valid()) ++accepted;
+    }
+    PlatformSleepMs(1);
+  }
+  EXPECT_GE(accepted, 2);
+  EXPECT_LE(accepted, 6);
 }
 
 TEST_F(TcpClient, ConnectsAtTheFirstServicingAndDropsEarlierWrites) {
