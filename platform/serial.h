@@ -37,10 +37,20 @@ struct SerialLine {
 // already an absolute path. Returns false when the path does not fit.
 bool SerialDevicePath(const char* name, char* path, size_t size);
 
-// Opens the device of a port name for reading and writing, exclusively: a second
-// opener, in this process or another, gets EBUSY or EWOULDBLOCK. The handle
-// starts with time-outs that never wait (all zero).
-int SerialOpen(const char* name, int32_t* handle);
+// Who keeps a device that could not be opened busy: a process seen holding it
+// or its lock. pid 0 and an empty program when not known.
+struct SerialHolder {
+  int32_t pid;
+  char program[64];
+};
+
+// Opens the device of a port name for reading and writing, exclusively: a
+// second opener, in this process or another, gets EBUSY or EWOULDBLOCK, and so
+// does this open when another program already has the device (its lock file, or
+// the device seen open by another process); holder (may be nullptr) then names
+// that program where it is known. The handle starts with time-outs that never
+// wait (all zero).
+int SerialOpen(const char* name, int32_t* handle, SerialHolder* holder);
 
 int SerialSetTimeouts(int32_t handle, const SerialTimeouts& timeouts);
 
@@ -60,8 +70,9 @@ int SerialRead(int32_t handle, uint8_t* buffer, uint32_t count, uint32_t* got);
 // Reads at most count bytes that are already queued; never waits.
 int SerialReadQueued(int32_t handle, uint8_t* buffer, uint32_t count, uint32_t* got);
 
-// Writes count bytes, waiting at most the handle's write time-out for room in
-// the output queue. *written receives the number of bytes handed to the device.
+// Writes count bytes and returns when the driver has sent them, waiting at
+// most the handle's write time-out in all. *written receives the number of
+// bytes handed to the driver; a time-out is no error.
 int SerialWrite(int32_t handle, const uint8_t* data, uint32_t count, uint32_t* written);
 
 void SerialClose(int32_t handle);

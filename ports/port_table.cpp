@@ -27,7 +27,7 @@ constexpr SerialTimeouts kOpenTimeouts = {2, 2, 2, 20, 20};
 int OpenSerial(PortSlot& slot, const char* name) {
   slot.kind = KindSerial;
   int32_t handle = -1;
-  int error = SerialOpen(name, &handle);
+  int error = SerialOpen(name, &handle, nullptr);
   if (error != 0) return error;
   error = SerialSetTimeouts(handle, kOpenTimeouts);
   if (error == 0) error = SerialSetLine(handle, kConverterLine);

@@ -183,7 +183,7 @@ int main(int argc, char** argv) {
   std::printf("%s\n", pty.Path().c_str());
   std::fflush(stdout);
 
-  const int result = SimServe(pty.Master(), converter, gStopPipe[0]);
+  const int result = SimServeTerminal(pty.Master(), converter, gStopPipe[0]);
   int status = 0;
   if (result != SimServeStopped) {
     std::fprintf(stderr, "rs485sim: serving ended unexpectedly (%d)\n", result);

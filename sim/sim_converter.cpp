@@ -1,8 +1,12 @@
 #include "sim/sim_converter.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdarg>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 
 #include "protocol/checksum.h"
@@ -57,11 +61,21 @@ std::string Format(const char* format, ...) {
   return buffer;
 }
 
-// Writes data to path through a temporary file, so a crash never leaves half a file.
+// Writes data to path through a temporary file, so a crash never leaves half a
+// file. The temporary file gets a fresh name and is created exclusively: a
+// link planted where it goes is never followed.
 int WriteFileAtomically(const std::string& path, const uint8_t* data, size_t count) {
-  const std::string temporary = path + ".tmp";
-  FILE* f = std::fopen(temporary.c_str(), "wb");
-  if (f == nullptr) return errno;
+  std::string temporary = path + ".XXXXXX";
+  const int fd = mkstemp(temporary.data());
+  if (fd < 0) return errno;
+  fchmod(fd, 0644);  // as an ordinary new file, not mkstemp's 0600
+  FILE* f = fdopen(fd, "wb");
+  if (f == nullptr) {
+    const int error = errno;
+    close(fd);
+    std::remove(temporary.c_str());
+    return error;
+  }
   const bool written = std::fwrite(data, 1, count, f) == count;
   const int error = errno;
   if (std::fclose(f) != 0 || !written) {

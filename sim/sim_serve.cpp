@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 
@@ -15,6 +17,7 @@ namespace {
 
 constexpr size_t kReadChunk = 512;
 constexpr int kSendPatienceMs = 1000;  // a client that reads nothing for this long loses the answer
+constexpr int kIdleLookMs = 5;         // how often a terminal nobody has open is looked at again
 
 struct Outgoing {
   int64_t dueUs;
@@ -121,34 +124,65 @@ int SimServe(int fd, SimConverter& converter, int wakeFd) {
   }
 }
 
+int SimServeTerminal(int master, SimConverter& converter, int wakeFd) {
+  char slave[128];
+  if (ptsname_r(master, slave, sizeof slave) != 0) return SimServeFailed;
+  bool warned = false;
+  for (;;) {
+    const int result = SimServe(master, converter, wakeFd);
+    if (result != SimServePeerGone) return result;
+    // Everybody has closed the terminal. A program that was killed left the
+    // exclusive flag set, which would refuse every later open but root's.
+    const int fd = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      ioctl(fd, TIOCNXCL);
+      close(fd);
+    } else if (errno == EBUSY && !warned) {
+      std::fprintf(stderr, "rs485sim: %s was left exclusive by a program that did not close it; only root can "
+                   "open it until the simulator starts again\n", slave);
+      warned = true;
+    }
+    // Wait for the next program: the master stops reading as hung up once one
+    // has the terminal open.
+    for (;;) {
+      pollfd p[2] = {{master, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+      if (poll(p, wakeFd >= 0 ? 2 : 1, 0) < 0 && errno != EINTR) return SimServeFailed;
+      if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) return SimServeStopped;
+      if ((p[0].revents & POLLHUP) == 0 || (p[0].revents & POLLIN) != 0) break;
+      pollfd wake{wakeFd, POLLIN, 0};
+      if (wakeFd >= 0 ? poll(&wake, 1, kIdleLookMs) > 0 : (usleep(kIdleLookMs * 1000), false)) return SimServeStopped;
+    }
+  }
+}
+
 SimPty::SimPty() {
   termios raw{};
   cfmakeraw(&raw);
   char path[128] = {};
-  if (openpty(&master_, &slave_, path, &raw, nullptr) != 0) {
+  int slave = -1;
+  if (openpty(&master_, &slave, path, &raw, nullptr) != 0) {
     error_ = errno;
-    master_ = slave_ = -1;
+    master_ = -1;
     return;
   }
   fcntl(master_, F_SETFD, FD_CLOEXEC);
-  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  close(slave);  // raw mode stays with the terminal
   path_ = path;
   name_ = path_.rfind("/dev/", 0) == 0 ? path_.substr(5) : path_;
 }
 
 SimPty::~SimPty() {
   if (master_ >= 0) close(master_);
-  if (slave_ >= 0) close(slave_);
 }
 
-SimServer::SimServer(SimConverter& converter, int fd) {
+SimServer::SimServer(SimConverter& converter, int fd, SimServeFunction serve) {
   if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
     wake_[0] = wake_[1] = -1;
     return;
   }
   running_ = true;
-  thread_ = std::thread([this, &converter, fd] {
-    result_ = SimServe(fd, converter, wake_[0]);
+  thread_ = std::thread([this, &converter, fd, serve] {
+    result_ = serve(fd, converter, wake_[0]);
     running_ = false;
   });
 }
@@ -172,7 +206,7 @@ bool SimServer::Running() const { return running_; }
 int SimServer::Result() const { return result_; }
 
 SimDevice::SimDevice() {
-  if (pty_.Ok()) server_ = std::make_unique<SimServer>(converter_, pty_.Master());
+  if (pty_.Ok()) server_ = std::make_unique<SimServer>(converter_, pty_.Master(), SimServeTerminal);
 }
 
 SimDevice::~SimDevice() { Stop(); }

@@ -24,9 +24,18 @@ enum SimServeResult : int {
 // but the peer's). Does not close fd, and does not read from wakeFd.
 int SimServe(int fd, SimConverter& converter, int wakeFd);
 
+// Serves converter on a pseudo-terminal's master side as a converter serves
+// its port: whoever opens the terminal is served, and it stays available
+// between programs. While nobody has the terminal open the master reads as hung
+// up; serving then looks again every few milliseconds until wakeFd becomes
+// readable. When a program goes away without clearing the terminal's exclusive
+// flag (it was killed), the flag is cleared, as the kernel does when the last
+// user of a real device closes it. Returns SimServeStopped or SimServeFailed.
+int SimServeTerminal(int master, SimConverter& converter, int wakeFd);
+
 // A pseudo-terminal pair in raw mode. The master side is what the converter
-// serves; the slave side is kept open here as well, so that a client closing and
-// reopening the slave (the firmware update does) never hangs up the master.
+// serves; the slave side is closed again at once, as nobody holds a real
+// converter's port until a program opens it.
 class SimPty {
  public:
   SimPty();
@@ -42,16 +51,17 @@ class SimPty {
 
  private:
   int master_ = -1;
-  int slave_ = -1;
   int error_ = 0;
   std::string path_;
   std::string name_;
 };
 
-// Runs SimServe on a thread until Stop or the destructor.
+using SimServeFunction = int (*)(int fd, SimConverter& converter, int wakeFd);
+
+// Runs SimServe (or serve) on a thread until Stop or the destructor.
 class SimServer {
  public:
-  SimServer(SimConverter& converter, int fd);
+  SimServer(SimConverter& converter, int fd, SimServeFunction serve = SimServe);
   ~SimServer();
   SimServer(const SimServer&) = delete;
   SimServer& operator=(const SimServer&) = delete;

@@ -28,67 +28,10 @@ extern char** environ;
 namespace {
 
 [[maybe_unused]] constexpr const char* kReexecMark = "RS485SIM_REEXEC";
-[[maybe_unused]] constexpr int kIdleLookMs = 20;       // how often a terminal nobody holds is looked at again
 [[maybe_unused]] constexpr int kKillAfterMs = 5000;    // patience with a program asked to end
 [[maybe_unused]] constexpr int kWaitPollMs = 100;      // without a pidfd, how often the program is looked at
 
 #ifdef RS485_SIM_UMOCKDEV
-
-// Serves the converter on the testbed's terminal until Stop. While no program
-// has the terminal open its master side reads as hung up; serving then waits a
-// little and tries again, as a converter keeps listening on an idle line.
-class TestbedServer {
- public:
-  TestbedServer(SimConverter& converter, int master) : converter_(converter), master_(master) {}
-  ~TestbedServer() { Stop(); }
-
-  bool Start() {
-    if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-    thread_ = std::thread([this] { Serve(); });
-    return true;
-  }
-
-  void Stop() {
-    if (thread_.joinable()) {
-      const char byte = 1;
-      while (write(wake_[1], &byte, 1) < 0 && errno == EINTR) {
-      }
-      thread_.join();
-    }
-    for (int& fd : wake_) {
-      if (fd >= 0) close(fd);
-      fd = -1;
-    }
-  }
-
- private:
-  void Serve() {
-    for (;;) {
-      const int result = SimServe(master_, converter_, wake_[0]);
-      if (result == SimServeStopped) return;
-      if (result == SimServeFailed) {
-        std::fprintf(stderr, "rs485sim: the testbed's terminal cannot be served\n");
-        return;
-      }
-      pollfd p{wake_[0], POLLIN, 0};
-      if (poll(&p, 1, kIdleLookMs) > 0) return;
-    }
-  }
-
-  SimConverter& converter_;
-  int master_;
-  int wake_[2] = {-1, -1};
-  std::thread thread_;
-};
-
-// Opens the terminal's other side, as the testbed's ttyACM0 is, so that the
-// master never hangs up between two programs (or a close and reopen of the
-// firmware update); -1 when that cannot be done, and serving copes without.
-int HoldTerminal(int master) {
-  char path[PATH_MAX];
-  if (ptsname_r(master, path, sizeof path) != 0) return -1;
-  return open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-}
 
 int ExitStatusOf(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -202,11 +145,9 @@ int SimUmockdevRun(SimConverter& converter, char** program, int stopFd, bool ver
     TestbedDestroy(testbed);
     return 1;
   }
-  const int holder = HoldTerminal(master);
-  TestbedServer server(converter, master);
-  if (!server.Start()) {
+  SimServer server(converter, master, SimServeTerminal);
+  if (!server.Ok()) {
     std::fprintf(stderr, "rs485sim: cannot start serving: %s\n", std::strerror(errno));
-    if (holder >= 0) close(holder);
     TestbedDestroy(testbed);
     return 1;
   }
@@ -216,7 +157,7 @@ int SimUmockdevRun(SimConverter& converter, char** program, int stopFd, bool ver
   const int status = pid > 0 ? ExitStatusOf(WaitForProgram(pid, stopFd)) : 127;
 
   server.Stop();
-  if (holder >= 0) close(holder);
+  if (server.Result() == SimServeFailed) std::fprintf(stderr, "rs485sim: the testbed's terminal cannot be served\n");
   TestbedDestroy(testbed);
   const int error = converter.SaveFiles();
   if (error != 0) {

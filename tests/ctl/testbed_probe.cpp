@@ -22,34 +22,6 @@
 
 namespace {
 
-// Serves the converter on the tty's master side. While no program has the tty
-// open the master reads as hung up, so serving starts over until stopped.
-class MasterServer {
- public:
-  MasterServer(SimConverter& converter, int master) {
-    if (pipe(wake_) != 0) return;
-    thread_ = std::thread([this, &converter, master] {
-      while (SimServe(master, converter, wake_[0]) == SimServePeerGone) {
-        pollfd wake{wake_[0], POLLIN, 0};
-        if (poll(&wake, 1, 5) > 0) return;
-      }
-    });
-  }
-  ~MasterServer() {
-    const char byte = 1;
-    if (wake_[1] >= 0) (void)!write(wake_[1], &byte, 1);
-    if (thread_.joinable()) thread_.join();
-    for (const int fd : wake_)
-      if (fd >= 0) close(fd);
-  }
-  MasterServer(const MasterServer&) = delete;
-  MasterServer& operator=(const MasterServer&) = delete;
-
- private:
-  int wake_[2] = {-1, -1};
-  std::thread thread_;
-};
-
 TEST(CtlInTestbed, EveryCommandFindsTheConverterByItself) {
   ScratchDir scratch;
   UMockdevTestbed* testbed = TestbedCreate();
@@ -59,7 +31,7 @@ TEST(CtlInTestbed, EveryCommandFindsTheConverterByItself) {
   ASSERT_GE(master, 0);
   SimConverter converter;
   {
-    MasterServer server(converter, master);
+    SimServer server(converter, master, SimServeTerminal);
 
     const CtlRun locate = RunCtl({"locate"});
     EXPECT_EQ(locate.exitCode, 0) << Describe(locate);

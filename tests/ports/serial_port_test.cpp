@@ -92,7 +92,7 @@ TEST_F(SerialPort, SecondOpenerIsBusyHereAndInAnotherProcess) {
   const pid_t child = fork();
   if (child == 0) {
     int32_t handle = -1;
-    _exit(SerialOpen(pty.name.c_str(), &handle));
+    _exit(SerialOpen(pty.name.c_str(), &handle, nullptr));
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -110,7 +110,7 @@ TEST_F(SerialPort, PermissionFailureIsNotBusy) {
   if (child == 0) {
     if (setgid(65534) != 0 || setuid(65534) != 0) _exit(200);
     int32_t handle = -1;
-    _exit(SerialOpen(other.name.c_str(), &handle));
+    _exit(SerialOpen(other.name.c_str(), &handle, nullptr));
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/serial_lock_posix.h"
 #include "platform/time.h"
 
 namespace {
@@ -22,6 +24,7 @@ constexpr int kMaxHandles = 64;
 struct HandleEntry {
   int32_t fd;  // -1: free entry
   SerialTimeouts timeouts;
+  SerialLockFile lock;
 };
 
 HandleEntry gHandles[kMaxHandles] = {};
@@ -77,7 +80,11 @@ bool SerialDevicePath(const char* name, char* path, size_t size) {
   return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-int SerialOpen(const char* name, int32_t* handle) {
+int SerialOpen(const char* name, int32_t* handle, SerialHolder* holder) {
+  SerialHolder unused{};
+  if (holder == nullptr) holder = &unused;
+  holder->pid = 0;
+  holder->program[0] = '\0';
   char path[256];
   if (!SerialDevicePath(name, path, sizeof path)) return ENAMETOOLONG;
   PrepareHandles();
@@ -89,22 +96,30 @@ int SerialOpen(const char* name, int32_t* handle) {
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
 
-  // TIOCEXCL keeps out other users except root; the lock also keeps out root and
-  // a second open in this process, since each open gets its own lock owner.
+  // TIOCEXCL keeps out later openers except root; the flock also keeps out root
+  // and a second open in this process, since each open gets its own lock
+  // owner. Neither tells of a program that was there first: its lock file
+  // does, or /proc, where we may look.
+  SerialLockFile lock{};
   int error = 0;
   termios probe{};
-  if (tcgetattr(fd, &probe) != 0)
+  struct stat info {};
+  if (tcgetattr(fd, &probe) != 0 || fstat(fd, &info) != 0)
     error = errno;  // not a terminal
-  else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+  else if ((error = SerialLockTake(path, &lock, holder)) != 0) {
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
     error = errno;
-  else if (ioctl(fd, TIOCEXCL) != 0)
+  else if ((error = SerialFindOtherHolder(info.st_rdev, holder)) != 0) {
+  } else if (ioctl(fd, TIOCEXCL) != 0)
     error = errno;
   if (error != 0) {
+    SerialLockRelease(&lock);
     close(fd);
     return error;
   }
   entry->fd = fd;
   entry->timeouts = SerialTimeouts{};
+  entry->lock = lock;
   *handle = fd;
   return 0;
 }
@@ -243,13 +258,22 @@ int SerialWrite(int32_t handle, const uint8_t* data, uint32_t count, uint32_t* w
     if (ready > 0 && (p.revents & POLLOUT) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
       return EIO;
   }
-  return 0;
+  // The bytes are queued, not sent: at 4800 baud a 280-byte record is on the
+  // line for 583 ms, and whoever waits for the answer must not start counting
+  // before it has left. The driver's output queue tells.
+  for (;;) {
+    int queued = 0;
+    if (ioctl(handle, TIOCOUTQ, &queued) != 0 || queued <= 0) return 0;
+    if (MsLeft(deadline) <= 0) return 0;
+    PlatformSleepMs(1);
+  }
 }
 
 void SerialClose(int32_t handle) {
   HandleEntry* e = FindHandle(handle);
   if (e == nullptr) return;
   e->fd = -1;
+  SerialLockRelease(&e->lock);
   // The exclusive flag belongs to the terminal, not to this descriptor: a
   // terminal that someone else keeps open (a pseudo-terminal's other side)
   // would otherwise refuse every later open by an ordinary user.
