@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint32_t kPumpChunk = 512;
+constexpr int kFlushRounds = 64;
 
 // The slot index of a PortId that can carry data, or -1 (no open slot, or stub).
 int LiveIndex(PortId id) {
@@ -148,7 +149,18 @@ void PortFlushInput(PortId id) {
   ServicePort(index);
   PortSlot& slot = PortTable[index];
   RxRingEmpty(slot);
-  if (slot.kind == KindSerial) DrainSerialQueue(slot, false);
+  if (slot.kind == KindSerial) {
+    DrainSerialQueue(slot, false);
+    return;
+  }
+  // What the sockets already hold is input too: an answer that came after its
+  // time-out must not be taken for the answer to the next request. A peer
+  // that never stops sending cannot keep the flush going.
+  for (int round = 0; round < kFlushRounds; ++round) {
+    PortPump(index);
+    if (RxRingCount(slot) == 0) break;
+    RxRingEmpty(slot);
+  }
 }
 
 void PortWrite(PortId id, const uint8_t* data, uint32_t count) {

@@ -228,6 +228,17 @@ TEST_F(TcpClient, AttemptThatOutlivesItsWindowStartsAfresh) {
   Exchange("late", "but fine");
 }
 
+TEST_F(TcpClient, ALateAnswerIsNotTakenForTheNextOne) {
+  ASSERT_NO_FATAL_FAILURE(OpenConnected());
+  PortWrite(id, Bytes("first").data(), 5);
+  ASSERT_EQ(TcpReceiveUpTo(peer.get(), 5, 3000), Bytes("first"));
+  std::vector<uint8_t> got(6);
+  ASSERT_EQ(PortRead(id, got.data(), 6, 20), 0);  // no answer in time
+  ASSERT_TRUE(TcpSendAll(peer.get(), "stale!"));  // then it comes, unread
+  PlatformSleepMs(50);
+  Exchange("second", "fresh!");
+}
+
 TEST_F(TcpClient, ReconnectsWhenTheServerClosesTheConnection) {
   ASSERT_NO_FATAL_FAILURE(OpenConnected());
   Exchange("one", "first");
