@@ -6,7 +6,10 @@
 #include <cstring>
 
 #include "app/messages.h"
+#include "app/port_open.h"
 #include "app/settings.h"
+#include "discovery/com_port_list.h"
+#include "discovery/device_locator.h"
 #include "platform/time.h"
 #include "ports/port_io.h"
 #include "protocol/checksum.h"
@@ -18,8 +21,8 @@ class Upload {
  public:
   Upload(const UploadHooks& hooks, UploadReport& report) : hooks_(hooks), report_(report) {}
 
-  void Message(const char* text) const {
-    if (hooks_.message) hooks_.message(text);
+  void Message(const char* text, const std::string& reason = std::string()) const {
+    if (hooks_.message) hooks_.message(text, reason);
   }
   void Wait(int32_t ms) const {
     if (hooks_.wait)
@@ -39,17 +42,17 @@ class Upload {
   UploadReport& report_;
 };
 
-// Opens the port; a TCP port must also get its link in time. On failure no
-// port is open and portId is 0.
-bool OpenPort(const char* portName, PortId& portId) {
-  if (PortOpen(portId, portName) != 0) {
-    portId = 0;
-    return false;
-  }
-  if (PortWaitLink(portId, PortLinkWaitMs) != 0) return true;
-  PortClose(portId);
-  portId = 0;
-  return false;
+// The name to reopen after the converter's mode switch. A converter that
+// re-enumerates may come back under another name while its old one goes to
+// another device: the records must follow the converter. false when it is not
+// there.
+bool ReopenName(const std::string& portName, bool converterPort, std::string& name) {
+  name = portName;
+  if (!converterPort || DevicePortIsConverter(portName.c_str()) != 0) return true;
+  char found[ComPortNameSize];
+  if (LocateDevicePort(found, sizeof found) == 0) return false;
+  name = found;
+  return true;
 }
 
 // Closes a port the update has just sent commands on. ser2net now and then
@@ -90,8 +93,10 @@ void SendRecords(PortId portId, std::FILE* file, const Upload& upload, UploadRep
 
     SendShortCommand(portId, ConverterBusAddress, RecordCommand);
     PortWrite(portId, reinterpret_cast<const uint8_t*>(&record), sizeof record);
+    // Only a byte that arrived is an acknowledgement; a port that cannot
+    // deliver any (-1) is no better than silence.
     uint8_t ack = 0;
-    if (PortReadByte(portId, &ack, FirmwareAckTimeoutMs) == 0) {
+    if (PortReadByte(portId, &ack, FirmwareAckTimeoutMs) != 1) {
       report.result = UploadTimeout;
       upload.Message(MsgTimeout);
       return;
@@ -135,8 +140,10 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
     }
   }
 
-  if (portId == 0 && !OpenPort(portName, portId)) {
-    upload.Message(MsgPortOpenFailed);
+  // Asked while the converter is still where the user found it.
+  const bool converterPort = DevicePortIsConverter(portName) != 0;
+  if (portId == 0 && !OpenPortForExchange(portName, portId)) {
+    upload.Message(MsgPortOpenFailed, PortFailureReason(PortLastFailure()));
     return report;
   }
   upload.Progress(UploadEntering);
@@ -146,9 +153,12 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   upload.Progress(UploadWaiting);
   upload.Wait(hooks.reopenDelayMs);
 
-  if (!OpenPort(portName, portId)) {
+  std::string reopenName;
+  const bool back = ReopenName(portName, converterPort, reopenName);
+  if (!back || !OpenPortForExchange(reopenName.c_str(), portId)) {
+    portId = 0;
     report.result = UploadReopenFailed;
-    upload.Message(MsgPortReopenFailed);
+    upload.Message(MsgPortReopenFailed, back ? PortFailureReason(PortLastFailure()) : MsgConverterGone);
     upload.Busy(false);
     return report;
   }

@@ -50,7 +50,7 @@ enum UploadResult {
   UploadDone,             // every record of the file was acknowledged
   UploadPortOpenFailed,   // nothing was sent
   UploadTooLarge,         // nothing was sent
-  UploadReopenFailed,     // the converter did not come back under its port name
+  UploadReopenFailed,     // the converter did not come back, or its port did not open
   UploadFileFailed,       // the image could not be opened
   UploadTimeout,          // a record was not acknowledged; the update mode was switched off
   UploadReadFailed,       // the image could not be read to its end
@@ -64,7 +64,9 @@ struct UploadReport {
 };
 
 struct UploadHooks {
-  std::function<void(const char* text)> message;  // shows a message; returns when it was seen
+  // Shows a message, with the reason under it where there is one (a port
+  // that did not open); returns when it was seen.
+  std::function<void(const char* text, const std::string& reason)> message;
   std::function<void(int32_t ms)> wait;           // a pause; plain sleep when empty
   std::function<void(bool on)> busy;              // the busy (hourglass) indicator
   std::function<void(UploadPhase phase, const UploadReport& sofar)> progress;
@@ -74,5 +76,8 @@ struct UploadHooks {
 
 // Runs the whole update on portId, opening portName first when portId is 0.
 // Every path past that first open leaves the port closed and portId 0. Shows
-// the same messages in the same order as the window always has.
+// the same messages in the same order as the window always has. When portName
+// is the converter's USB port, the reopen after the mode switch goes to the
+// converter wherever it came back (its new name when the old one was handed
+// to another device), and fails when it is not there.
 UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fileName, const UploadHooks& hooks);

@@ -78,6 +78,21 @@ QFont MainFormFont() {
   return font;
 }
 
+class TMainForm::HandlerScope {
+ public:
+  explicit HandlerScope(bool& running) : running_(running), entered_(!running) { running_ = true; }
+  ~HandlerScope() {
+    if (entered_) running_ = false;
+  }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+  bool Entered() const { return entered_; }  // false: another handler runs; do nothing
+
+ private:
+  bool& running_;
+  bool entered_;
+};
+
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm), Timer1(new QTimer(this)) {
   ui->setupUi(this);
   move(350, 205);  // the form's place on the screen; the form description sets only its size
@@ -85,6 +100,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm), 
   for (QListWidget* list : {ui->LB, ui->Bits}) {
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     for (int row = 0; row < list->count(); ++row) list->item(row)->setSizeHint(QSize(0, kListRowHeight));
+    KeepOneRowSelected(list);
   }
   Timer1->setObjectName(QStringLiteral("Timer1"));
   Timer1->setInterval(1000);
@@ -108,9 +124,29 @@ void TMainForm::showEvent(QShowEvent* event) {
   if (!event->spontaneous()) FormShow();  // shown by the program, not restored by the desktop
 }
 
-void TMainForm::FormShow() { LocateDevice(); }
+void TMainForm::FormShow() {
+  const HandlerScope scope(handlerRunning_);
+  if (scope.Entered()) LocateDevice();
+}
 
-void TMainForm::Timer1Timer() { LocateDevice(); }
+void TMainForm::Timer1Timer() {
+  const HandlerScope scope(handlerRunning_);
+  if (scope.Entered()) LocateDevice();
+}
+
+// Once a row is shown, a list never stands without one: a Ctrl+click would
+// otherwise leave it empty while a save silently kept the old value.
+void TMainForm::KeepOneRowSelected(QListWidget* list) {
+  connect(list, &QListWidget::itemSelectionChanged, this, [list] {
+    const QList<QListWidgetItem*> selected = list->selectedItems();
+    if (!selected.isEmpty()) {
+      list->setProperty("keptRow", list->row(selected.first()));
+      return;
+    }
+    const QVariant kept = list->property("keptRow");
+    if (kept.isValid() && kept.toInt() >= 0) list->setCurrentRow(kept.toInt(), QItemSelectionModel::ClearAndSelect);
+  });
+}
 
 // The timer runs only while the converter is absent; restarting it while it
 // runs would change its rhythm, so an active timer is left alone.
@@ -125,20 +161,25 @@ void TMainForm::LocateDevice() {
   }
 }
 
-void TMainForm::ShowMessage(const QString& text) {
+void TMainForm::ShowMessage(const QString& text, const QString& reason) {
   if (messageHook) {
-    messageHook(text);
+    messageHook(text, reason);
     return;
   }
   QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+  if (!reason.isEmpty()) box.setInformativeText(reason);
   box.exec();
 }
 
 void TMainForm::ConnButtonClick() {
+  const HandlerScope scope(handlerRunning_);
+  if (!scope.Entered()) return;
   const QByteArray portName = ui->PortEdit->text().toLocal8Bit();
   const SettingsResult result = SettingsCheck(portName.constData(), portId, settings);
   if (result != SettingsOk) {
-    ShowMessage(QString::fromUtf8(SettingsMessage(result)));
+    const std::string reason =
+        result == SettingsPortOpenFailed ? PortFailureReason(PortLastFailure()) : std::string();
+    ShowMessage(QString::fromUtf8(SettingsMessage(result)), QString::fromStdString(reason));
     return;
   }
   ui->P->setEnabled(true);
@@ -147,14 +188,20 @@ void TMainForm::ConnButtonClick() {
 }
 
 void TMainForm::SaveClick() {
+  const HandlerScope scope(handlerRunning_);
+  if (!scope.Entered()) return;
   SettingsFromView(ReadSettingsControls(), settings);
   ShowMessage(QString::fromUtf8(SettingsMessage(SettingsWrite(portId, settings))));
 }
 
 void TMainForm::Button1Click() {
+  const HandlerScope scope(handlerRunning_);
+  if (!scope.Entered()) return;
   UploadProgress progress(this);
   UploadHooks hooks;
-  hooks.message = [this](const char* text) { ShowMessage(QString::fromUtf8(text)); };
+  hooks.message = [this](const char* text, const std::string& reason) {
+    ShowMessage(QString::fromUtf8(text), QString::fromStdString(reason));
+  };
   hooks.wait = WaitPainting;
   hooks.busy = [&progress](bool on) {
     if (on) {

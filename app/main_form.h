@@ -24,10 +24,11 @@ class TMainForm : public QWidget {
   ~TMainForm() override;
 
   // Every message to the user: a modal box with the text, no icon, one OK
-  // button, titled with the window's caption. A test may set messageHook to
-  // receive the texts instead.
-  void ShowMessage(const QString& text);
-  std::function<void(const QString&)> messageHook;
+  // button, titled with the window's caption; the reason and what to do, where
+  // there is one, under it. A test may set messageHook to receive the texts
+  // instead.
+  void ShowMessage(const QString& text, const QString& reason = QString());
+  std::function<void(const QString& text, const QString& reason)> messageHook;
 
   Ui::TMainForm* ui;
   QTimer* Timer1;
@@ -52,7 +53,14 @@ class TMainForm : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // A handler runs to its end before any other starts: the update lets the
+  // window paint and take events while it waits, and a click that comes then
+  // must not start a second exchange inside the first.
+  class HandlerScope;
+  bool handlerRunning_ = false;
+
   void LocateDevice();
+  void KeepOneRowSelected(class QListWidget* list);
   void ShowSettings(const SettingsView& view);
   SettingsView ReadSettingsControls() const;
 };

@@ -12,3 +12,4 @@ inline constexpr const char* MsgFileOpenFailed = "Ошибка открытия 
 inline constexpr const char* MsgFirmwareOpenFailed = "Ошибка открытия trelvo.bin";
 inline constexpr const char* MsgTimeout = "Timeout";
 inline constexpr const char* MsgFinished = "finished";
+inline constexpr const char* MsgConverterGone = "Преобразователь не появился после перехода в режим обновления. Переподключите его и повторите.";

@@ -14,13 +14,17 @@ constexpr uint32_t kSettingsAddress = 0;
 constexpr uint32_t kApplyAddress = 0x8FFFFF;  // the one-byte write after a settings write
 constexpr uint8_t kCheckCrc = 2;
 
+constexpr int32_t kCallPauseMs = 10;
+
 // Runs a channel operation until it is finished, with the pause the converter
-// is given after every call.
+// is given after every call; pauseAtEnd false leaves out the one after the
+// final call.
 template <class Operation>
-int PollChannel(Operation operation) {
+int PollChannel(Operation operation, bool pauseAtEnd = true) {
   for (;;) {
     const int result = operation();
-    PlatformSleepMs(10);
+    if (result != ResultPending && !pauseAtEnd) return result;
+    PlatformSleepMs(kCallPauseMs);
     if (result != ResultPending) return result;
   }
 }
@@ -83,25 +87,20 @@ const char* SettingsMessage(SettingsResult result) {
   return MsgOk;
 }
 
-SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings) {
-  if (PortOpen(portId, portName) != 0) return SettingsPortOpenFailed;
-  // A TCP port carries nothing until its link stands; one that gets none in
-  // time is as good as a port that did not open.
-  if (PortWaitLink(portId, PortLinkWaitMs) == 0) {
-    PortClose(portId);
-    portId = 0;
-    return SettingsPortOpenFailed;
-  }
+SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings, CallPause pause) {
+  if (!OpenPortForExchange(portName, portId)) return SettingsPortOpenFailed;
 
   // Read into a scratch record: bytes that fail their CRC never reach the
   // caller's record.
   DeviceSettings received{};
   auto channel = std::make_unique<DeviceChannel>(portId);
   channel->BusAddress = ConverterBusAddress;
-  const int result = PollChannel([&] {
-    return channel->ReadMemory(kSettingsAddress, 0, sizeof received, reinterpret_cast<uint8_t*>(&received),
-                               kCheckCrc, 0);
-  });
+  const int result = PollChannel(
+      [&] {
+        return channel->ReadMemory(kSettingsAddress, 0, sizeof received, reinterpret_cast<uint8_t*>(&received),
+                                   kCheckCrc, 0);
+      },
+      pause == PauseAfterEveryCall);
   channel.reset();
   if (result != ResultOk) {
     PortClose(portId);
@@ -112,7 +111,7 @@ SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSetting
   return SettingsOk;
 }
 
-SettingsResult SettingsWrite(PortId portId, const DeviceSettings& settings) {
+SettingsResult SettingsWrite(PortId portId, const DeviceSettings& settings, CallPause pause) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(&settings);
   auto channel = std::make_unique<DeviceChannel>(portId);
   channel->BusAddress = ConverterBusAddress;
@@ -120,6 +119,6 @@ SettingsResult SettingsWrite(PortId portId, const DeviceSettings& settings) {
     return SettingsWriteFailed;
   // The converter's answer to this one is not examined; its first data byte is
   // the low byte of the baud rate, as the converter has always been sent.
-  PollChannel([&] { return channel->WriteMemory(kApplyAddress, 0, bytes, 1); });
+  PollChannel([&] { return channel->WriteMemory(kApplyAddress, 0, bytes, 1); }, pause == PauseAfterEveryCall);
   return SettingsOk;
 }

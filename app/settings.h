@@ -8,12 +8,10 @@
 #include <string>
 
 #include "app/messages.h"
+#include "app/port_open.h"
 #include "ports/port_table.h"
 
 constexpr uint8_t ConverterBusAddress = 16;
-// A TCP port just opened is given this long to connect (a client) or to be
-// reached by the converter's side (a server) before the first exchange.
-constexpr int32_t PortLinkWaitMs = 5000;
 
 // As it lies in the converter's memory from address 0.
 struct DeviceSettings {
@@ -66,14 +64,20 @@ enum SettingsResult {
 };
 const char* SettingsMessage(SettingsResult result);
 
+// Every channel call is followed by a short pause for the converter; the
+// window keeps it after the last call too, a caller that does nothing next
+// need not.
+enum CallPause { PauseAfterEveryCall, PauseBetweenCalls };
+
 // Connection check: opens the port by name into portId and reads the record.
 // On success the port stays open and settings holds the record. On a failed
 // read the port is closed, portId is 0 and settings is left untouched. A TCP
 // port whose link does not stand within PortLinkWaitMs fails as a port that
-// did not open.
-SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings);
+// did not open; PortLastFailure() tells why a port did not open.
+SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings,
+                             CallPause pause = PauseAfterEveryCall);
 
 // Writes the record to the converter on the open port, then the one-byte write
 // to 0x8FFFFF that makes the converter take it (its answer is not examined).
 // Neither opens nor closes the port.
-SettingsResult SettingsWrite(PortId portId, const DeviceSettings& settings);
+SettingsResult SettingsWrite(PortId portId, const DeviceSettings& settings, CallPause pause = PauseAfterEveryCall);

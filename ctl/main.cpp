@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -29,13 +30,15 @@ enum ExitCode {
   ExitRead = 4,
   ExitWrite = 5,
   ExitFirmware = 6,
+  ExitOutput = 7,
 };
 
 constexpr int32_t kSettleMaxMs = 600000;
 
 constexpr const char* kEmptyImage = "Файл прошивки пуст";
 
-constexpr const char* kHelp =
+// The help; %d is the seconds a TCP port is given to connect.
+constexpr const char* kHelpFormat =
     "Использование: rs485ctl [--port ИМЯ] [--json] КОМАНДА [ПАРАМЕТРЫ]\n"
     "\n"
     "Настройка преобразователя USB-RS-485 из командной строки.\n"
@@ -58,7 +61,7 @@ constexpr const char* kHelp =
     "Общие параметры:\n"
     "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт, STUB;\n"
     "               без него порт преобразователя ищется, как в окне программы;\n"
-    "               с TCPC_ соединение, с TCPS_ подключение ожидается до 10 с\n"
+    "               с TCPC_ соединение, с TCPS_ подключение ожидается до %d с\n"
     "  --json       результат одним объектом JSON для сценариев\n"
     "  -h, --help   эта справка\n"
     "  --           дальше только аргументы (имя файла, начинающееся с -)\n"
@@ -66,7 +69,8 @@ constexpr const char* kHelp =
     "Сообщения и ход прошивки выводятся в стандартный поток ошибок.\n"
     "\n"
     "Коды завершения: 0 успех, 1 преобразователь не подключён, 2 ошибка в параметрах,\n"
-    "3 ошибка порта, 4 ошибка чтения настроек, 5 ошибка записи настроек, 6 ошибка прошивки.\n";
+    "3 ошибка порта, 4 ошибка чтения настроек, 5 ошибка записи настроек, 6 ошибка прошивки,\n"
+    "7 результат не удалось вывести.\n";
 
 struct Options {
   std::string command;
@@ -207,10 +211,17 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   return ParseRun;
 }
 
-int Fail(const Options& options, const char* port, const char* message, int code) {
+int Fail(const Options& options, const char* port, const char* message, int code,
+         const std::string& reason = std::string()) {
   std::fprintf(stderr, "%s\n", message);
-  PrintError(port, message, options.json);
+  if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
+  PrintError(port, message, reason, options.json);
   return code;
+}
+
+// Why the port did not open, for a result that says it did not.
+std::string ReasonOf(SettingsResult result) {
+  return result == SettingsPortOpenFailed ? PortFailureReason(PortLastFailure()) : std::string();
 }
 
 // The port to work on: the one given, or the converter's as the window finds it.
@@ -255,8 +266,11 @@ int CommandReadOrWrite(const Options& options) {
   if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
   PortId portId = 0;
   DeviceSettings settings{};
-  SettingsResult result = SettingsCheck(port.c_str(), portId, settings);
-  if (result != SettingsOk) return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result));
+  // The pause after a channel call lets the window's next click find the
+  // converter ready; after the last call of a command nobody comes next.
+  SettingsResult result = SettingsCheck(port.c_str(), portId, settings, PauseBetweenCalls);
+  if (result != SettingsOk)
+    return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result), ReasonOf(result));
 
   const bool write = options.command == "write";
   if (write) {
@@ -270,7 +284,7 @@ int CommandReadOrWrite(const Options& options) {
     if (options.stopBits != 0) view.twoStopBits = options.stopBits == 2;
     if (options.echo >= 0) view.echoSuppression = options.echo == 1;
     SettingsFromView(view, settings);
-    result = SettingsWrite(portId, settings);
+    result = SettingsWrite(portId, settings, PauseBetweenCalls);
   }
   PortClose(portId);
   if (result != SettingsOk) return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result));
@@ -296,11 +310,16 @@ int CommandFlash(const Options& options) {
   if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
   FlashProgress progress(isatty(STDERR_FILENO) != 0);
   std::string failure;  // the first failure message the update showed
+  std::string reason;   // and the reason shown with it
   UploadHooks hooks;
-  hooks.message = [&](const char* text) {
+  hooks.message = [&](const char* text, const std::string& why) {
     progress.Interrupt();
     std::fprintf(stderr, "%s\n", text);
-    if (failure.empty() && std::strcmp(text, MsgFinished) != 0) failure = text;
+    if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
+    if (failure.empty() && std::strcmp(text, MsgFinished) != 0) {
+      failure = text;
+      reason = why;
+    }
   };
   hooks.progress = [&](UploadPhase phase, const UploadReport& sofar) { progress.Show(phase, sofar); };
   hooks.reopenDelayMs = options.settleMs;
@@ -308,7 +327,7 @@ int CommandFlash(const Options& options) {
   PortId portId = 0;
   const UploadReport report = FirmwareUpload(port.c_str(), portId, options.file.c_str(), hooks);
   progress.Interrupt();
-  PrintFlashReport(port, options.file, report, failure, options.json);
+  PrintFlashReport(port, options.file, report, failure, reason, options.json);
   switch (report.result) {
     case UploadDone: return ExitOk;
     case UploadPortOpenFailed: return ExitPort;
@@ -316,15 +335,7 @@ int CommandFlash(const Options& options) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  switch (ParseArguments(argc, argv, options)) {
-    case ParseHelp: std::fputs(kHelp, stdout); return ExitOk;
-    case ParseBad: return ExitUsage;
-    case ParseRun: break;
-  }
+int Run(const Options& options) {
   // Listing and locating read the device registry only; no port is opened.
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
@@ -337,4 +348,23 @@ int main(int argc, char** argv) {
   MsClockStart();
   if (options.command == "flash") return CommandFlash(options);
   return CommandReadOrWrite(options);
+}
+
+// A result that could not be written is no success, whatever was done.
+int CheckOutput(int code) {
+  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return code;
+  std::fprintf(stderr, "rs485ctl: не удалось вывести результат: %s\n", std::strerror(errno));
+  return code == ExitOk ? ExitOutput : code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  switch (ParseArguments(argc, argv, options)) {
+    case ParseHelp: std::printf(kHelpFormat, static_cast<int>(PortLinkWaitMs / 1000)); return CheckOutput(ExitOk);
+    case ParseBad: return ExitUsage;
+    case ParseRun: break;
+  }
+  return CheckOutput(Run(options));
 }

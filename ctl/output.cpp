@@ -108,10 +108,16 @@ void PrintLocated(const std::string& port, bool json) {
     std::printf("%s\n", port.c_str());
 }
 
-void PrintError(const char* port, const char* message, bool json) {
+namespace {
+
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
+}  // namespace
+
+void PrintError(const char* port, const char* message, const std::string& reason, bool json) {
   if (!json) return;
-  std::printf("{\"port\":%s,\"error\":%s}\n", port != nullptr ? JsonString(port).c_str() : "null",
-              JsonString(message).c_str());
+  std::printf("{\"port\":%s,\"error\":%s,\"reason\":%s}\n", port != nullptr ? JsonString(port).c_str() : "null",
+              JsonString(message).c_str(), JsonOrNull(reason).c_str());
 }
 
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json) {
@@ -135,7 +141,7 @@ void PrintSettings(const std::string& port, const DeviceSettings& settings, bool
 }
 
 void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
-                      const std::string& failure, bool json) {
+                      const std::string& failure, const std::string& reason, bool json) {
   if (!json) {
     std::printf("Записей передано: %llu из %llu (%llu байт)\n", static_cast<unsigned long long>(report.recordsSent),
                 static_cast<unsigned long long>(report.recordsTotal),
@@ -144,10 +150,10 @@ void PrintFlashReport(const std::string& port, const std::string& file, const Up
   }
   std::printf(
       "{\"port\":%s,\"file\":%s,\"result\":\"%s\",\"records_sent\":%llu,\"records_total\":%llu,"
-      "\"bytes_sent\":%llu,\"error\":%s}\n",
+      "\"bytes_sent\":%llu,\"error\":%s,\"reason\":%s}\n",
       JsonString(port).c_str(), JsonString(file).c_str(), ResultName(report.result),
       static_cast<unsigned long long>(report.recordsSent), static_cast<unsigned long long>(report.recordsTotal),
-      static_cast<unsigned long long>(report.bytesSent), failure.empty() ? "null" : JsonString(failure).c_str());
+      static_cast<unsigned long long>(report.bytesSent), JsonOrNull(failure).c_str(), JsonOrNull(reason).c_str());
 }
 
 FlashProgress::FlashProgress(bool terminal) : terminal_(terminal) {}

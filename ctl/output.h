@@ -14,12 +14,14 @@ extern const char* const CtlParityNames[ParityRows];
 void PrintPortList(const std::vector<std::string>& names, bool json);
 void PrintLocated(const std::string& port, bool json);
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json);
-// failure: the first failure message the update showed, empty when none.
+// failure: the first failure message the update showed, empty when none;
+// reason: the reason shown with it, empty when none.
 void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
-                      const std::string& failure, bool json);
+                      const std::string& failure, const std::string& reason, bool json);
 // A failure that ended the command: for scripts one JSON object (port may be
-// nullptr: not known); people read the message on standard error instead.
-void PrintError(const char* port, const char* message, bool json);
+// nullptr: not known; reason empty: none); people read the message and the
+// reason on standard error instead.
+void PrintError(const char* port, const char* message, const std::string& reason, bool json);
 
 // text as a JSON string: quoted, escaped, and bytes that are not UTF-8 replaced
 // by U+FFFD so that the output stays valid whatever a file name holds.

@@ -19,15 +19,13 @@ int32_t FindPresent(const char* name) {
   return -1;
 }
 
-}  // namespace
-
-int LocateDevicePort(char* portName, size_t size) {
+// Calls found(entry of ComPortList) for each present port of a converter
+// instance, in the registry's order, until it returns true. Rebuilds the list.
+template <class Found>
+void ForEachConverterPort(Found found) {
   ComPortListBuild();
-  if (portName != nullptr && size > 0) portName[0] = '\0';
-
-  if (RegistryUsbDeviceOpen(ConverterUsbVendor, ConverterUsbProduct) != RegistryOk) return 0;
-  int found = 0;
-  for (int32_t index = 0; found == 0; ++index) {
+  if (RegistryUsbDeviceOpen(ConverterUsbVendor, ConverterUsbProduct) != RegistryOk) return;
+  for (int32_t index = 0;; ++index) {
     char instance[kInstanceNameSize];
     const int r = RegistryUsbInstanceAt(index, instance, sizeof instance);
     if (r == RegistryNoEntry) break;
@@ -38,15 +36,34 @@ int LocateDevicePort(char* portName, size_t size) {
     char port[kPortNameSize];
     if (RegistryUsbInstancePort(instance, port, sizeof port) != RegistryOk) continue;
     const int32_t k = FindPresent(port);
-    if (k < 0) continue;
-    const size_t length = std::strlen(ComPortList.names[k]);
-    if (portName != nullptr && length < size) {
-      std::memcpy(portName, ComPortList.names[k], length + 1);
-      found = 1;
-    } else {
-      break;  // the caller's buffer cannot hold the name
-    }
+    if (k >= 0 && found(k)) break;
   }
   RegistryUsbDeviceClose();
-  return found;
+}
+
+}  // namespace
+
+int LocateDevicePort(char* portName, size_t size) {
+  if (portName != nullptr && size > 0) portName[0] = '\0';
+  int located = 0;
+  ForEachConverterPort([&](int32_t k) {
+    const size_t length = std::strlen(ComPortList.names[k]);
+    // A caller's buffer that cannot hold the name ends the search unfound.
+    if (portName != nullptr && length < size) {
+      std::memcpy(portName, ComPortList.names[k], length + 1);
+      located = 1;
+    }
+    return true;
+  });
+  return located;
+}
+
+int DevicePortIsConverter(const char* name) {
+  if (std::strncmp(name, "/dev/", 5) == 0) name += 5;
+  int is = 0;
+  ForEachConverterPort([&](int32_t k) {
+    is = std::strcmp(ComPortList.names[k], name) == 0 ? 1 : 0;
+    return is == 1;
+  });
+  return is;
 }

@@ -15,3 +15,8 @@ constexpr uint16_t ConverterUsbProduct = 0x4E04;
 // most 19 characters, so a buffer of ComPortNameSize (20) always holds it; with
 // a smaller buffer the search reports 0.
 int LocateDevicePort(char* portName, size_t size);
+
+// 1 when name (a port name as the search gives it, or the same with "/dev/"
+// before it) is at this moment the port of a 16C0:4E04 instance that is
+// present, else 0. Rebuilds ComPortList like a search.
+int DevicePortIsConverter(const char* name);

@@ -76,3 +76,16 @@ int SerialReadQueued(int32_t handle, uint8_t* buffer, uint32_t count, uint32_t* 
 int SerialWrite(int32_t handle, const uint8_t* data, uint32_t count, uint32_t* written);
 
 void SerialClose(int32_t handle);
+
+// What an error code of this service means to the user; the codes are the
+// system's own, so each system's service reads its own.
+enum SerialErrorKind {
+  SerialErrorBusy,      // another program has the device
+  SerialErrorAccess,    // no permission to open it
+  SerialErrorNoDevice,  // no such device (unplugged, mistyped)
+  SerialErrorOther,
+};
+SerialErrorKind SerialErrorKindOf(int error);
+
+// The system's own wording of an error code, terminated, cut to size.
+void SerialErrorText(int error, char* text, size_t size);

@@ -189,7 +189,10 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
       for (const int32_t peer : slot->clients)
         if (peer >= 0) return 1;
     }
-    if (TickReached32(deadline)) return 0;
+    if (TickReached32(deadline)) {
+      PortNoteNoLink();
+      return 0;
+    }
     PlatformSleepMs(1);
   }
 }

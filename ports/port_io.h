@@ -38,7 +38,8 @@ void PortWrite(PortId id, const uint8_t* data, uint32_t count);
 // at its first use and drops what is written before, and a server's writes go
 // nowhere until a peer has come. Services the port until a client is connected
 // or a server has a peer, at most timeoutMs. 1 when the port can carry an
-// exchange (serial and stub ports at once), 0 when not (or no open port).
+// exchange (serial and stub ports at once), 0 when not (or no open port);
+// then PortLastFailure says PortFailNoLink.
 int PortWaitLink(PortId id, int32_t timeoutMs);
 
 // Moves what the transport has received into the ring of slot index.

@@ -13,6 +13,7 @@ PortSlot PortTable[PortSlotCount];
 namespace {
 
 bool gInitialised = false;
+PortFailure gLastFailure{};
 std::FILE* gLog = nullptr;  // "port.out", open for the rest of the process
 
 // "\r\nВход в программу\r\n" in code page CP866, as the log has always held it.
@@ -24,10 +25,22 @@ constexpr uint8_t kBanner[] = {0x0D, 0x0A, 0x82, 0xE5, 0xAE, 0xA4, 0x20, 0xA2, 0
 constexpr SerialLine kConverterLine = {4800, 8, 'N', 1, true};
 constexpr SerialTimeouts kOpenTimeouts = {2, 2, 2, 20, 20};
 
+void Fail(PortFailureKind kind, int systemError = 0) {
+  gLastFailure.kind = kind;
+  gLastFailure.systemError = systemError;
+  gLastFailure.systemText[0] = '\0';
+}
+
+void FailSerial(int error) {
+  static constexpr PortFailureKind kKinds[] = {PortFailBusy, PortFailAccess, PortFailNoDevice, PortFailOther};
+  Fail(kKinds[SerialErrorKindOf(error)], error);
+  SerialErrorText(error, gLastFailure.systemText, sizeof gLastFailure.systemText);
+}
+
 int OpenSerial(PortSlot& slot, const char* name) {
   slot.kind = KindSerial;
   int32_t handle = -1;
-  int error = SerialOpen(name, &handle, nullptr);
+  int error = SerialOpen(name, &handle, &gLastFailure.holder);
   if (error != 0) return error;
   error = SerialSetTimeouts(handle, kOpenTimeouts);
   if (error == 0) error = SerialSetLine(handle, kConverterLine);
@@ -62,11 +75,21 @@ void PortLayerInit() {
   gInitialised = true;
 }
 
+const PortFailure& PortLastFailure() { return gLastFailure; }
+
+void PortNoteNoLink() { Fail(PortFailNoLink); }
+
 int PortOpen(PortId& id, const char* name) {
+  gLastFailure = PortFailure{};
+  Fail(PortFailOther);
   if (!gInitialised) return PortOpenNotInitialised;
   int index = 0;
   while (index < PortSlotCount && PortTable[index].open != 0) ++index;
-  if (index == PortSlotCount) return PortOpenNoFreeSlot;
+  if (index == PortSlotCount) {
+    Fail(PortFailNoSlot);
+    return PortOpenNoFreeSlot;
+  }
+  Fail(PortFailBadName);
   if (name == nullptr || name[0] == '\0') return PortOpenEmptyName;
   if (std::strlen(name) >= PortNameSize) {
     id = 0;
@@ -80,12 +103,17 @@ int PortOpen(PortId& id, const char* name) {
   if (std::strcmp(name, "STUB") == 0) {
     slot.kind = KindStub;
   } else if (std::strncmp(name, "TCPS_", 5) == 0) {
+    Fail(PortFailNetwork);
     if (TcpServerOpen(index, name) != 0) return PortOpenTcpFailed;
   } else if (std::strncmp(name, "TCPC_", 5) == 0) {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    Fail(TcpParseClientName(name + 5, &address, &port) == 0 ? PortFailNetwork : PortFailBadName);
     if (TcpClientOpen(index, name) != 0) return PortOpenTcpFailed;
   } else {
     const int error = OpenSerial(slot, name);
     if (error != 0) {
+      FailSerial(error);
       id = 0;
       return error;
     }
@@ -94,6 +122,7 @@ int PortOpen(PortId& id, const char* name) {
   slot.ring = new (std::nothrow) uint8_t[RxRingSize];
   if (slot.ring == nullptr) {
     CloseTransport(index);
+    Fail(PortFailOther, ENOMEM);
     id = 0;
     return ENOMEM;
   }
@@ -101,6 +130,7 @@ int PortOpen(PortId& id, const char* name) {
   slot.ringRead = 0;
   id = static_cast<PortId>(index + 1);
   slot.open = 1;
+  gLastFailure = PortFailure{};
   return PortOpenOk;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "platform/serial.h"
+
 using PortId = uint16_t;
 
 enum PortKind : uint8_t {
@@ -44,6 +46,32 @@ constexpr int PortOpenNoFreeSlot = 1;
 constexpr int PortOpenEmptyName = 3;
 constexpr int PortOpenNotInitialised = 9;
 constexpr int PortOpenTcpFailed = -1;
+
+// Why the last PortOpen (or PortWaitLink) failed, kept until the next open so
+// that the user can be told the reason along with the fixed message.
+enum PortFailureKind : uint8_t {
+  PortFailNone,
+  PortFailBusy,       // another program has the device; holder names it where known
+  PortFailAccess,     // no permission on the device
+  PortFailNoDevice,   // no such device
+  PortFailBadName,    // a name the layer cannot take (too long, a TCP name that is not exact)
+  PortFailNetwork,    // a TCP port that could not be set up (its port taken, no socket)
+  PortFailNoLink,     // a TCP port whose connection did not stand in time
+  PortFailNoSlot,     // all 32 slots are open
+  PortFailOther,      // see systemError and systemText
+};
+
+struct PortFailure {
+  PortFailureKind kind;
+  int systemError;       // the system's code where one was given, else 0
+  char systemText[128];  // the system's wording of it, or empty
+  SerialHolder holder;   // PortFailBusy: the program seen holding the device
+};
+
+const PortFailure& PortLastFailure();
+
+// Records that a port's connection did not stand in time (for PortWaitLink).
+void PortNoteNoLink();
 
 // Frees every slot and appends the start banner to "port.out"; runs once.
 void PortLayerInit();

@@ -42,7 +42,7 @@ class Upload : public ::testing::Test {
     PortLayerInit();
     MsClockStart();
     ASSERT_TRUE(sim.Ok());
-    hooks.message = [this](const char* text) {
+    hooks.message = [this](const char* text, const std::string&) {
       events.push_back(text);
       // What the converter had been told when the message came.
       countersAtMessage.push_back(sim.Converter().Counters());

@@ -97,7 +97,7 @@ void MainFormDeviceTest::PlugConverter() {
 
 void MainFormDeviceTest::ShowForm() {
   form_ = std::make_unique<TMainForm>();
-  form_->messageHook = [this](const QString& text) { messages_ << text; };
+  form_->messageHook = [this](const QString& text, const QString&) { messages_ << text; };
   form_->show();
   QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
 }

@@ -163,7 +163,7 @@ void MainFormTest::absentConverterKeepsSearching() {
   Registry.sysRoot = dir.path().c_str();  // a machine without serial ports
   TMainForm form;
   QStringList messages;
-  form.messageHook = [&](const QString& text) { messages << text; };
+  form.messageHook = [&](const QString& text, const QString&) { messages << text; };
   form.show();
   QVERIFY(QTest::qWaitForWindowExposed(&form));
   QCOMPARE(form.ui->PortEdit->text(), QString::fromUtf8(MsgNoDevice));

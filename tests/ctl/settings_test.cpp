@@ -2,6 +2,8 @@
 // pseudo-terminal: what is shown, what reaches the converter, and every way
 // it can fail.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -222,18 +224,25 @@ TEST_F(CtlSettings, AConverterThatFailsGivesTheWindowsMessageAndItsExitCode) {
   EXPECT_EQ(Ctl({"read"}).exitCode, 0);
 }
 
-TEST_F(CtlSettings, APortThatCannotBeUsedIsAPortError) {
-  for (const std::string& name : {std::string("/dev/rs485-no-such-device"), std::string("ttyNOPE9"),
-                                  std::string("TCPC_300.1.1.1:4001"), std::string("TCPC_127.0.0.1")}) {
+TEST_F(CtlSettings, APortThatCannotBeUsedIsAPortErrorWithItsReason) {
+  // The fixed message, then why and what to do.
+  const struct {
+    std::string name;
+    const char* reason;
+  } cases[] = {{"/dev/rs485-no-such-device", "Порт не найден."},
+               {"ttyNOPE9", "Порт не найден."},
+               {"TCPC_300.1.1.1:4001", "Неверное имя порта."},
+               {"TCPC_127.0.0.1", "Неверное имя порта."}};
+  for (const auto& c : cases) {
     for (const char* command : {"read", "write"}) {
-      const CtlRun run = RunCtl({"--port", name, command});
-      EXPECT_EQ(run.exitCode, 3) << name << " " << command << "\n" << Describe(run);
-      EXPECT_EQ(run.err, std::string(MsgPortOpenFailed) + "\n") << name;
-      EXPECT_EQ(run.out, "") << name;
+      const CtlRun run = RunCtl({"--port", c.name, command});
+      EXPECT_EQ(run.exitCode, 3) << c.name << " " << command << "\n" << Describe(run);
+      EXPECT_EQ(run.err.rfind(std::string(MsgPortOpenFailed) + "\n" + c.reason, 0), 0u) << run.err;
+      EXPECT_EQ(run.out, "") << c.name;
     }
   }
 
-  // Another program holds the converter's port: busy, until it lets go.
+  // Another program holds the converter's port: busy, named, until it lets go.
   PortLayerInit();
   MsClockStart();
   PortId held = 0;
@@ -243,6 +252,9 @@ TEST_F(CtlSettings, APortThatCannotBeUsedIsAPortError) {
   Json value;
   ASSERT_TRUE(OneJsonObject(busy.out, value));
   EXPECT_EQ(value["error"].text, MsgPortOpenFailed);
+  const std::string self = "(PID " + std::to_string(getpid()) + ")";
+  EXPECT_NE(value["reason"].text.find(self), std::string::npos) << value["reason"].text;
+  EXPECT_NE(busy.err.find(self), std::string::npos) << busy.err;
   PortClose(held);
   EXPECT_EQ(Ctl({"read"}).exitCode, 0);
 

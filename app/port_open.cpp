@@ -1,0 +1,43 @@
+#include "app/port_open.h"
+
+#include "ports/port_io.h"
+
+bool OpenPortForExchange(const char* portName, PortId& portId) {
+  if (PortOpen(portId, portName) != 0) {
+    portId = 0;
+    return false;
+  }
+  if (PortWaitLink(portId, PortLinkWaitMs) != 0) return true;
+  PortClose(portId);
+  portId = 0;
+  PortNoteNoLink();  // the close must not hide why
+  return false;
+}
+
+std::string PortFailureReason(const PortFailure& failure) {
+  switch (failure.kind) {
+    case PortFailNone: return "";
+    case PortFailBusy:
+      if (failure.holder.program[0] != '\0')
+        return std::string("Порт занят программой ") + failure.holder.program + " (PID " +
+               std::to_string(failure.holder.pid) + "). Закройте её и повторите.";
+      return "Порт занят другой программой. Закройте её и повторите.";
+    case PortFailAccess:
+      return "Нет прав на порт. Добавьте пользователя в группу dialout "
+             "(sudo usermod -aG dialout $USER) и войдите в систему заново.";
+    case PortFailNoDevice: return "Порт не найден. Проверьте, что преобразователь подключён.";
+    case PortFailBadName:
+      return "Неверное имя порта. TCP-порт задаётся как TCPC_адрес:порт (например TCPC_192.168.0.10:4001) "
+             "или TCPS_порт.";
+    case PortFailNetwork: return "TCP-порт не открылся: номер порта занят или сеть недоступна.";
+    case PortFailNoLink:
+      return "Нет TCP-соединения за " + std::to_string(PortLinkWaitMs / 1000) +
+             " с. Проверьте адрес, порт и что другая сторона доступна.";
+    case PortFailNoSlot: return "Открыто слишком много портов.";
+    case PortFailOther: break;
+  }
+  if (failure.systemError != 0)
+    return "Системная ошибка " + std::to_string(failure.systemError) +
+           (failure.systemText[0] != '\0' ? std::string(": ") + failure.systemText : std::string()) + ".";
+  return "";
+}
