@@ -2,11 +2,14 @@
 
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
 
 #include "discovery/device_locator.h"
 
@@ -93,6 +96,11 @@ int TtyMaster(UMockdevTestbed* testbed, const char* ttyName) {
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(PassThroughIoctl), nullptr);
     g_object_set_data_full(G_OBJECT(testbed), kPassThroughKey, handler, g_object_unref);
   }
+  // A node kept from a removed device has its handler already.
+  const std::string attachedKey = "rs485-attached:" + node;
+  if (g_object_get_data(G_OBJECT(testbed), attachedKey.c_str()) != nullptr)
+    return umockdev_testbed_get_dev_fd(testbed, node.c_str());
+  g_object_set_data(G_OBJECT(testbed), attachedKey.c_str(), handler);
   GError* error = nullptr;
   if (!umockdev_testbed_attach_ioctl(testbed, node.c_str(), handler, &error)) {
     std::fprintf(stderr, "umockdev: %s: %s\n", node.c_str(), error != nullptr ? error->message : "no ioctl handler");
@@ -127,10 +135,14 @@ Device UsbInterface(const std::string& path, const char* driver, const char* int
   return d;
 }
 
-Device Tty(const std::string& path, const char* ttyName, int major, int minor, const std::string& deviceLink) {
+// umockdev keeps a node once made, also after its device was removed: a
+// device that gets a name used before gets the same node, as a re-enumerated
+// name points at whatever device now holds it.
+Device Tty(UMockdevTestbed* testbed, const std::string& path, const char* ttyName, int major, int minor,
+           const std::string& deviceLink) {
   Device d(path);
-  d.Node(ttyName)
-      .Property("SUBSYSTEM", "tty")
+  if (umockdev_testbed_get_dev_fd(testbed, (std::string("/dev/") + ttyName).c_str()) < 0) d.Node(ttyName);
+  d.Property("SUBSYSTEM", "tty")
       .Property("DEVNAME", std::string("/dev/") + ttyName)
       .Attribute("dev", Number(major) + ":" + Number(minor))
       .Link("device", deviceLink);
@@ -171,7 +183,7 @@ int TestbedAddCdcAcm(UMockdevTestbed* testbed, const char* usbName, uint16_t ven
   const std::string description =
       UsbDevice(device, vendor, product, UsbNumber(usbName)).text + "\n" +
       UsbInterface(interface, "cdc_acm", "02").text + "\n" +
-      Tty(interface + "/tty/" + ttyName, ttyName, kMajorAcm, TrailingNumber(ttyName), "../../../" + std::string(usbName) + ":1.0")
+      Tty(testbed, interface + "/tty/" + ttyName, ttyName, kMajorAcm, TrailingNumber(ttyName), "../../../" + std::string(usbName) + ":1.0")
           .text;
   if (!Add(testbed, description)) return -1;
   return TtyMaster(testbed, ttyName);
@@ -191,7 +203,7 @@ int TestbedAddUsbSerial(UMockdevTestbed* testbed, const char* usbName, uint16_t 
   const std::string description =
       UsbDevice(device, vendor, product, UsbNumber(usbName)).text + "\n" +
       UsbInterface(interface, "ftdi_sio", "ff").text + "\n" + portDevice.text + "\n" +
-      Tty(port + "/tty/" + ttyName, ttyName, kMajorUsbSerial, TrailingNumber(ttyName), "../../../" + std::string(ttyName)).text;
+      Tty(testbed, port + "/tty/" + ttyName, ttyName, kMajorUsbSerial, TrailingNumber(ttyName), "../../../" + std::string(ttyName)).text;
   if (!Add(testbed, description)) return -1;
   return TtyMaster(testbed, ttyName);
 }
@@ -208,7 +220,7 @@ int TestbedAddBuiltinSerial(UMockdevTestbed* testbed, const char* ttyName, int t
     description = d.text + "\n";
   }
   // The 8250 ports start at minor 64.
-  Device tty = Tty(platform + "/tty/" + ttyName, ttyName, kMajorBuiltin, 64 + TrailingNumber(ttyName),
+  Device tty = Tty(testbed, platform + "/tty/" + ttyName, ttyName, kMajorBuiltin, 64 + TrailingNumber(ttyName),
                    "../../../serial8250");
   tty.Attribute("type", Number(type)).Attribute("line", Number(TrailingNumber(ttyName)));
   description += tty.text;
@@ -217,6 +229,28 @@ int TestbedAddBuiltinSerial(UMockdevTestbed* testbed, const char* ttyName, int t
 }
 
 void TestbedRemoveUsb(UMockdevTestbed* testbed, const char* usbName) {
-  const std::string path = std::string("/sys") + UsbPath(usbName);
-  umockdev_testbed_remove_device(testbed, path.c_str());
+  // umockdev removes only the device it is given: its interfaces and ttys go
+  // first, deepest first, so that their class links and /dev nodes go too and
+  // the names are free for the next device, as after a real unplug.
+  gchar* sysDir = umockdev_testbed_get_sys_dir(testbed);
+  const std::string root(sysDir);
+  g_free(sysDir);
+  std::vector<std::string> devices;
+  const std::filesystem::path top = root + UsbPath(usbName);
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(top, error);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    if (it->is_directory(error) && !it->is_symlink(error) && std::filesystem::exists(it->path() / "uevent", error))
+      devices.push_back(it->path().string().substr(root.size()));
+  }
+  std::sort(devices.begin(), devices.end(), [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const std::string& device : devices) umockdev_testbed_remove_device(testbed, ("/sys" + device).c_str());
+  umockdev_testbed_remove_device(testbed, ("/sys" + UsbPath(usbName)).c_str());
+  // Links by device number and by class that pointed into it are left behind.
+  for (const char* folder : {"/dev/char", "/class/tty", "/bus/usb/devices"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(root + folder, error)) {
+      if (entry.is_symlink(error) && !std::filesystem::exists(entry.path(), error))
+        std::filesystem::remove(entry.path(), error);
+    }
+  }
 }

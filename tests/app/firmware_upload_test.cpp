@@ -215,6 +215,14 @@ TEST_F(Upload, PortThatCannotOpenSendsNothing) {
   EXPECT_EQ(sim.Converter().Counters().bytesReceived, 0u);
 }
 
+TEST_F(Upload, APortThatCanDeliverNothingIsNoAcknowledgement) {
+  WriteFile(FirmwareFileName, Pattern(272 * 3, 1));
+  const UploadReport report = FirmwareUpload("STUB", portId, FirmwareFileName, hooks);
+  EXPECT_EQ(report.result, UploadTimeout);
+  EXPECT_EQ(report.recordsSent, 0u);
+  EXPECT_EQ(events, (std::vector<std::string>{"busy", MsgTimeout, MsgFinished, "idle"}));
+}
+
 TEST_F(Upload, UsesAnOpenPortAndLeavesItClosed) {
   WriteFile(FirmwareFileName, Pattern(272, 1));
   ASSERT_EQ(PortOpen(portId, sim.PortName().c_str()), 0);

@@ -20,6 +20,7 @@
 #include "app/main_form.h"
 #include "app/messages.h"
 #include "discovery/converter_testbed.h"
+#include "platform/time.h"
 #include "ports/port_table.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
@@ -50,6 +51,8 @@ class MainFormDeviceTest : public QObject {
   void converterAppearsLater();
   void firmwareUpdateKeepsTheWindowAlive();
   void firmwareUpdateWithTheConverterSettlingTime();
+  void oneHandlerAtATime();
+  void listsKeepTheirRow();
 
  private:
   // Plugs the converter in and serves it.
@@ -65,6 +68,7 @@ class MainFormDeviceTest : public QObject {
   std::unique_ptr<SimServer> server_;
   std::unique_ptr<TMainForm> form_;
   QStringList messages_;
+  QStringList reasons_;
 };
 
 void MainFormDeviceTest::init() {
@@ -97,7 +101,10 @@ void MainFormDeviceTest::PlugConverter() {
 
 void MainFormDeviceTest::ShowForm() {
   form_ = std::make_unique<TMainForm>();
-  form_->messageHook = [this](const QString& text, const QString&) { messages_ << text; };
+  form_->messageHook = [this](const QString& text, const QString& reason) {
+    messages_ << text;
+    reasons_ << reason;
+  };
   form_->show();
   QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
 }
@@ -158,6 +165,7 @@ void MainFormDeviceTest::portHeldElsewhere() {
   QCOMPARE(PortOpen(holder, "ttyACM0"), 0);  // another user of the port
   form_->ui->ConnButton->click();
   QCOMPARE(messages_, QStringList{Text(MsgPortOpenFailed)});
+  QVERIFY2(reasons_.value(0).startsWith(QString::fromUtf8("Порт занят программой ")), qPrintable(reasons_.value(0)));
   QCOMPARE(form_->portId, PortId{0});
   QVERIFY(!form_->ui->P->isEnabled());
 }
@@ -262,6 +270,52 @@ void MainFormDeviceTest::firmwareUpdateWithTheConverterSettlingTime() {
   converter_.WaitUntil([](const SimCounters& c) { return c.updateLeaves >= 1; }, 2000);
   QCOMPARE(converter_.Snapshot().image, image);
   QCOMPARE(form_->portId, PortId{0});
+}
+
+void MainFormDeviceTest::oneHandlerAtATime() {
+  PlugConverter();
+  ShowForm();
+  Check();
+  const Bytes image(272 * 2, 0x11);
+  std::ofstream("trelvo.bin", std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  form_->uploadSettleMs = 200;
+  // A double click, a save and the search come while the update runs, before
+  // its progress window is up: none of them may start.
+  bool delivered = false;
+  QTimer::singleShot(0, [&] {
+    form_->ui->Button1->click();
+    form_->ui->Save->click();
+    form_->Timer1Timer();
+    delivered = true;
+  });
+  form_->ui->Button1->click();
+  QVERIFY(delivered);
+  QCOMPARE(messages_, QStringList{Text(MsgFinished)});
+  QVERIFY(converter_.WaitUntil([](const SimCounters& c) { return c.updateLeaves >= 1; }, 2000));
+  PlatformSleepMs(100);
+  const SimCounters seen = converter_.Counters();
+  QCOMPARE(seen.updateEnters, 2u);
+  QCOMPARE(seen.updateLeaves, 1u);
+  QCOMPARE(seen.memoryWrites, 0u);
+  QCOMPARE(converter_.Snapshot().image, image);
+}
+
+void MainFormDeviceTest::listsKeepTheirRow() {
+  PlugConverter();
+  ShowForm();
+  Check();
+  QListWidget* parity = form_->ui->LB;
+  const auto click = [&](int row, Qt::KeyboardModifiers modifiers) {
+    QTest::mouseClick(parity->viewport(), Qt::LeftButton, modifiers, parity->visualItemRect(parity->item(row)).center());
+  };
+  click(2, Qt::NoModifier);
+  click(2, Qt::ControlModifier);  // would deselect the only row
+  QCOMPARE(parity->selectedItems().size(), 1);
+  QCOMPARE(parity->currentRow(), 2);
+  form_->ui->Save->click();
+  QCOMPARE(messages_, QStringList{Text(MsgOk)});
+  QCOMPARE(converter_.Settings()[4], uint8_t{'O'});  // what the list shows is what is written
 }
 
 int main(int argc, char** argv) {

@@ -12,6 +12,7 @@
 
 #include "app/firmware_upload.h"
 #include "app/messages.h"
+#include "app/port_open.h"
 #include "ctl_fixture.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
@@ -27,11 +28,18 @@ TEST(CtlArguments, HelpIsRussianOnStandardOutput) {
   EXPECT_EQ(plain.exitCode, 0) << Describe(plain);
   EXPECT_EQ(plain.err, "");
   EXPECT_EQ(plain.out.rfind("Использование: rs485ctl", 0), 0u) << plain.out;
-  for (const char* word : {"list", "locate", "read", "write", "flash", "--port", "--json", "--baud", "--parity",
+  for (const std::string& word : std::initializer_list<std::string>{"list", "locate", "read", "write", "flash", "--port", "--json", "--baud", "--parity",
                            "--bits", "--stop", "--echo", "--settle-ms", "TCPC_", "TCPS_", "STUB",
                            "0 успех", "1 преобразователь не подключён", "2 ошибка в параметрах", "3 ошибка порта",
-                           "4 ошибка чтения настроек", "5 ошибка записи настроек", "6 ошибка прошивки"})
+                           "4 ошибка чтения настроек", "5 ошибка записи настроек", "6 ошибка прошивки",
+                           "7 результат не удалось вывести",
+                           "подключение ожидается до " + std::to_string(PortLinkWaitMs / 1000) + " с"})
     EXPECT_NE(plain.out.find(word), std::string::npos) << word;
+
+  // What cannot be written is no success.
+  const CtlRun full = RunProgram({"/bin/sh", "-c", "exec \"$0\" --help >/dev/full", CtlPath()});
+  EXPECT_EQ(full.exitCode, 7) << Describe(full);
+  EXPECT_NE(full.err.find("не удалось вывести результат"), std::string::npos) << full.err;
 
   // Wherever it stands, help wins over the command and runs nothing.
   for (const Args& args : {Args{"-h"}, Args{"read", "--help"}, Args{"--port", "STUB", "flash", "x", "-h"}}) {

@@ -4,6 +4,8 @@ CtlRun RunProgram(const std::vector<std::string>& argv, const CtlRunOptions& opt
   return RunToEnd(argv, options.timeoutMs, SpawnOptions{.env = {}, .stderrTerminal = options.stderrTerminal});
 }
 
+const char* CtlPath() { return RS485CTL_PATH; }
+
 CtlRun RunCtl(const std::vector<std::string>& arguments, const CtlRunOptions& options) {
   std::vector<std::string> argv = {RS485CTL_PATH};
   argv.insert(argv.end(), arguments.begin(), arguments.end());

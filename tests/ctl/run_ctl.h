@@ -17,6 +17,9 @@ struct CtlRunOptions {
 // deadline.
 CtlRun RunCtl(const std::vector<std::string>& arguments, const CtlRunOptions& options = {});
 
+// The rs485ctl under test.
+const char* CtlPath();
+
 // Runs any program the same way; argv[0] is its path.
 CtlRun RunProgram(const std::vector<std::string>& argv, const CtlRunOptions& options = {});
 

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "app/messages.h"
@@ -68,6 +70,50 @@ TEST(CtlInTestbed, EveryCommandFindsTheConverterByItself) {
   const CtlRun gone = RunCtl({"read"});
   EXPECT_EQ(gone.exitCode, 1) << Describe(gone);
   EXPECT_EQ(gone.err, std::string(MsgNoDevice) + "\n");
+  TestbedDestroy(testbed);
+}
+
+// True when something was written to the tty whose master this is.
+bool Heard(int master) {
+  pollfd p{master, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+}
+
+TEST(CtlInTestbed, AnUpdateFollowsTheConverterAndNeverAnotherDevice) {
+  ScratchDir scratch;
+  UMockdevTestbed* testbed = TestbedCreate();
+  ASSERT_NE(testbed, nullptr);
+  SimConverter converter;
+  auto server = std::make_unique<SimServer>(converter, TestbedAddConverter(testbed), SimServeTerminal);
+  WriteFile(scratch.path() + "/fw.bin", MakeImage(272 * 2));
+
+  // While the converter switches its mode it re-enumerates: it comes back as
+  // ttyACM1, and another device is handed its old name.
+  const auto flashWhile = [&](const std::function<void()>& replug) {
+    CtlRun flash;
+    std::thread run([&] { flash = RunCtl({"flash", "fw.bin", "--settle-ms", "1500"}); });
+    const uint32_t enters = converter.Counters().updateEnters;
+    EXPECT_TRUE(converter.WaitUntil([&](const SimCounters& c) { return c.updateEnters > enters; }, 10000));
+    server.reset();
+    replug();
+    run.join();
+    return flash;
+  };
+  int decoy = -1;
+  const CtlRun moved = flashWhile([&] {
+    TestbedRemoveUsb(testbed, "1-1");
+    decoy = TestbedAddCdcAcm(testbed, "1-2", 0x2341, 0x0043, "ttyACM0");
+    server = std::make_unique<SimServer>(converter, TestbedAddConverter(testbed, "1-3", "ttyACM1"), SimServeTerminal);
+  });
+  EXPECT_EQ(moved.exitCode, 0) << Describe(moved);
+  EXPECT_EQ(converter.Counters().recordsAcked, 2u);
+  EXPECT_FALSE(Heard(decoy)) << "the other device on ttyACM0 was written to";
+
+  // Gone for good: nothing is sent anywhere.
+  const CtlRun gone = flashWhile([&] { TestbedRemoveUsb(testbed, "1-3"); });
+  EXPECT_EQ(gone.exitCode, 6) << Describe(gone);
+  EXPECT_NE(gone.err.find(MsgPortReopenFailed), std::string::npos) << gone.err;
+  EXPECT_FALSE(Heard(decoy));
   TestbedDestroy(testbed);
 }
 

@@ -9,7 +9,10 @@
 #include "ctl_fixture.h"
 #include "support/child_process.h"
 
-TEST(CtlTestbed, EveryCommandFindsTheConverterByItself) {
+namespace {
+
+// Runs the probe's test of that name under umockdev-wrapper.
+void RunProbe(const std::string& test) {
   const std::string probe = RS485_CTL_TESTBED_PROBE;
   if (probe.empty()) GTEST_SKIP() << "built without libumockdev-dev: no testbed probe";
   const std::string wrapper = FindProgram("umockdev-wrapper");
@@ -22,8 +25,16 @@ TEST(CtlTestbed, EveryCommandFindsTheConverterByItself) {
 
   CtlRunOptions options;
   options.timeoutMs = 90000;
-  const CtlRun run = RunProgram({wrapper, probe}, options);
+  const CtlRun run = RunProgram({wrapper, probe, "--gtest_filter=CtlInTestbed." + test}, options);
   if (run.exitCode == 77) GTEST_SKIP() << "umockdev cannot run here: " << run.out;
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
   EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << Describe(run);
+}
+
+}  // namespace
+
+TEST(CtlTestbed, EveryCommandFindsTheConverterByItself) { RunProbe("EveryCommandFindsTheConverterByItself"); }
+
+TEST(CtlTestbed, AnUpdateFollowsTheConverterAndNeverAnotherDevice) {
+  RunProbe("AnUpdateFollowsTheConverterAndNeverAnotherDevice");
 }

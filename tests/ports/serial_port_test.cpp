@@ -1,6 +1,7 @@
 // The port layer on real pseudo-terminals: the test plays the device on the
 // master side, the port layer opens the slave by name.
 
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <ctime>
 #include <thread>
@@ -101,6 +104,56 @@ TEST_F(SerialPort, SecondOpenerIsBusyHereAndInAnotherProcess) {
 
   PortClose(id);
   EXPECT_EQ(PortOpen(second, pty.name.c_str()), 0);  // free again once closed
+}
+
+TEST_F(SerialPort, AProgramThatWasThereFirstKeepsThePortBusy) {
+  // A program that opened the device before us (a terminal program, a modem
+  // prober) would take bytes of every answer: it is named and the open fails.
+  TestPty other;
+  const std::string path = "/dev/" + other.name;
+  const pid_t holder = fork();
+  if (holder == 0) {
+    execl("/bin/sh", "sh", "-c", "exec sleep 30 <\"$0\"", path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int32_t handle = -1;
+  SerialHolder who{};
+  int error = 0;
+  for (int i = 0; i < 2000; ++i) {  // until the child has the device open
+    error = SerialOpen(other.name.c_str(), &handle, &who);
+    if (error != 0) break;
+    SerialClose(handle);
+    PlatformSleepMs(1);
+  }
+  EXPECT_EQ(error, EBUSY);
+  EXPECT_EQ(who.pid, holder);
+  EXPECT_STREQ(who.program, "sleep");
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+
+  // A lock file names a live owner; one whose owner is gone is taken over
+  // and removed again at close.
+  const std::string lock = "/run/lock/LCK.." + other.name.substr(0, other.name.find('/')) + "_" +
+                           other.name.substr(other.name.find('/') + 1);
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written here";
+  FILE* f = std::fopen(lock.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fprintf(f, "%10d\n", static_cast<int>(getppid()));
+  std::fclose(f);
+  EXPECT_EQ(SerialOpen(other.name.c_str(), &handle, &who), EBUSY);
+  EXPECT_EQ(who.pid, getppid());
+  f = std::fopen(lock.c_str(), "w");
+  std::fprintf(f, "%10d\n", 0x7FFFFFF0);  // nobody
+  std::fclose(f);
+  ASSERT_EQ(SerialOpen(other.name.c_str(), &handle, &who), 0);
+  char text[16] = {};
+  f = std::fopen(lock.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  EXPECT_NE(std::fgets(text, sizeof text, f), nullptr);
+  std::fclose(f);
+  EXPECT_EQ(std::atoi(text), getpid());
+  SerialClose(handle);
+  EXPECT_NE(access(lock.c_str(), F_OK), 0);
 }
 
 TEST_F(SerialPort, PermissionFailureIsNotBusy) {

@@ -1,7 +1,12 @@
 // The simulated converter on its own pseudo-terminal, driven through the port
 // layer the way the utility drives a real converter.
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -215,6 +220,52 @@ TEST_F(Sim, ClientMayCloseAndReopenThePort) {
   PortClose(id);
   ASSERT_EQ(PortOpen(id, sim.PortName().c_str()), 0);
   EXPECT_EQ(Exchange(kSettingsRead), SettingsAnswer(SimDefaultSettings));
+}
+
+TEST(SimServe, AClientKilledHoldingTheTerminalLeavesItUsable) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to play two ordinary users";
+  SimDevice sim;
+  ASSERT_TRUE(sim.Ok());
+  ASSERT_EQ(chmod(sim.Path().c_str(), 0666), 0);
+  // Opens the terminal as an ordinary user, exclusively as the port layer
+  // does; 0, or the open's errno.
+  const auto openAsUser = [&](bool dieHolding) {
+    const pid_t child = fork();
+    if (child == 0) {
+      if (setgid(65534) != 0 || setuid(65534) != 0) _exit(200);
+      const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY);
+      if (fd < 0) _exit(errno);
+      ioctl(fd, TIOCEXCL);
+      if (dieHolding) raise(SIGKILL);
+      ioctl(fd, TIOCNXCL);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  EXPECT_EQ(openAsUser(true), -1);  // killed with the flag set
+  int again = EBUSY;
+  for (int i = 0; i < 200 && again == EBUSY; ++i) {
+    PlatformSleepMs(5);
+    again = openAsUser(false);
+  }
+  EXPECT_EQ(again, 0);
+}
+
+TEST(SimFiles, ThePlantedLinkOfAnOldTemporaryFileIsNeverFollowed) {
+  ScratchDir dir;
+  std::ofstream("victim") << "keep";
+  ASSERT_EQ(symlink("victim", "settings.bin.tmp"), 0);
+  SimConverter converter;
+  ASSERT_EQ(converter.UseMemoryFile("settings.bin"), 0);
+  converter.SetSettings({1, 2, 3, 4, 'N', 6});
+  ASSERT_EQ(converter.SaveFiles(), 0);
+  std::string kept;
+  std::ifstream("victim") >> kept;
+  EXPECT_EQ(kept, "keep");
+  std::ifstream saved("settings.bin", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), std::string("\x01\x02\x03\x04N\x06"));
 }
 
 TEST(SimServe, EndsWhenThePeerGoesAway) {
