@@ -236,7 +236,10 @@ TEST(SimServe, AClientKilledHoldingTheTerminalLeavesItUsable) {
       const int fd = open(sim.Path().c_str(), O_RDWR | O_NOCTTY);
       if (fd < 0) _exit(errno);
       ioctl(fd, TIOCEXCL);
-      if (dieHolding) raise(SIGKILL);
+      if (dieHolding) {
+        usleep(100 * 1000);  // a client that was there, not one that came and went unseen
+        raise(SIGKILL);
+      }
       ioctl(fd, TIOCNXCL);
       _exit(0);
     }
