@@ -48,4 +48,19 @@ done
 [ -r "$root/usr/lib/udev/rules.d/70-rs485setup.rules" ] || fail "udev rule"
 help=$("$root/usr/bin/rs485ctl" --help) || fail "installed rs485ctl --help exits $?"
 [[ $help == "Использование: rs485ctl"* ]] || fail "installed rs485ctl --help printed: $help"
+
+# The maintainer scripts reload the rules where udev runs and pass quietly
+# where it does not (no udevadm, or no daemon to talk to).
+dpkg-deb -e "$deb" "$scratch/control"
+mkdir -p "$scratch/stub" "$scratch/empty"
+printf '#!/bin/sh\necho "$*" >>"%s/udevadm.log"\n[ "$1" != control ] || exit "${UDEVD_DOWN:-0}"\n' "$scratch" \
+  >"$scratch/stub/udevadm"
+chmod +x "$scratch/stub/udevadm"
+for script in postinst:configure postrm:remove; do
+  PATH=$scratch/empty "$scratch/control/${script%%:*}" "${script#*:}" || fail "$script without udevadm"
+  UDEVD_DOWN=1 PATH=$scratch/stub:$PATH "$scratch/control/${script%%:*}" "${script#*:}" || fail "$script, udevd down"
+  PATH=$scratch/stub:$PATH "$scratch/control/${script%%:*}" "${script#*:}" || fail "$script"
+done
+PATH=$scratch/stub:$PATH "$scratch/control/postrm" upgrade
+[ "$(grep -c '^control --reload-rules$' "$scratch/udevadm.log")" = 4 ] || fail "udevadm calls: $(cat "$scratch/udevadm.log")"
 echo "package ok: $(basename "$deb")"
