@@ -9,6 +9,7 @@ RS485_PACKAGES=(
   umockdev libumockdev-dev
   socat ser2net
   xvfb xauth libxcb1-dev
+  dpkg-dev file lintian desktop-file-utils man-db groff-base
 )
 
 rs485_install_deps() {
