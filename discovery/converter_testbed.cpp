@@ -1,5 +1,6 @@
 #include "discovery/converter_testbed.h"
 
+#include <sys/ioctl.h>
 #include <umockdev.h>
 
 #include <algorithm>
@@ -71,9 +72,32 @@ bool Add(UMockdevTestbed* testbed, const std::string& description) {
   return false;
 }
 
+// A driver's output queue holds what has not yet crossed the line. The far
+// side of these lines is the pseudo-terminal's master: what it has not read
+// yet is still on the way. (A pseudo-terminal itself always reports 0.)
+bool AnswerOutputQueue(UMockdevTestbed* testbed, UMockdevIoctlClient* client) {
+  const int master = umockdev_testbed_get_dev_fd(testbed, umockdev_ioctl_client_get_devnode(client));
+  int onTheWay = 0;
+  if (master < 0 || ioctl(master, FIONREAD, &onTheWay) != 0) return false;
+  GError* error = nullptr;
+  UMockdevIoctlData* count = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof onTheWay, &error);
+  if (count == nullptr) {
+    if (error != nullptr) g_error_free(error);
+    return false;
+  }
+  std::memcpy(count->data, &onTheWay, sizeof onTheWay);
+  g_object_unref(count);
+  umockdev_ioctl_client_complete(client, 0, 0);
+  return true;
+}
+
 // Runs every ioctl of a client on the client's own descriptor, that is on the
-// pseudo-terminal behind the node, and hands back its result.
-gboolean PassThroughIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
+// pseudo-terminal behind the node, and hands back its result; the output
+// queue is answered as a line's driver would.
+gboolean PassThroughIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer testbed) {
+  if (umockdev_ioctl_client_get_request(client) == TIOCOUTQ &&
+      AnswerOutputQueue(static_cast<UMockdevTestbed*>(testbed), client))
+    return TRUE;
   gint clientErrno = 0;
   GError* error = nullptr;
   const gint result = umockdev_ioctl_client_execute(client, &clientErrno, &error);
@@ -93,7 +117,7 @@ int TtyMaster(UMockdevTestbed* testbed, const char* ttyName) {
   auto* handler = static_cast<UMockdevIoctlBase*>(g_object_get_data(G_OBJECT(testbed), kPassThroughKey));
   if (handler == nullptr) {
     handler = umockdev_ioctl_base_new();
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(PassThroughIoctl), nullptr);
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(PassThroughIoctl), testbed);
     g_object_set_data_full(G_OBJECT(testbed), kPassThroughKey, handler, g_object_unref);
   }
   // A node kept from a removed device has its handler already.

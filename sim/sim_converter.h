@@ -10,6 +10,7 @@
 
 #include <array>
 #include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
@@ -124,6 +125,11 @@ class SimConverter {
   SimFaults Faults() const;
   void SetFaults(const SimFaults& faults);
 
+  // The converter's line runs at this many bytes per second: what a client
+  // writes is taken from the port no faster (0: as fast as it comes).
+  void SetLineRate(uint32_t bytesPerSecond) { lineRate_ = bytesPerSecond; }
+  uint32_t LineRate() const { return lineRate_; }
+
   // Verbose log: every frame in hex with a timestamp; nullptr turns it off.
   void SetLog(FILE* log);
 
@@ -172,6 +178,7 @@ class SimConverter {
   mutable std::condition_variable changed_;
   FILE* log_ = nullptr;
   std::string memoryFile_;
+  std::atomic<uint32_t> lineRate_{0};
   std::string imageFile_;
 
   SimFaults faults_;

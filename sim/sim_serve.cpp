@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 
 namespace {
@@ -61,6 +62,37 @@ int SendAll(int fd, bool socket, int wakeFd, const std::vector<uint8_t>& bytes, 
   return kGoOn;
 }
 
+// The converter's end of a line of a given rate: bytes are taken off the port
+// no faster than they would cross it, so that what is still on the way stays
+// queued on the client's side, as on a real line.
+class LinePace {
+ public:
+  // How many of want bytes may be taken now; 0 with *dueUs the time the next
+  // one will have crossed.
+  size_t Allowed(uint32_t rate, int64_t now, size_t want, int64_t* dueUs) {
+    if (rate == 0) return want;
+    if (!busy_) {
+      busy_ = true;
+      startUs_ = now;
+      taken_ = 0;
+    }
+    const uint64_t crossed = static_cast<uint64_t>(now - startUs_) * rate / 1000000u;
+    if (crossed > taken_) return std::min<size_t>(want, static_cast<size_t>(crossed - taken_));
+    *dueUs = startUs_ + static_cast<int64_t>((taken_ + 1) * 1000000u / rate);
+    return 0;
+  }
+  // got of asked were there; fewer means the client's queue ran dry.
+  void Took(size_t got, size_t asked) {
+    taken_ += got;
+    if (got < asked) busy_ = false;
+  }
+
+ private:
+  bool busy_ = false;
+  int64_t startUs_ = 0;
+  uint64_t taken_ = 0;
+};
+
 }  // namespace
 
 int SimServe(int fd, SimConverter& converter, int wakeFd) {
@@ -73,6 +105,8 @@ int SimServe(int fd, SimConverter& converter, int wakeFd) {
   // input"); it still reads, so the answers it asked for go out before serving
   // ends.
   bool inputEnded = false;
+  LinePace pace;
+  int64_t lineDueUs = -1;  // input waits on the line until then
 
   for (;;) {
     // Send what is due, in order.
@@ -88,22 +122,30 @@ int SimServe(int fd, SimConverter& converter, int wakeFd) {
     const int64_t now = SimNowUs();
     int64_t next = converter.Deadline();
     if (!queue.empty() && (next < 0 || queue.front().dueUs < next)) next = queue.front().dueUs;
+    if (lineDueUs >= 0 && (next < 0 || lineDueUs < next)) next = lineDueUs;
     const int timeoutMs = next < 0 ? -1 : static_cast<int>(next > now ? (next - now + 999) / 1000 : 0);
 
-    pollfd p[2] = {{inputEnded ? -1 : fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    // Input still on the line is not asked for: it is there, but not yet due.
+    pollfd p[2] = {{inputEnded ? -1 : fd, static_cast<short>(lineDueUs >= 0 ? 0 : POLLIN), 0}, {wakeFd, POLLIN, 0}};
     const int ready = poll(p, wakeFd >= 0 ? 2 : 1, timeoutMs);
     if (ready < 0 && errno != EINTR) return SimServeFailed;
     if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) return SimServeStopped;
     if ((p[0].revents & POLLNVAL) != 0) return SimServeFailed;
+    const bool lineDue = lineDueUs >= 0 && SimNowUs() >= lineDueUs;
+    if (lineDue) lineDueUs = -1;
 
-    if ((p[0].revents & POLLIN) != 0) {
+    if ((p[0].revents & POLLIN) != 0 || lineDue) {
       uint8_t chunk[kReadChunk];
       for (;;) {
-        const ssize_t n = read(fd, chunk, sizeof chunk);
+        const size_t allowed = pace.Allowed(converter.LineRate(), SimNowUs(), sizeof chunk, &lineDueUs);
+        if (allowed == 0) break;
+        const ssize_t n = read(fd, chunk, allowed);
         if (n > 0) {
+          pace.Took(static_cast<size_t>(n), allowed);
           converter.Feed(chunk, static_cast<size_t>(n), SimNowUs(), replies);
           continue;
         }
+        pace.Took(0, allowed);
         if (n == 0) {
           inputEnded = true;
           break;

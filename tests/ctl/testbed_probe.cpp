@@ -117,6 +117,24 @@ TEST(CtlInTestbed, AnUpdateFollowsTheConverterAndNeverAnotherDevice) {
   TestbedDestroy(testbed);
 }
 
+TEST(CtlInTestbed, RecordsOnALineAtTheConvertersSpeedAreAcknowledged) {
+  // At 4800 baud a record is 583 ms on the line: the wait for its
+  // acknowledgement starts when it has left, not when it was queued.
+  ScratchDir scratch;
+  UMockdevTestbed* testbed = TestbedCreate();
+  ASSERT_NE(testbed, nullptr);
+  SimConverter converter;
+  converter.SetLineRate(480);
+  {
+    SimServer server(converter, TestbedAddConverter(testbed), SimServeTerminal);
+    WriteFile(scratch.path() + "/fw.bin", MakeImage(272 * 2));
+    const CtlRun flash = RunCtl({"flash", "fw.bin", "--settle-ms", "100"});
+    EXPECT_EQ(flash.exitCode, 0) << Describe(flash);
+    EXPECT_EQ(converter.Counters().recordsAcked, 2u);
+  }
+  TestbedDestroy(testbed);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

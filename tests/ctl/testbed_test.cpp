@@ -38,3 +38,7 @@ TEST(CtlTestbed, EveryCommandFindsTheConverterByItself) { RunProbe("EveryCommand
 TEST(CtlTestbed, AnUpdateFollowsTheConverterAndNeverAnotherDevice) {
   RunProbe("AnUpdateFollowsTheConverterAndNeverAnotherDevice");
 }
+
+TEST(CtlTestbed, RecordsOnALineAtTheConvertersSpeedAreAcknowledged) {
+  RunProbe("RecordsOnALineAtTheConvertersSpeedAreAcknowledged");
+}
