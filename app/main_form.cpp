@@ -11,8 +11,8 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "app/firmware_upload.h"
-#include "app/messages.h"
+#include "ops/firmware_upload.h"
+#include "ops/messages.h"
 #include "discovery/device_locator.h"
 #include "ports/ms_clock.h"
 #include "ui_main_form.h"

@@ -8,8 +8,8 @@
 
 #include <functional>
 
-#include "app/firmware_upload.h"
-#include "app/settings.h"
+#include "ops/firmware_upload.h"
+#include "ops/settings.h"
 #include "ports/port_table.h"
 
 namespace Ui {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "app/firmware_upload.h"
-#include "app/messages.h"
-#include "app/settings.h"
+#include "ops/firmware_upload.h"
+#include "ops/messages.h"
+#include "ops/settings.h"
 #include "ctl/output.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/firmware_upload.h"
-#include "app/settings.h"
+#include "ops/firmware_upload.h"
+#include "ops/settings.h"
 
 // Names of the parity rows on the command line.
 extern const char* const CtlParityNames[ParityRows];

@@ -20,7 +20,7 @@
 #include "sim/sim_serve.h"
 
 #ifdef RS485_SIM_UMOCKDEV
-#include "discovery/converter_testbed.h"
+#include "sim/converter_testbed.h"
 #endif
 
 extern char** environ;

@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/firmware_upload.h"
+#include "ops/firmware_upload.h"
 #include "ports/ms_clock.h"
 #include "ports/port_io.h"
 #include "ports/port_table.h"

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "app/main_form.h"
-#include "app/messages.h"
-#include "discovery/converter_testbed.h"
+#include "ops/messages.h"
+#include "sim/converter_testbed.h"
 #include "platform/time.h"
 #include "ports/port_table.h"
 #include "sim/sim_serve.h"

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/main_form.h"
-#include "app/messages.h"
+#include "ops/messages.h"
 #include "platform/device_registry.h"
 #include "support/scratch_dir.h"
 #include "ui_main_form.h"

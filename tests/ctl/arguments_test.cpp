@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/firmware_upload.h"
-#include "app/messages.h"
-#include "app/port_open.h"
+#include "ops/firmware_upload.h"
+#include "ops/messages.h"
+#include "ops/port_open.h"
 #include "ctl_fixture.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"

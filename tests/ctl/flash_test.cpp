@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/firmware_upload.h"
-#include "app/messages.h"
+#include "ops/firmware_upload.h"
+#include "ops/messages.h"
 #include "ctl_fixture.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/messages.h"
+#include "ops/messages.h"
 #include "ctl_fixture.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"

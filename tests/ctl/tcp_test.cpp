@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/messages.h"
-#include "app/settings.h"
+#include "ops/messages.h"
+#include "ops/settings.h"
 #include "ctl_fixture.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"

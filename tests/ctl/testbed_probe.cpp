@@ -16,9 +16,9 @@
 #include <memory>
 #include <thread>
 
-#include "app/messages.h"
+#include "ops/messages.h"
 #include "ctl_fixture.h"
-#include "discovery/converter_testbed.h"
+#include "sim/converter_testbed.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "discovery/com_port_list.h"
-#include "discovery/converter_testbed.h"
+#include "sim/converter_testbed.h"
 #include "discovery/device_locator.h"
 #include "ports/port_io.h"
 #include "ports/port_table.h"

@@ -1,13 +1,13 @@
-#include "app/firmware_upload.h"
+#include "ops/firmware_upload.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "app/messages.h"
-#include "app/port_open.h"
-#include "app/settings.h"
+#include "ops/messages.h"
+#include "ops/port_open.h"
+#include "ops/settings.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "platform/time.h"

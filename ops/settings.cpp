@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "ops/settings.h"
 
 #include <cctype>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "app/port_open.h"
+#include "ops/port_open.h"
 
 #include "ports/port_io.h"
 

@@ -1,4 +1,4 @@
-#include "discovery/converter_testbed.h"
+#include "sim/converter_testbed.h"
 
 #include <sys/ioctl.h>
 #include <umockdev.h>

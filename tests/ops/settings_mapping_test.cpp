@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
+#include "ops/settings.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/firmware_upload.h"
-#include "app/settings.h"
+#include "ops/firmware_upload.h"
+#include "ops/settings.h"
 #include "ports/ms_clock.h"
 #include "sim/sim_serve.h"
 #include "sim/sim_tcp.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/settings.h"
+#include "ops/settings.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"
 #include "sim/sim_serve.h"

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/messages.h"
-#include "app/port_open.h"
+#include "ops/messages.h"
+#include "ops/port_open.h"
 #include "ports/port_table.h"
 
 constexpr uint8_t ConverterBusAddress = 16;

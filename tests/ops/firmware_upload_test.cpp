@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "app/firmware_upload.h"
-#include "app/messages.h"
+#include "ops/firmware_upload.h"
+#include "ops/messages.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"
 #include "protocol/checksum.h"
