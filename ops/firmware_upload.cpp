@@ -12,7 +12,6 @@
 #include "discovery/device_locator.h"
 #include "platform/time.h"
 #include "ports/port_io.h"
-#include "protocol/checksum.h"
 #include "protocol/device_channel.h"
 
 namespace {
@@ -76,9 +75,7 @@ uint64_t RecordsOf(uint64_t bytes) { return (bytes + FirmwareRecordData - 1) / F
 void SendRecords(PortId portId, std::FILE* file, const Upload& upload, UploadReport& report) {
   FirmwareRecord record;
   std::memset(&record, 0, sizeof record);  // a short first piece is padded with zeros
-  uint16_t page = FirmwareFirstPage;
-  uint8_t index = 0;
-  for (;;) {
+  for (FirmwareRecordPlace place;; place.Next()) {
     // A short later piece keeps the previous record's bytes after it.
     const size_t got = std::fread(record.Data, 1, sizeof record.Data, file);
     if (got == 0) {
@@ -86,17 +83,8 @@ void SendRecords(PortId portId, std::FILE* file, const Upload& upload, UploadRep
       report.result = std::ferror(file) == 0 ? UploadDone : UploadReadFailed;
       return;
     }
-    record.Page[0] = static_cast<uint8_t>(page);
-    record.Page[1] = static_cast<uint8_t>(page >> 8);
-    record.Index = index;
-    record.Checksum = FrameChecksum(reinterpret_cast<const uint8_t*>(&record), sizeof record - 1);
-
-    SendShortCommand(portId, ConverterBusAddress, RecordCommand);
-    PortWrite(portId, reinterpret_cast<const uint8_t*>(&record), sizeof record);
-    // Only a byte that arrived is an acknowledgement; a port that cannot
-    // deliver any (-1) is no better than silence.
-    uint8_t ack = 0;
-    if (PortReadByte(portId, &ack, FirmwareAckTimeoutMs) != 1) {
+    FirmwareRecordSeal(record, place);
+    if (FirmwareRecordSend(portId, ConverterBusAddress, record) != ResultOk) {
       report.result = UploadTimeout;
       upload.Message(MsgTimeout);
       return;
@@ -104,10 +92,6 @@ void SendRecords(PortId portId, std::FILE* file, const Upload& upload, UploadRep
     ++report.recordsSent;
     report.bytesSent += got;
     upload.Progress(UploadSending);
-    if (++index == FirmwareRecordsPerPage) {
-      index = 0;
-      ++page;
-    }
   }
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 // The firmware update: switch the converter into its update mode, let it come
-// back under the same port name, send the image as 276-byte records, each
-// announced by a short command and acknowledged by one byte, and switch the
+// back, send the image as records (protocol/firmware_record.h), and switch the
 // update mode off. No window code here; the front end supplies the messages,
 // the waits, the busy indicator and the progress display.
 
@@ -10,22 +9,8 @@
 #include <string>
 
 #include "ports/port_table.h"
+#include "protocol/firmware_record.h"
 
-constexpr int FirmwareRecordData = 272;
-
-struct FirmwareRecord {
-  uint8_t Page[2];  // little-endian; the first record is page 8
-  uint8_t Index;    // 0 to 3: four records make a page
-  uint8_t Data[FirmwareRecordData];
-  uint8_t Checksum;  // FrameChecksum over the 275 bytes before it
-};
-static_assert(sizeof(FirmwareRecord) == 276);
-
-constexpr uint16_t FirmwareFirstPage = 8;
-constexpr int FirmwareRecordsPerPage = 4;
-// The page number has 16 bits; an image needing more would overwrite low pages.
-constexpr uint64_t FirmwareMaxRecords = (65536u - FirmwareFirstPage) * FirmwareRecordsPerPage;
-constexpr uint16_t FirmwareAckTimeoutMs = 500;
 constexpr int32_t FirmwareSettleMs = 5000;  // the converter's time to come back
 constexpr int32_t FirmwareTcpLingerMs = 250;  // a TCP port's last commands on their way before it closes
 

@@ -1,22 +1,23 @@
 #include "protocol/checksum.h"
 
+#include <array>
+
 uint32_t CrcState = 0xFFFFFFFFu;
 
 namespace {
 
-uint32_t gCrcTable[256];
-uint8_t gTableBuilt = 0;
-
-void BuildCrcTable() {
+constexpr std::array<uint32_t, 256> kCrcTable = [] {
+  std::array<uint32_t, 256> table{};
   for (uint32_t i = 0; i < 256; ++i) {
     uint32_t v = i << 24;
     for (int bit = 0; bit < 8; ++bit) v = (v & 0x80000000u) != 0 ? (v << 1) ^ 0x04C11DB7u : v << 1;
-    gCrcTable[i] = v;
+    table[i] = v;
   }
-  gTableBuilt = 1;
-}
+  return table;
+}();
+static_assert(kCrcTable[1] == 0x04C11DB7u && kCrcTable[128] == 0x690CE0EEu && kCrcTable[255] == 0xB1F740B4u);
 
-void FeedByte(uint8_t b) { CrcState = (CrcState << 8) ^ gCrcTable[((CrcState >> 24) ^ b) & 0xFFu]; }
+uint32_t FeedByte(uint32_t state, uint8_t b) { return (state << 8) ^ kCrcTable[((state >> 24) ^ b) & 0xFFu]; }
 
 }  // namespace
 
@@ -29,22 +30,16 @@ uint8_t FrameChecksum(const uint8_t* bytes, int32_t length) {
   return x;
 }
 
-void WordCrc32(const uint8_t* data, uint16_t count) {
-  if (gTableBuilt == 0) BuildCrcTable();
-  uint32_t i = 0;
-  for (; i + 4 <= count; i += 4) {
-    FeedByte(data[i + 3]);
-    FeedByte(data[i + 2]);
-    FeedByte(data[i + 1]);
-    FeedByte(data[i]);
-  }
-  const uint32_t tail = count - i;
-  if (tail == 0) return;
+uint32_t WordCrc32Update(uint32_t state, const uint8_t* data, size_t count) {
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4)
+    for (size_t k = 4; k-- > 0;) state = FeedByte(state, data[i + k]);
+  if (i == count) return state;
   // The missing bytes of the last word count as zeros and are fed first.
   uint8_t word[4] = {0, 0, 0, 0};
-  for (uint32_t k = 0; k < tail; ++k) word[k] = data[i + k];
-  FeedByte(word[3]);
-  FeedByte(word[2]);
-  FeedByte(word[1]);
-  FeedByte(word[0]);
+  for (size_t k = 0; i + k < count; ++k) word[k] = data[i + k];
+  for (size_t k = 4; k-- > 0;) state = FeedByte(state, word[k]);
+  return state;
 }
+
+void WordCrc32(const uint8_t* data, uint16_t count) { CrcState = WordCrc32Update(CrcState, data, count); }

@@ -18,20 +18,6 @@ constexpr size_t kHeader = 4;
 constexpr size_t kRequest = 12;
 constexpr uint32_t kAddressMask = 0xFFFFFF;
 
-// The word CRC of the memory-read answer, computed here rather than with the
-// client's WordCrc32: that one keeps a single running state for the process,
-// and a client may be computing with it on another thread at the same moment.
-uint32_t WordCrc(const uint8_t* data, size_t count) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t word = 0; word < count; word += 4) {
-    for (size_t k = 4; k-- > 0;) {
-      const uint8_t b = word + k < count ? data[word + k] : 0;
-      crc ^= static_cast<uint32_t>(b) << 24;
-      for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
-    }
-  }
-  return crc;
-}
 
 uint32_t FrameAddress(const uint8_t* frame) {
   return static_cast<uint32_t>(frame[6]) << 8 | static_cast<uint32_t>(frame[7]) << 16 | frame[8];
@@ -440,7 +426,7 @@ void SimConverter::MemoryRead(SimRequest& request, const uint8_t* frame, std::ve
     answer.push_back(Checksum(answer.data(), length));
     checkLength = 1;
   } else if ((request.checkMode & 3) == 2) {
-    const uint32_t crc = WordCrc(answer.data(), length);
+    const uint32_t crc = WordCrc32Update(0xFFFFFFFFu, answer.data(), length);
     for (int shift = 0; shift < 32; shift += 8) answer.push_back(static_cast<uint8_t>(crc >> shift));
     checkLength = 4;
   }
