@@ -59,9 +59,7 @@ bool ReopenName(const std::string& portName, bool converterPort, std::string& na
 // converter would miss the command that switches its update mode: a TCP port
 // is given a moment first.
 void CloseAfterSending(PortId portId) {
-  const PortSlot* slot = PortSlotOf(portId);
-  if (slot != nullptr && (slot->kind == KindTcpClient || slot->kind == KindTcpServer))
-    PlatformSleepMs(FirmwareTcpLingerMs);
+  if (PortIsNetwork(portId)) PlatformSleepMs(FirmwareTcpLingerMs);
   PortClose(portId);
 }
 

@@ -10,6 +10,9 @@
 
 #include <cstdint>
 
+// Every local IPv4 address (0.0.0.0), for a listener; the same in any byte order.
+constexpr uint32_t SocketAnyAddress = 0;
+
 // Parses dotted-decimal IPv4 text ("192.168.0.10"); never looks a host name up.
 // EINVAL when the text is no address.
 int SocketParseAddress(const char* text, uint32_t* address);

@@ -5,7 +5,8 @@
 #include <cstring>
 #include <new>
 
-#include "platform/serial.h"
+#include "ports/port_transport.h"
+#include "ports/serial_transport.h"
 #include "ports/tcp.h"
 
 PortSlot PortTable[PortSlotCount];
@@ -20,10 +21,17 @@ std::FILE* gLog = nullptr;  // "port.out", open for the rest of the process
 constexpr uint8_t kBanner[] = {0x0D, 0x0A, 0x82, 0xE5, 0xAE, 0xA4, 0x20, 0xA2, 0x20, 0xAF,
                                0xE0, 0xAE, 0xA3, 0xE0, 0xA0, 0xAC, 0xAC, 0xE3, 0x0D, 0x0A};
 
-// The computer's side of the converter's line; the converter's own RS-485
-// settings are a different record, reached through the protocol.
-constexpr SerialLine kConverterLine = {4800, 8, 'N', 1, true};
-constexpr SerialTimeouts kOpenTimeouts = {2, 2, 2, 20, 20};
+constexpr size_t kPrefixLength = 5;  // "TCPC_" or "TCPS_"
+
+// Writes vanish, reads never deliver.
+class StubTransport final : public PortTransport {
+ public:
+  void Pump(PortSlot&) override {}
+  int32_t ReadRest(PortSlot&, uint8_t*, int32_t, int32_t) override { return 0; }
+  void DiscardInput(PortSlot&) override {}
+  void Write(const uint8_t*, uint32_t) override {}
+  bool Delivers() const override { return false; }
+};
 
 void Fail(PortFailureKind kind, int systemError = 0) {
   gLastFailure.kind = kind;
@@ -37,32 +45,55 @@ void FailSerial(int error) {
   SerialErrorText(error, gLastFailure.systemText, sizeof gLastFailure.systemText);
 }
 
-int OpenSerial(PortSlot& slot, const char* name) {
-  slot.kind = KindSerial;
-  int32_t handle = -1;
-  int error = SerialOpen(name, &handle, &gLastFailure.holder);
-  if (error != 0) return error;
-  error = SerialSetTimeouts(handle, kOpenTimeouts);
-  if (error == 0) error = SerialSetLine(handle, kConverterLine);
-  if (error != 0) {
-    SerialClose(handle);
-    return error;
+// The transport a name asks for, and the slot's kind. Returns 0, a layer
+// result, or the serial service's code; the reason is in gLastFailure.
+int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
+  if (std::strcmp(name, "STUB") == 0) {
+    *kind = KindStub;
+    *transport = new (std::nothrow) StubTransport;
+  } else if (std::strncmp(name, "TCPS_", kPrefixLength) == 0) {
+    *kind = KindTcpServer;
+    Fail(PortFailNetwork);
+    *transport = TcpServerPort::Open(name + kPrefixLength);
+    if (*transport == nullptr) return PortOpenTcpFailed;
+  } else if (std::strncmp(name, "TCPC_", kPrefixLength) == 0) {
+    *kind = KindTcpClient;
+    uint32_t address = 0;
+    uint16_t port = 0;
+    Fail(TcpParseClientName(name + kPrefixLength, &address, &port) == 0 ? PortFailNetwork : PortFailBadName);
+    *transport = TcpClientPort::Open(name + kPrefixLength);
+    if (*transport == nullptr) return PortOpenTcpFailed;
+  } else {
+    *kind = KindSerial;
+    SerialTransport* serial = nullptr;
+    const int error = SerialTransport::Open(name, &serial, &gLastFailure.holder);
+    if (error != 0) {
+      FailSerial(error);
+      return error;
+    }
+    *transport = serial;
   }
-  slot.handle = handle;
-  return 0;
-}
-
-void CloseTransport(int index) {
-  PortSlot& slot = PortTable[index];
-  switch (slot.kind) {
-    case KindSerial: SerialClose(slot.handle); break;
-    case KindTcpServer:
-    case KindTcpClient: TcpClose(index); break;
-    case KindStub: break;
-  }
+  if (*transport != nullptr) return 0;
+  Fail(PortFailOther, ENOMEM);
+  return ENOMEM;
 }
 
 }  // namespace
+
+const PortFailure& PortLastFailure() { return gLastFailure; }
+
+void PortNoteNoLink() { Fail(PortFailNoLink); }
+
+const char* PortOpenResultName(int result) {
+  switch (result) {
+    case PortOpenOk: return "ok";
+    case PortOpenTcpFailed: return "tcp port failed";
+    case PortOpenNoFreeSlot: return "no free slot";
+    case PortOpenEmptyName: return "empty name";
+    case PortOpenNotInitialised: return "port layer not initialised";
+    default: return "system error";
+  }
+}
 
 void PortLayerInit() {
   if (gInitialised) return;
@@ -75,9 +106,13 @@ void PortLayerInit() {
   gInitialised = true;
 }
 
-const PortFailure& PortLastFailure() { return gLastFailure; }
-
-void PortNoteNoLink() { Fail(PortFailNoLink); }
+void PortLayerReset() {
+  for (int index = 0; index < PortSlotCount; ++index) PortClose(static_cast<PortId>(index + 1));
+  if (gLog != nullptr) std::fclose(gLog);
+  gLog = nullptr;
+  gLastFailure = PortFailure{};
+  gInitialised = false;
+}
 
 int PortOpen(PortId& id, const char* name) {
   gLastFailure = PortFailure{};
@@ -99,33 +134,21 @@ int PortOpen(PortId& id, const char* name) {
   PortSlot& slot = PortTable[index];
   std::memset(&slot, 0, sizeof slot);
   std::memcpy(slot.name, name, std::strlen(name) + 1);
-
-  if (std::strcmp(name, "STUB") == 0) {
-    slot.kind = KindStub;
-  } else if (std::strncmp(name, "TCPS_", 5) == 0) {
-    Fail(PortFailNetwork);
-    if (TcpServerOpen(index, name) != 0) return PortOpenTcpFailed;
-  } else if (std::strncmp(name, "TCPC_", 5) == 0) {
-    uint32_t address = 0;
-    uint16_t port = 0;
-    Fail(TcpParseClientName(name + 5, &address, &port) == 0 ? PortFailNetwork : PortFailBadName);
-    if (TcpClientOpen(index, name) != 0) return PortOpenTcpFailed;
-  } else {
-    const int error = OpenSerial(slot, name);
-    if (error != 0) {
-      FailSerial(error);
-      id = 0;
-      return error;
-    }
+  PortTransport* transport = nullptr;
+  const int result = OpenTransport(name, &slot.kind, &transport);
+  if (result != 0) {
+    if (result != PortOpenTcpFailed) id = 0;
+    return result;
   }
 
   slot.ring = new (std::nothrow) uint8_t[RxRingSize];
   if (slot.ring == nullptr) {
-    CloseTransport(index);
+    delete transport;
     Fail(PortFailOther, ENOMEM);
     id = 0;
     return ENOMEM;
   }
+  slot.transport = transport;
   slot.ringWrite = 0;
   slot.ringRead = 0;
   id = static_cast<PortId>(index + 1);
@@ -137,7 +160,8 @@ int PortOpen(PortId& id, const char* name) {
 int PortClose(PortId id) {
   PortSlot* slot = PortSlotOf(id);
   if (slot == nullptr) return 1;
-  CloseTransport(id - 1);
+  delete slot->transport;
+  slot->transport = nullptr;
   delete[] slot->ring;
   slot->ring = nullptr;
   slot->open = 0;
@@ -148,4 +172,9 @@ PortSlot* PortSlotOf(PortId id) {
   if (id == 0 || id > PortSlotCount) return nullptr;
   PortSlot& slot = PortTable[id - 1];
   return slot.open != 0 ? &slot : nullptr;
+}
+
+bool PortIsNetwork(PortId id) {
+  const PortSlot* slot = PortSlotOf(id);
+  return slot != nullptr && slot->transport->IsNetwork();
 }

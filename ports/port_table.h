@@ -19,33 +19,30 @@ enum PortKind : uint8_t {
 constexpr int PortSlotCount = 32;
 constexpr int PortNameSize = 100;     // names of 100 characters or more are refused
 constexpr int RxRingSize = 10000;     // holds at most RxRingSize - 1 unread bytes
-constexpr int TcpClientEntries = 16;
+
+class PortTransport;
 
 struct PortSlot {
   char name[PortNameSize];
-  int32_t handle;          // serial handle; TCP: listening or connected socket
-  uint8_t* ring;           // RxRing storage, owned while the slot is open
+  PortTransport* transport;  // what carries the bytes, owned while the slot is open
+  uint8_t* ring;             // RxRing storage, owned while the slot is open
   int32_t open;
   uint16_t ringWrite;
   uint16_t ringRead;
-  uint16_t connectDeadline;  // Tick16 value that ends a TCP connection attempt
   PortKind kind;
-  int32_t clients[TcpClientEntries];  // TCP sockets, -1 = free entry
-  int32_t connected;
-  int32_t connecting;
-  uint32_t serverAddress;  // network byte order
-  uint16_t serverPort;     // host byte order
-  uint32_t nextAttempt;    // TCP client: Tick32 before which no new connection attempt starts
 };
 
 extern PortSlot PortTable[PortSlotCount];
 
-// Results of PortOpen besides the operating system's own error codes.
+// Results of PortOpen besides the operating system's own error codes (errno
+// values, positive): a range of the layer's own, so that they never read as
+// one of those. PortOpenResultName names any result.
 constexpr int PortOpenOk = 0;
-constexpr int PortOpenNoFreeSlot = 1;
-constexpr int PortOpenEmptyName = 3;
-constexpr int PortOpenNotInitialised = 9;
 constexpr int PortOpenTcpFailed = -1;
+constexpr int PortOpenNoFreeSlot = -101;
+constexpr int PortOpenEmptyName = -103;
+constexpr int PortOpenNotInitialised = -109;
+const char* PortOpenResultName(int result);
 
 // Why the last PortOpen (or PortWaitLink) failed, kept until the next open so
 // that the user can be told the reason along with the fixed message.
@@ -77,8 +74,8 @@ void PortNoteNoLink();
 void PortLayerInit();
 
 // Opens a port by name into the lowest free slot. Returns 0 and the new PortId,
-// or a non-zero code: the constants above, or the errno of a failed serial
-// opening (then id is set to 0). "STUB" is a stub, "TCPS_port" a TCP server,
+// or a non-zero code: the constants above, or the system's code of a failed
+// serial opening (then id is set to 0). "STUB" is a stub, "TCPS_port" a TCP server,
 // "TCPC_a.b.c.d:port" a TCP client, anything else a serial device.
 int PortOpen(PortId& id, const char* name);
 
@@ -87,3 +84,11 @@ int PortClose(PortId id);
 
 // The open slot of a PortId, or nullptr for 0, out of range or a free slot.
 PortSlot* PortSlotOf(PortId id);
+
+// A network port (TCP): its last bytes need a moment on their way before a
+// close. False for no open port.
+bool PortIsNetwork(PortId id);
+
+// For tests: closes every port and forgets that the layer was initialised,
+// as at the start of the process. The log stream is closed too.
+void PortLayerReset();

@@ -1,18 +1,17 @@
 #include "ports/tcp.h"
 
-#include <netinet/in.h>
-
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 #include "platform/sockets.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"
 #include "ports/rx_ring.h"
+#include "platform/time.h"
 
 namespace {
 
-constexpr int kPrefixLength = 5;  // "TCPC_" or "TCPS_"
 constexpr uint32_t kKeepAliveIdleSeconds = 10;
 constexpr uint32_t kKeepAliveIntervalSeconds = 1;
 constexpr uint16_t kConnectWindowMs = 10000;
@@ -20,6 +19,8 @@ constexpr uint16_t kConnectWindowMs = 10000;
 constexpr uint32_t kAttemptPauseMs = 250;
 constexpr int kListenBacklog = 5;
 constexpr uint32_t kClientChunk = 1024;  // at most this much per client pump
+constexpr int32_t kReadLookMs = 10;     // a waiting read looks for data this often
+constexpr int kFlushRounds = 64;        // a peer that never stops cannot keep a flush going
 // A server pump never takes more from one peer than the ring can hold; the
 // rest stays in the socket for the next pump.
 constexpr uint32_t kPeerChunk = RxRingSize;
@@ -49,10 +50,6 @@ bool StrictDecimal(const char*& text, int maxDigits, uint32_t maxValue, uint32_t
   return true;
 }
 
-void FreeEntries(PortSlot& slot) {
-  for (int32_t& entry : slot.clients) entry = -1;
-}
-
 // A socket set up as every client connection needs it, or -1.
 int32_t NewClientSocket() {
   int32_t s = -1;
@@ -66,53 +63,208 @@ int32_t NewClientSocket() {
   return s;
 }
 
-void ClientUse(PortSlot& slot, int32_t s) {
-  slot.handle = s;
-  slot.clients[0] = s;
-  slot.connected = 0;
-  slot.connecting = 0;
-}
-
-// Gives up the connection or the attempt and starts over on a fresh socket: a
-// socket whose connection failed or broke cannot be connected again. If no
-// socket can be had now, the handle is -1 and the next step tries again.
-void ClientRenew(PortSlot& slot) {
-  SocketClose(slot.handle);
-  ClientUse(slot, NewClientSocket());
-}
-
-void ClientConnected(PortSlot& slot) {
-  // With nobody listening on a local port, an attempt can meet itself and
-  // would then hear its own writes as replies.
-  if (SocketIsSelfConnected(slot.handle)) {
-    ClientRenew(slot);
-    return;
-  }
-  slot.connecting = 0;
-  slot.connected = 1;
-}
-
 void DropPeer(int32_t& peer) {
   SocketClose(peer);
   peer = -1;
 }
 
-void ClientReceive(PortSlot& slot) {
-  if (slot.connected == 0) return;
+}  // namespace
+
+int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port) {
+  uint8_t parts[4];
+  for (int k = 0; k < 4; ++k) {
+    uint32_t part = 0;
+    if (!StrictDecimal(text, 3, 255, &part)) return -1;
+    parts[k] = static_cast<uint8_t>(part);
+    if (*text++ != (k < 3 ? '.' : ':')) return -1;
+  }
+  uint32_t number = 0;
+  if (!StrictDecimal(text, 5, 65535, &number) || number == 0 || *text != '\0') return -1;
+  std::memcpy(address, parts, sizeof parts);  // in memory order: network byte order
+  *port = static_cast<uint16_t>(number);
+  return 0;
+}
+
+int32_t TcpTransport::ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) {
+  const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs);
+  for (;;) {
+    Service();
+    Pump(slot);
+    if (RxRingCount(slot) >= static_cast<uint32_t>(count)) break;
+    PlatformSleepMs(kReadLookMs);
+    if (TickReached32(deadline)) return 0;
+  }
+  RxRingTake(slot, out, static_cast<uint32_t>(count));
+  return count;
+}
+
+void TcpTransport::DiscardInput(PortSlot& slot) {
+  // What the sockets already hold is input too: an answer that came after its
+  // time-out must not be taken for the answer to the next request.
+  for (int round = 0; round < kFlushRounds; ++round) {
+    Pump(slot);
+    if (RxRingCount(slot) == 0) break;
+    RxRingEmpty(slot);
+  }
+}
+
+TcpClientPort* TcpClientPort::Open(const char* text) {
+  // A name that can reach no server, or that could be read more than one way,
+  // is refused here rather than failing every connection attempt later.
+  uint32_t address = 0;
+  uint16_t port = 0;
+  if (TcpParseClientName(text, &address, &port) != 0) return nullptr;
+  const int32_t s = NewClientSocket();
+  if (s < 0) return nullptr;
+  auto* client = new (std::nothrow) TcpClientPort;
+  if (client == nullptr) {
+    SocketClose(s);
+    return nullptr;
+  }
+  client->serverAddress = address;
+  client->serverPort = port;
+  client->nextAttempt = MsClockTick32();
+  client->Use(s);
+  return client;
+}
+
+TcpClientPort::~TcpClientPort() { SocketClose(handle); }
+
+void TcpClientPort::Use(int32_t socket) {
+  handle = socket;
+  connected = 0;
+  connecting = 0;
+}
+
+// Gives up the connection or the attempt and starts over on a fresh socket: a
+// socket whose connection failed or broke cannot be connected again. If no
+// socket can be had now, the handle is -1 and the next step tries again.
+void TcpClientPort::Renew() {
+  SocketClose(handle);
+  Use(NewClientSocket());
+}
+
+void TcpClientPort::Connected() {
+  // With nobody listening on a local port, an attempt can meet itself and
+  // would then hear its own writes as replies.
+  if (SocketIsSelfConnected(handle)) {
+    Renew();
+    return;
+  }
+  connecting = 0;
+  connected = 1;
+}
+
+void TcpClientPort::ConnectStep() {
+  if (connected != 0) return;
+  if (connecting != 0) {
+    bool done = false;
+    const int error = SocketConnectDone(handle, &done);
+    if (error != 0) {
+      Renew();
+    } else if (done) {
+      Connected();
+    } else if (TickReached16(connectDeadline) != 0) {
+      Renew();  // the server did not answer in time
+    }
+    return;
+  }
+
+  // A refusing server would otherwise be asked hundreds of times a second.
+  if (TickReached32(nextAttempt) == 0) return;
+  if (handle < 0) {
+    Use(NewClientSocket());
+    if (handle < 0) return;
+  }
+  nextAttempt = MsClockTick32() + kAttemptPauseMs;
+  const int error = SocketConnect(handle, serverAddress, serverPort);
+  if (error == 0 || error == EISCONN) {
+    Connected();
+  } else if (error == EINPROGRESS) {
+    connecting = 1;
+    connectDeadline = static_cast<uint16_t>(MsClockTick16() + kConnectWindowMs);
+  } else {
+    Renew();
+  }
+}
+
+void TcpClientPort::Pump(PortSlot& slot) {
+  if (connected == 0) return;
   uint8_t buffer[kClientChunk];
   uint32_t got = 0;
-  const int error = SocketReceive(slot.handle, buffer, sizeof buffer, &got);
+  const int error = SocketReceive(handle, buffer, sizeof buffer, &got);
   if (error == EAGAIN) return;
   if (error == 0 && got > 0) {
     RxRingAppend(slot, buffer, got);
     return;
   }
-  ClientRenew(slot);  // the server closed the connection, or it broke
+  Renew();  // the server closed the connection, or it broke
 }
 
-void ServerReceive(PortSlot& slot) {
+void TcpClientPort::Write(const uint8_t* data, uint32_t count) {
+  if (connected == 0) return;  // not connected: dropped
+  uint32_t sent = 0;
+  const int error = SocketSend(handle, data, count, &sent);
+  // A full send buffer costs this write only; the connection stays.
+  if (error == EAGAIN) return;
+  if (error != 0 || sent != count) Renew();
+}
+
+TcpServerPort::TcpServerPort() {
+  for (int32_t& entry : clients) entry = -1;
+}
+
+TcpServerPort* TcpServerPort::Open(const char* text) {
+  int32_t s = -1;
+  if (SocketCreateTcp(&s) != 0) return nullptr;
+  // Reopening the port right after closing it must not wait for the old
+  // connections' TIME_WAIT to pass.
+  if (SocketSetNonBlocking(s) != 0 || SocketSetKeepAlive(s) != 0 || SocketSetNoDelay(s) != 0 ||
+      SocketSetReuseAddress(s) != 0 || SocketBind(s, SocketAnyAddress, PortNumber(text)) != 0 ||
+      SocketListen(s, kListenBacklog) != 0) {
+    SocketClose(s);
+    return nullptr;
+  }
+  auto* server = new (std::nothrow) TcpServerPort;
+  if (server == nullptr) {
+    SocketClose(s);
+    return nullptr;
+  }
+  server->handle = s;
+  return server;
+}
+
+TcpServerPort::~TcpServerPort() {
+  for (int32_t& peer : clients) DropPeer(peer);
+  SocketClose(handle);
+}
+
+void TcpServerPort::Accept() {
+  int32_t* free = nullptr;
+  for (int32_t& entry : clients) {
+    if (entry < 0) {
+      free = &entry;
+      break;
+    }
+  }
+  if (free == nullptr) return;  // the others wait in the listen backlog
+  int32_t peer = -1;
+  if (SocketAccept(handle, &peer) != 0) return;
+  // Set explicitly: not every system passes these on from the listener.
+  SocketSetNoDelay(peer);
+  SocketSetKeepAlive(peer);
+  *free = peer;
+}
+
+bool TcpServerPort::Linked() const {
+  for (const int32_t peer : clients)
+    if (peer >= 0) return true;
+  return false;
+}
+
+void TcpServerPort::Pump(PortSlot& slot) {
   uint8_t buffer[kPeerChunk];
-  for (int32_t& peer : slot.clients) {
+  for (int32_t& peer : clients) {
     if (peer < 0) continue;
     uint32_t waiting = 0;
     if (SocketQueued(peer, &waiting) != 0) {
@@ -134,150 +286,12 @@ void ServerReceive(PortSlot& slot) {
   }
 }
 
-}  // namespace
-
-int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port) {
-  uint8_t parts[4];
-  for (int k = 0; k < 4; ++k) {
-    uint32_t part = 0;
-    if (!StrictDecimal(text, 3, 255, &part)) return -1;
-    parts[k] = static_cast<uint8_t>(part);
-    if (*text++ != (k < 3 ? '.' : ':')) return -1;
+void TcpServerPort::Write(const uint8_t* data, uint32_t count) {
+  // A peer that cannot take the whole write would get a cut stream; it is
+  // dropped instead and may connect again.
+  for (int32_t& peer : clients) {
+    if (peer < 0) continue;
+    uint32_t sent = 0;
+    if (SocketSend(peer, data, count, &sent) != 0 || sent != count) DropPeer(peer);
   }
-  uint32_t number = 0;
-  if (!StrictDecimal(text, 5, 65535, &number) || number == 0 || *text != '\0') return -1;
-  std::memcpy(address, parts, sizeof parts);  // in memory order: network byte order
-  *port = static_cast<uint16_t>(number);
-  return 0;
-}
-
-int TcpClientOpen(int index, const char* name) {
-  PortSlot& slot = PortTable[index];
-  // A name that can reach no server, or that could be read more than one way,
-  // is refused here rather than failing every connection attempt later.
-  uint32_t address = 0;
-  uint16_t port = 0;
-  if (TcpParseClientName(name + kPrefixLength, &address, &port) != 0) return -1;
-
-  FreeEntries(slot);
-  const int32_t s = NewClientSocket();
-  if (s < 0) return -1;
-  slot.serverAddress = address;
-  slot.serverPort = port;
-  slot.nextAttempt = MsClockTick32();
-  ClientUse(slot, s);
-  slot.kind = KindTcpClient;
-  return 0;
-}
-
-int TcpServerOpen(int index, const char* name) {
-  PortSlot& slot = PortTable[index];
-  FreeEntries(slot);
-  int32_t s = -1;
-  if (SocketCreateTcp(&s) != 0) return -1;
-  // Reopening the port right after closing it must not wait for the old
-  // connections' TIME_WAIT to pass.
-  if (SocketSetNonBlocking(s) != 0 || SocketSetKeepAlive(s) != 0 || SocketSetNoDelay(s) != 0 ||
-      SocketSetReuseAddress(s) != 0 || SocketBind(s, htonl(INADDR_ANY), PortNumber(name + kPrefixLength)) != 0 ||
-      SocketListen(s, kListenBacklog) != 0) {
-    SocketClose(s);
-    return -1;
-  }
-  slot.kind = KindTcpServer;
-  slot.handle = s;
-  return 0;
-}
-
-void TcpConnectStep(int index) {
-  PortSlot& slot = PortTable[index];
-  if (slot.kind != KindTcpClient || slot.connected != 0) return;
-
-  if (slot.connecting != 0) {
-    bool done = false;
-    const int error = SocketConnectDone(slot.handle, &done);
-    if (error != 0) {
-      ClientRenew(slot);
-    } else if (done) {
-      ClientConnected(slot);
-    } else if (TickReached16(slot.connectDeadline) != 0) {
-      ClientRenew(slot);  // the server did not answer in time
-    }
-    return;
-  }
-
-  // A refusing server would otherwise be asked hundreds of times a second.
-  if (TickReached32(slot.nextAttempt) == 0) return;
-  if (slot.handle < 0) {
-    ClientUse(slot, NewClientSocket());
-    if (slot.handle < 0) return;
-  }
-  slot.nextAttempt = MsClockTick32() + kAttemptPauseMs;
-  const int error = SocketConnect(slot.handle, slot.serverAddress, slot.serverPort);
-  if (error == 0 || error == EISCONN) {
-    ClientConnected(slot);
-  } else if (error == EINPROGRESS) {
-    slot.connecting = 1;
-    slot.connectDeadline = static_cast<uint16_t>(MsClockTick16() + kConnectWindowMs);
-  } else {
-    ClientRenew(slot);
-  }
-}
-
-void TcpAccept(int index) {
-  PortSlot& slot = PortTable[index];
-  if (slot.kind != KindTcpServer) return;
-  int32_t* free = nullptr;
-  for (int32_t& entry : slot.clients) {
-    if (entry < 0) {
-      free = &entry;
-      break;
-    }
-  }
-  if (free == nullptr) return;  // the others wait in the listen backlog
-  int32_t peer = -1;
-  if (SocketAccept(slot.handle, &peer) != 0) return;
-  // Set explicitly: not every system passes these on from the listener.
-  SocketSetNoDelay(peer);
-  SocketSetKeepAlive(peer);
-  *free = peer;
-}
-
-void TcpReceive(int index) {
-  PortSlot& slot = PortTable[index];
-  if (slot.kind == KindTcpClient) ClientReceive(slot);
-  if (slot.kind == KindTcpServer) ServerReceive(slot);
-}
-
-void TcpSend(int index, const uint8_t* data, uint32_t count) {
-  PortSlot& slot = PortTable[index];
-  if (slot.kind == KindTcpServer) {
-    // A peer that cannot take the whole write would get a cut stream; it is
-    // dropped instead and may connect again.
-    for (int32_t& peer : slot.clients) {
-      if (peer < 0) continue;
-      uint32_t sent = 0;
-      if (SocketSend(peer, data, count, &sent) != 0 || sent != count) DropPeer(peer);
-    }
-    return;
-  }
-  if (slot.kind != KindTcpClient || slot.connected == 0) return;  // not connected: dropped
-  uint32_t sent = 0;
-  const int error = SocketSend(slot.handle, data, count, &sent);
-  // A full send buffer costs this write only; the connection stays.
-  if (error == EAGAIN) return;
-  if (error != 0 || sent != count) ClientRenew(slot);
-}
-
-void TcpClose(int index) {
-  PortSlot& slot = PortTable[index];
-  if (slot.kind == KindTcpServer) {
-    for (int32_t& peer : slot.clients) DropPeer(peer);
-    SocketClose(slot.handle);
-  } else if (slot.kind == KindTcpClient) {
-    SocketClose(slot.handle);
-    slot.clients[0] = -1;
-    slot.connected = 0;
-    slot.connecting = 0;
-  }
-  slot.handle = -1;
 }

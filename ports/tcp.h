@@ -1,10 +1,14 @@
 #pragma once
 // TCP transports of the port layer: a client ("TCPC_a.b.c.d:port") that keeps
 // one connection and re-establishes it, and a server ("TCPS_port") with up to
-// 16 peers. Every step is non-blocking; the timed reads of the port layer do
-// the waiting. slot is an index into PortTable.
+// 16 peers. Every step is non-blocking; the timed reads wait, looking for
+// data every 10 ms.
 
 #include <cstdint>
+
+#include "ports/port_transport.h"
+
+constexpr int TcpServerPeers = 16;
 
 // The address and port of a client name's text after "TCPC_": a dotted IPv4
 // address of four decimal parts 0-255, ":" and a decimal port 1-65535, nothing
@@ -12,10 +16,65 @@
 // text is anything else. The address comes in network byte order.
 int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port);
 
-int TcpClientOpen(int slot, const char* name);  // 0, or -1 on failure
-int TcpServerOpen(int slot, const char* name);  // 0, or -1 on failure
-void TcpConnectStep(int slot);
-void TcpAccept(int slot);
-void TcpReceive(int slot);
-void TcpSend(int slot, const uint8_t* data, uint32_t count);
-void TcpClose(int slot);
+// What both kinds share: waiting for input by looking every 10 ms, and a flush
+// that also empties the sockets.
+class TcpTransport : public PortTransport {
+ public:
+  int32_t ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) override;
+  void DiscardInput(PortSlot& slot) override;
+  bool IsNetwork() const override { return true; }
+};
+
+class TcpClientPort final : public TcpTransport {
+ public:
+  // Opens a client from the text after "TCPC_", idle: it connects at its first
+  // servicing. nullptr when the text is not exact or no socket can be had.
+  static TcpClientPort* Open(const char* text);
+  ~TcpClientPort() override;
+
+  void Service() override { ConnectStep(); }
+  void Pump(PortSlot& slot) override;
+  void Write(const uint8_t* data, uint32_t count) override;
+  bool Linked() const override { return connected != 0; }
+  int32_t Handle() const override { return handle; }
+
+  // One non-blocking step towards a connection.
+  void ConnectStep();
+
+  int32_t handle = -1;       // the connected or connecting socket; -1 when none could be had
+  int32_t connected = 0;
+  int32_t connecting = 0;
+  uint16_t connectDeadline = 0;  // Tick16 value that ends a connection attempt
+  uint32_t nextAttempt = 0;      // Tick32 before which no new attempt starts
+  uint32_t serverAddress = 0;    // network byte order
+  uint16_t serverPort = 0;       // host byte order
+
+ private:
+  TcpClientPort() = default;
+  void Use(int32_t socket);
+  void Renew();
+  void Connected();
+};
+
+class TcpServerPort final : public TcpTransport {
+ public:
+  // Listens on every IPv4 interface at the port of the text after "TCPS_"
+  // (text that is not a number lets the system choose). nullptr on failure.
+  static TcpServerPort* Open(const char* text);
+  ~TcpServerPort() override;
+
+  void Service() override { Accept(); }
+  void Pump(PortSlot& slot) override;
+  void Write(const uint8_t* data, uint32_t count) override;
+  bool Linked() const override;
+  int32_t Handle() const override { return handle; }
+
+  // Takes at most one waiting peer into the lowest free entry.
+  void Accept();
+
+  int32_t handle = -1;               // the listening socket
+  int32_t clients[TcpServerPeers];   // peers, -1 = free entry
+
+ private:
+  TcpServerPort();
+};

@@ -23,6 +23,7 @@
 #include "ports/ms_clock.h"
 #include "ports/port_io.h"
 #include "ports/port_table.h"
+#include "ports/port_transport.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ void TcpClientRoundTrip(benchmark::State& state) {
   PortId id = 0;
   const std::string name = "TCPC_127.0.0.1:" + std::to_string(ntohs(a.sin_port));
   if (PortOpen(id, name.c_str()) != 0) state.SkipWithError("open failed");
-  while (id != 0 && PortTable[id - 1].connected == 0) PortAvailable(id);
+  while (id != 0 && !PortTable[id - 1].transport->Linked()) PortAvailable(id);
   if (id != 0) RoundTrips(state, id);
   PortClose(id);
   shutdown(listener, SHUT_RDWR);

@@ -107,13 +107,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "protocol_tcp_bench: cannot open the simulated converters\n");
     return 1;
   }
-  const uint32_t connectBy = PlatformTickMs() + 3000;
-  while (PortSlotOf(tcpId)->connected == 0 && PlatformTickMs() < connectBy) {
-    PortAvailable(tcpId);
-    PlatformSleepMs(1);
-  }
+  const bool linked = PortWaitLink(tcpId, 3000) != 0;
   const int plain = PlainConnect(plainSim.Port());
-  if (PortSlotOf(tcpId)->connected == 0 || plain < 0) {
+  if (!linked || plain < 0) {
     std::fprintf(stderr, "protocol_tcp_bench: no connection to the simulated converter\n");
     return 1;
   }

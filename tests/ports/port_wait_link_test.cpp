@@ -20,7 +20,7 @@ TEST_F(PortWaitLinkTest, ServerWaitsForAPeer) {
   PortId id = 0;
   ASSERT_EQ(PortOpen(id, "TCPS_0"), PortOpenOk);
   uint16_t port = 0;
-  ASSERT_EQ(SocketLocalPort(Slot(id).handle, &port), 0);
+  ASSERT_EQ(SocketLocalPort(Server(id).handle, &port), 0);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(PortWaitLink(id, 100), 0);
   EXPECT_GE(ElapsedMs(start), 90);
@@ -28,7 +28,7 @@ TEST_F(PortWaitLinkTest, ServerWaitsForAPeer) {
   TcpFd peer = TcpConnectLocal(port);
   ASSERT_TRUE(peer.valid());
   EXPECT_EQ(PortWaitLink(id, 3000), 1);
-  EXPECT_GE(Slot(id).clients[0], 0);
+  EXPECT_GE(Server(id).clients[0], 0);
 }
 
 TEST_F(PortWaitLinkTest, ClientWaitsForItsConnection) {
@@ -39,13 +39,13 @@ TEST_F(PortWaitLinkTest, ClientWaitsForItsConnection) {
   PortId id = 0;
   ASSERT_EQ(PortOpen(id, ("TCPC_127.0.0.1:" + std::to_string(port)).c_str()), PortOpenOk);
   EXPECT_EQ(PortWaitLink(id, 100), 0);
-  EXPECT_EQ(Slot(id).connected, 0);
+  EXPECT_EQ(Client(id).connected, 0);
 
   uint16_t bound = 0;
   TcpFd listener = TcpListenLocal(port, &bound);
   ASSERT_TRUE(listener.valid()) << "port " << port << " was taken meanwhile";
   EXPECT_EQ(PortWaitLink(id, 3000), 1);
-  EXPECT_EQ(Slot(id).connected, 1);
+  EXPECT_EQ(Client(id).connected, 1);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "ports/ms_clock.h"
 #include "ports/port_io.h"
 #include "ports/port_table.h"
+#include "ports/port_transport.h"
 #include "support/pty.h"
 #include "support/scratch_dir.h"
 
@@ -72,7 +73,7 @@ class SerialPort : public ::testing::Test {
 
 TEST_F(SerialPort, OpensWithTheConverterLineState) {
   termios t{};
-  ASSERT_EQ(tcgetattr(PortTable[id - 1].handle, &t), 0);
+  ASSERT_EQ(tcgetattr(PortTable[id - 1].transport->Handle(), &t), 0);
   EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B4800));
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B4800));
   EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));

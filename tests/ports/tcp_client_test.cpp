@@ -44,7 +44,7 @@ class TcpClient : public TcpPortTest {
     ASSERT_EQ(PortOpen(id, Name(port).c_str()), PortOpenOk);
     peer = AcceptWhilePumping(id, listener.get());
     ASSERT_TRUE(peer.valid());
-    ASSERT_TRUE(PumpUntil(id, [&] { return Slot(id).connected == 1; }));
+    ASSERT_TRUE(PumpUntil(id, [&] { return Client(id).connected == 1; }));
   }
 
   // One request and reply as the protocol makes them: flush, write, timed read.
@@ -62,7 +62,7 @@ class TcpClient : public TcpPortTest {
   void AwaitReconnection() {
     peer = AcceptWhilePumping(id, listener.get());
     ASSERT_TRUE(peer.valid()) << "the client did not connect again";
-    ASSERT_TRUE(PumpUntil(id, [&] { return Slot(id).connected == 1; }));
+    ASSERT_TRUE(PumpUntil(id, [&] { return Client(id).connected == 1; }));
   }
 
   TcpFd listener;
@@ -82,16 +82,14 @@ TEST_F(TcpClient, NameGivesAddressAndPortWithoutConnecting) {
   for (const PortSlot& slot : PortTable) EXPECT_EQ(slot.open, 0);
 
   ASSERT_EQ(PortOpen(id, "TCPC_192.168.0.10:4001"), PortOpenOk);
-  const PortSlot& slot = Slot(id);
-  EXPECT_EQ(slot.kind, KindTcpClient);
+  EXPECT_EQ(PortTable[id - 1].kind, KindTcpClient);
+  const TcpClientPort& slot = Client(id);
   const uint8_t network[4] = {192, 168, 0, 10};
   EXPECT_EQ(std::memcmp(&slot.serverAddress, network, 4), 0);
   EXPECT_EQ(slot.serverPort, 4001);
   EXPECT_EQ(slot.connected, 0);
   EXPECT_EQ(slot.connecting, 0);
   ASSERT_GE(slot.handle, 0);
-  EXPECT_EQ(slot.clients[0], slot.handle);
-  for (int i = 1; i < TcpClientEntries; ++i) EXPECT_EQ(slot.clients[i], -1);
   // Nothing has asked the socket to connect yet.
   sockaddr_in peerAddress{};
   socklen_t size = sizeof peerAddress;
@@ -148,11 +146,11 @@ TEST_F(TcpClient, ConnectsAtTheFirstServicingAndDropsEarlierWrites) {
 
   // The write starts the attempt; the bytes go nowhere unless it completed at once.
   PortWrite(id, Bytes("early").data(), 5);
-  const bool connectedAtOnce = Slot(id).connected == 1;
+  const bool connectedAtOnce = Client(id).connected == 1;
   peer = AcceptWhilePumping(id, listener.get());
   ASSERT_TRUE(peer.valid());
-  ASSERT_TRUE(PumpUntil(id, [&] { return Slot(id).connected == 1; }));
-  EXPECT_EQ(Slot(id).connecting, 0);
+  ASSERT_TRUE(PumpUntil(id, [&] { return Client(id).connected == 1; }));
+  EXPECT_EQ(Client(id).connecting, 0);
 
   PortWrite(id, Bytes("late").data(), 4);
   if (connectedAtOnce)
@@ -180,9 +178,9 @@ TEST_F(TcpClient, RefusedAttemptsNeverCountAsConnected) {
   int attempts = 0;
   const auto start = Clock::now();
   while (ElapsedMs(start) < 300) {
-    TcpConnectStep(id - 1);
-    ASSERT_EQ(Slot(id).connected, 0);
-    attempts += Slot(id).connecting;
+    Client(id).ConnectStep();
+    ASSERT_EQ(Client(id).connected, 0);
+    attempts += Client(id).connecting;
     PlatformSleepMs(1);
   }
   EXPECT_GT(attempts, 0);
@@ -207,21 +205,21 @@ TEST_F(TcpClient, AttemptThatOutlivesItsWindowStartsAfresh) {
 
   ASSERT_EQ(PortOpen(id, Name(port).c_str()), PortOpenOk);
   PortAvailable(id);
-  ASSERT_EQ(Slot(id).connecting, 1);
+  ASSERT_EQ(Client(id).connecting, 1);
   const auto start = Clock::now();
   while (ElapsedMs(start) < 200) {
     PortAvailable(id);
-    ASSERT_EQ(Slot(id).connected, 0);
-    ASSERT_EQ(Slot(id).connecting, 1);
+    ASSERT_EQ(Client(id).connected, 0);
+    ASSERT_EQ(Client(id).connecting, 1);
     PlatformSleepMs(5);
   }
 
   // The window ends: the attempt is given up, and the next ones succeed as
   // soon as the server answers again.
-  Slot(id).connectDeadline = MsClockTick16();
-  TcpConnectStep(id - 1);
-  EXPECT_EQ(Slot(id).connecting, 0);
-  EXPECT_EQ(Slot(id).connected, 0);
+  Client(id).connectDeadline = MsClockTick16();
+  Client(id).ConnectStep();
+  EXPECT_EQ(Client(id).connecting, 0);
+  EXPECT_EQ(Client(id).connected, 0);
   while (TcpWaitReadable(listener.get(), 0)) TcpAcceptWithin(listener.get(), 0);
   queued.clear();
   ASSERT_NO_FATAL_FAILURE(AwaitReconnection());
@@ -258,12 +256,12 @@ TEST_F(TcpClient, ServerThatStopsAndComesBackIsReachedAgain) {
   ASSERT_EQ(PortOpen(id, Name(port).c_str()), PortOpenOk);
   peer = AcceptWhilePumping(id, listener.get());
   ASSERT_TRUE(peer.valid());
-  ASSERT_TRUE(PumpUntil(id, [&] { return Slot(id).connected == 1; }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return Client(id).connected == 1; }));
   Exchange("before", "ok");
 
   peer.Close();
   listener.Close();
-  ASSERT_TRUE(PumpUntil(id, [&] { return Slot(id).connected == 0; }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return Client(id).connected == 0; }));
   uint8_t reply[2];
   PortWrite(id, Bytes("lost").data(), 4);
   EXPECT_EQ(PortRead(id, reply, 2, 100), 0);  // nobody there to answer
@@ -286,11 +284,11 @@ TEST_F(TcpClient, PeerThatVanishesDuringWritesCostsOnlyTheConnection) {
   // from them: the first is answered with a reset, the next fails with a
   // broken pipe, which must not raise SIGPIPE.
   const std::vector<uint8_t> block = Pattern(1000);
-  for (int i = 0; i < 50 && Slot(id).connected == 1; ++i) {
+  for (int i = 0; i < 50 && Client(id).connected == 1; ++i) {
     PortWrite(id, block.data(), static_cast<uint32_t>(block.size()));
     PlatformSleepMs(1);
   }
-  ASSERT_EQ(Slot(id).connected, 0) << "the writes never failed";
+  ASSERT_EQ(Client(id).connected, 0) << "the writes never failed";
   ASSERT_NO_FATAL_FAILURE(AwaitReconnection());
   Exchange("still alive", "yes");
 }
@@ -303,7 +301,7 @@ TEST_F(TcpClient, FloodBeyondTheRingKeepsItsStartAndStaysConsistent) {
   // Pump until the socket holds nothing more.
   ASSERT_TRUE(PumpUntil(id, [&] {
     int waiting = 1;
-    ioctl(Slot(id).handle, FIONREAD, &waiting);
+    ioctl(Client(id).handle, FIONREAD, &waiting);
     return waiting == 0;
   }));
   ASSERT_EQ(PortAvailable(id), RxRingSize - 1);
@@ -313,7 +311,7 @@ TEST_F(TcpClient, FloodBeyondTheRingKeepsItsStartAndStaysConsistent) {
   EXPECT_EQ(PortAvailable(id), 0);
 
   // The connection and the ring go on working.
-  EXPECT_EQ(Slot(id).connected, 1);
+  EXPECT_EQ(Client(id).connected, 1);
   Exchange("more", "fine");
 }
 
@@ -356,7 +354,7 @@ TEST_F(TcpClient, OpeningAndClosingLeaveNoDescriptorBehind) {
     // The server side sees the connection end.
     EXPECT_TRUE(TcpReceiveUpTo(peer.get(), 1, 3000).empty());
     peer.Close();
-    EXPECT_EQ(Slot(id).handle, -1);
+    EXPECT_EQ(PortTable[id - 1].transport, nullptr);  // its socket went with it
   }
   id = 42;
   EXPECT_EQ(PortOpen(id, "TCPC_127.0.0.1"), PortOpenTcpFailed);

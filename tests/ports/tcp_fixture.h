@@ -13,6 +13,7 @@
 #include "ports/ms_clock.h"
 #include "ports/port_io.h"
 #include "ports/port_table.h"
+#include "ports/tcp.h"
 #include "support/scratch_dir.h"
 #include "support/tcp_peer.h"
 
@@ -26,7 +27,9 @@ class TcpPortTest : public ::testing::Test {
     MsClockStart();
   }
 
-  static PortSlot& Slot(PortId id) { return PortTable[id - 1]; }
+  // The transport of an open TCP port, to look at its connection.
+  static TcpClientPort& Client(PortId id) { return *static_cast<TcpClientPort*>(PortTable[id - 1].transport); }
+  static TcpServerPort& Server(PortId id) { return *static_cast<TcpServerPort*>(PortTable[id - 1].transport); }
 
   // Services and pumps the port every millisecond until done() holds or
   // timeoutMs passes; returns done().

@@ -44,7 +44,7 @@ TEST_F(TcpRelay, ClientReachesTheDeviceBehindSer2net) {
   Ser2net relay("/dev/" + pty.name);
   ASSERT_NE(relay.port(), 0) << relay.Log();
   ASSERT_EQ(PortOpen(id, relay.PortName().c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return Slot(id).connected == 1; })) << relay.Log();
+  ASSERT_TRUE(PumpUntil(id, [&] { return Client(id).connected == 1; })) << relay.Log();
 
   for (int round = 0; round < 20; ++round) {
     SCOPED_TRACE(round);
@@ -60,7 +60,7 @@ TEST_F(TcpRelay, ClientReachesTheDeviceBehindSer2net) {
 TEST_F(TcpRelay, DeviceBehindSocatReachesTheServerPort) {
   ASSERT_EQ(PortOpen(id, "TCPS_0"), PortOpenOk);
   uint16_t port = 0;
-  ASSERT_EQ(SocketLocalPort(Slot(id).handle, &port), 0);
+  ASSERT_EQ(SocketLocalPort(Server(id).handle, &port), 0);
 
   const std::string socat = FindProgram("socat");
   ASSERT_FALSE(socat.empty()) << "socat is not installed";
@@ -69,7 +69,7 @@ TEST_F(TcpRelay, DeviceBehindSocatReachesTheServerPort) {
   ASSERT_TRUE(relay.Start({socat, "-d", "TCP:127.0.0.1:" + std::to_string(port),
                            "FILE:/dev/" + pty.name + ",raw,echo=0"},
                           log));
-  ASSERT_TRUE(PumpUntil(id, [&] { return Slot(id).clients[0] >= 0; })) << "socat did not connect";
+  ASSERT_TRUE(PumpUntil(id, [&] { return Server(id).clients[0] >= 0; })) << "socat did not connect";
 
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(round);
@@ -78,7 +78,7 @@ TEST_F(TcpRelay, DeviceBehindSocatReachesTheServerPort) {
 
   // When the relay goes away the server port forgets it at the next pump.
   relay.Stop();
-  ASSERT_TRUE(PumpUntil(id, [&] { return Slot(id).clients[0] == -1; }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return Server(id).clients[0] == -1; }));
 }
 
 }  // namespace

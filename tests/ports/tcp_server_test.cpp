@@ -28,12 +28,12 @@ class TcpServer : public TcpPortTest {
   // Opens "TCPS_0": the system chooses the port, read back into port.
   void OpenServer() {
     ASSERT_EQ(PortOpen(id, "TCPS_0"), PortOpenOk);
-    ASSERT_EQ(SocketLocalPort(Slot(id).handle, &port), 0);
+    ASSERT_EQ(SocketLocalPort(Server(id).handle, &port), 0);
     ASSERT_NE(port, 0);
   }
 
   int Peers() const {
-    return static_cast<int>(std::count_if(std::begin(Slot(id).clients), std::end(Slot(id).clients),
+    return static_cast<int>(std::count_if(std::begin(Server(id).clients), std::end(Server(id).clients),
                                           [](int32_t s) { return s >= 0; }));
   }
 
@@ -52,8 +52,8 @@ class TcpServer : public TcpPortTest {
 
 TEST_F(TcpServer, ListensOnEveryInterfaceWithThePortOfTheName) {
   ASSERT_NO_FATAL_FAILURE(OpenServer());
-  const PortSlot& slot = Slot(id);
-  EXPECT_EQ(slot.kind, KindTcpServer);
+  EXPECT_EQ(PortTable[id - 1].kind, KindTcpServer);
+  const TcpServerPort& slot = Server(id);
   for (int32_t entry : slot.clients) EXPECT_EQ(entry, -1);
   sockaddr_in local{};
   socklen_t size = sizeof local;
@@ -75,7 +75,7 @@ TEST_F(TcpServer, ListensOnEveryInterfaceWithThePortOfTheName) {
   PortId other = 0;
   ASSERT_EQ(PortOpen(other, "TCPS_any"), PortOpenOk);
   uint16_t chosen = 0;
-  ASSERT_EQ(SocketLocalPort(Slot(other).handle, &chosen), 0);
+  ASSERT_EQ(SocketLocalPort(Server(other).handle, &chosen), 0);
   EXPECT_NE(chosen, 0);
   EXPECT_NE(chosen, port);
 }
@@ -123,13 +123,13 @@ TEST_F(TcpServer, BytesOfSeveralPeersArriveInEntryOrder) {
   ASSERT_NO_FATAL_FAILURE(OpenServer());
   TcpFd first = Join();   // entry 0
   TcpFd second = Join();  // entry 1
-  ASSERT_GE(Slot(id).clients[1], 0);
+  ASSERT_GE(Server(id).clients[1], 0);
 
   // The later entry sends first; the order in the ring is still by entry.
   ASSERT_TRUE(TcpSendAll(second.get(), "4567"));
   ASSERT_TRUE(TcpSendAll(first.get(), "123"));
-  ASSERT_TRUE(TcpWaitReadable(Slot(id).clients[0], 3000));
-  ASSERT_TRUE(TcpWaitReadable(Slot(id).clients[1], 3000));
+  ASSERT_TRUE(TcpWaitReadable(Server(id).clients[0], 3000));
+  ASSERT_TRUE(TcpWaitReadable(Server(id).clients[1], 3000));
   EXPECT_EQ(PortAvailable(id), 7);
   uint8_t got[7];
   ASSERT_EQ(PortReadExact(id, got, 7), 1);
@@ -140,17 +140,17 @@ TEST_F(TcpServer, PeerThatClosesIsRemovedAtTheNextPump) {
   ASSERT_NO_FATAL_FAILURE(OpenServer());
   TcpFd first = Join();
   TcpFd second = Join();
-  const int accepted = Slot(id).clients[0];
+  const int accepted = Server(id).clients[0];
   first.Close();
   ASSERT_TRUE(TcpWaitReadable(accepted, 3000));  // the end of stream has arrived
 
   EXPECT_EQ(PortAvailable(id), 0);
-  EXPECT_EQ(Slot(id).clients[0], -1);
-  EXPECT_GE(Slot(id).clients[1], 0);
+  EXPECT_EQ(Server(id).clients[0], -1);
+  EXPECT_GE(Server(id).clients[1], 0);
 
   // The other peer carries on, and a newcomer takes the freed entry.
   TcpFd third = Join();
-  EXPECT_GE(Slot(id).clients[0], 0);
+  EXPECT_GE(Server(id).clients[0], 0);
   PortWrite(id, Bytes("x").data(), 1);
   EXPECT_EQ(TcpReceiveUpTo(second.get(), 1, 3000), Bytes("x"));
   EXPECT_EQ(TcpReceiveUpTo(third.get(), 1, 3000), Bytes("x"));
@@ -158,12 +158,12 @@ TEST_F(TcpServer, PeerThatClosesIsRemovedAtTheNextPump) {
 
 TEST_F(TcpServer, SeventeenthPeerWaitsUntilOneLeaves) {
   ASSERT_NO_FATAL_FAILURE(OpenServer());
-  std::array<TcpFd, TcpClientEntries> peers;
+  std::array<TcpFd, TcpServerPeers> peers;
   for (TcpFd& peer : peers) {
     peer = Join();
     ASSERT_TRUE(peer.valid());
   }
-  ASSERT_EQ(Peers(), TcpClientEntries);
+  ASSERT_EQ(Peers(), TcpServerPeers);
 
   // The newcomer's connection completes in the backlog, but the port does not
   // take it: what it sends is not heard.
@@ -175,13 +175,13 @@ TEST_F(TcpServer, SeventeenthPeerWaitsUntilOneLeaves) {
     PlatformSleepMs(1);
   }
 
-  const int leaving = Slot(id).clients[5];
+  const int leaving = Server(id).clients[5];
   peers[5].Close();
   ASSERT_TRUE(TcpWaitReadable(leaving, 3000));
   PortAvailable(id);  // notices the leaver
-  EXPECT_EQ(Slot(id).clients[5], -1);
+  EXPECT_EQ(Server(id).clients[5], -1);
   EXPECT_EQ(PortAvailable(id), 4);  // takes the newcomer into entry 5 and hears it
-  EXPECT_GE(Slot(id).clients[5], 0);
+  EXPECT_GE(Server(id).clients[5], 0);
   uint8_t got[4];
   ASSERT_EQ(PortReadExact(id, got, 4), 1);
   EXPECT_EQ(std::vector<uint8_t>(got, got + 4), Bytes("late"));
@@ -226,9 +226,9 @@ TEST_F(TcpServer, PeerThatVanishesDuringWritesIsDroppedOthersStay) {
     total += block.size();
     PlatformSleepMs(1);
   }
-  EXPECT_EQ(Slot(id).clients[0], -1);
-  EXPECT_EQ(Slot(id).clients[1], -1);
-  EXPECT_GE(Slot(id).clients[2], 0);
+  EXPECT_EQ(Server(id).clients[0], -1);
+  EXPECT_EQ(Server(id).clients[1], -1);
+  EXPECT_GE(Server(id).clients[2], 0);
   EXPECT_EQ(TcpReceiveUpTo(staying.get(), total, 3000).size(), total);
 }
 

@@ -70,7 +70,7 @@ TEST_F(Rs485simTcp, ListensAndServesOneConverterAcrossConnections) {
 
   SimConverter expected;  // what the program's converter should hold
   ASSERT_EQ(PortOpen(id, name.c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ClientConnected(id); }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));
   SimSettings got{};
   ASSERT_EQ(SettingsRead(id, &got), ResultOk);
   EXPECT_EQ(got, SimDefaultSettings);
@@ -79,7 +79,7 @@ TEST_F(Rs485simTcp, ListensAndServesOneConverterAcrossConnections) {
 
   // A new connection after the first one closed finds the settings written.
   ASSERT_EQ(PortOpen(id, name.c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ClientConnected(id); }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));
   ASSERT_EQ(SettingsRead(id, &got), ResultOk);
   EXPECT_EQ(got, OtherSettings(1));
   PortClose(id);
@@ -106,7 +106,7 @@ TEST_F(Rs485simTcp, ConnectsOnceTheServerPortOpensAndFollowsItsRestarts) {
     if (PortOpen(id, server.c_str()) != PortOpenOk) id = 0;
   }
   ASSERT_NE(id, 0);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ServerHasPeer(id); })) << FileText(log);
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); })) << FileText(log);
   SimSettings got{};
   ASSERT_EQ(SettingsRead(id, &got), ResultOk);
   EXPECT_EQ(got, SimDefaultSettings);
@@ -114,7 +114,7 @@ TEST_F(Rs485simTcp, ConnectsOnceTheServerPortOpensAndFollowsItsRestarts) {
 
   PortClose(id);
   ASSERT_EQ(PortOpen(id, server.c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ServerHasPeer(id); })) << FileText(log);
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); })) << FileText(log);
   ASSERT_EQ(SettingsRead(id, &got), ResultOk);
   EXPECT_EQ(got, OtherSettings(1));
 

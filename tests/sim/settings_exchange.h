@@ -11,6 +11,7 @@
 #include "platform/time.h"
 #include "ports/port_io.h"
 #include "ports/port_table.h"
+#include "ports/port_transport.h"
 #include "protocol/device_channel.h"
 #include "sim/sim_converter.h"
 
@@ -56,8 +57,8 @@ inline bool PumpUntil(PortId id, const std::function<bool()>& done, int timeoutM
   return true;
 }
 
-inline bool ClientConnected(PortId id) { return PortSlotOf(id) != nullptr && PortSlotOf(id)->connected == 1; }
-inline bool ServerHasPeer(PortId id) { return PortSlotOf(id) != nullptr && PortSlotOf(id)->clients[0] >= 0; }
+// A TCP port that can carry an exchange: a client connected, a server with a peer.
+inline bool PortLinked(PortId id) { return PortSlotOf(id) != nullptr && PortSlotOf(id)->transport->Linked(); }
 
 // Settings other than the converter's default, one per round.
 inline SimSettings OtherSettings(uint8_t round) { return {0x61, 0x01, 0x02, 0x07, 0x4E, round}; }

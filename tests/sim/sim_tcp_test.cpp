@@ -49,7 +49,7 @@ TEST_F(SimTcp, SettingsOverAClientPort) {
   ASSERT_TRUE(sim.Ok()) << sim.Error();
   EXPECT_EQ(sim.PortName(), "TCPC_127.0.0.1:" + std::to_string(sim.Port()));
   ASSERT_EQ(PortOpen(id, sim.PortName().c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ClientConnected(id); }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));
   ExpectSettingsRoundTrip(id, converter, OtherSettings(1));
   ExpectSettingsRoundTrip(id, converter, OtherSettings(2));
   EXPECT_EQ(sim.Connections(), 1u);
@@ -59,10 +59,10 @@ TEST_F(SimTcp, SettingsOverAClientPort) {
 TEST_F(SimTcp, SettingsOverAServerPort) {
   ASSERT_EQ(PortOpen(id, "TCPS_0"), PortOpenOk);
   uint16_t port = 0;
-  ASSERT_EQ(SocketLocalPort(PortSlotOf(id)->handle, &port), 0);
+  ASSERT_EQ(SocketLocalPort(PortSlotOf(id)->transport->Handle(), &port), 0);
   SimTcpConnector sim(converter, "127.0.0.1", port);
   ASSERT_TRUE(sim.Ok());
-  ASSERT_TRUE(PumpUntil(id, [&] { return ServerHasPeer(id); }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));
   ExpectSettingsRoundTrip(id, converter, OtherSettings(1));
   EXPECT_EQ(sim.Connections(), 1u);
   EXPECT_TRUE(sim.Connected());
@@ -82,7 +82,7 @@ TEST_F(SimTcp, ConverterConnectsOnceTheServerPortOpensAndAgainAfterItReopens) {
     if (PortOpen(id, ("TCPS_" + std::to_string(port)).c_str()) != PortOpenOk) id = 0;
   }
   ASSERT_NE(id, 0);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ServerHasPeer(id); }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));
   ExpectSettingsRoundTrip(id, converter, OtherSettings(1));
 
   // The server goes away and comes back on the same port: the converter
@@ -90,7 +90,7 @@ TEST_F(SimTcp, ConverterConnectsOnceTheServerPortOpensAndAgainAfterItReopens) {
   PortClose(id);
   ASSERT_TRUE(PumpUntil(0, [&] { return !sim->Connected(); }));
   ASSERT_EQ(PortOpen(id, ("TCPS_" + std::to_string(port)).c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ServerHasPeer(id); }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));
   EXPECT_EQ(sim->Connections(), 2u);
   EXPECT_EQ(converter.Settings(), OtherSettings(1));
   ExpectSettingsRoundTrip(id, converter, OtherSettings(2));
@@ -101,7 +101,7 @@ TEST_F(SimTcp, ClientReconnectsWhenTheSimulatorComesBack) {
   ASSERT_NE(sim, nullptr);
   const uint16_t port = sim->Port();
   ASSERT_EQ(PortOpen(id, sim->PortName().c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ClientConnected(id); }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));
   ExpectSettingsRoundTrip(id, converter, OtherSettings(1));
 
   // Gone: the connection ends, the exchange times out, the port stays open
@@ -109,11 +109,11 @@ TEST_F(SimTcp, ClientReconnectsWhenTheSimulatorComesBack) {
   sim.reset();
   SimSettings got{};
   EXPECT_EQ(SettingsRead(id, &got), ResultTimeout);
-  EXPECT_FALSE(ClientConnected(id));
+  EXPECT_FALSE(PortLinked(id));
 
   sim = std::make_unique<SimTcpListener>(converter, port);
   ASSERT_TRUE(sim->Ok()) << "port " << port << " was taken meanwhile: " << sim->Error();
-  ASSERT_TRUE(PumpUntil(id, [&] { return ClientConnected(id); }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));
   ASSERT_EQ(SettingsRead(id, &got), ResultOk);
   EXPECT_EQ(got, OtherSettings(1));
   ExpectSettingsRoundTrip(id, converter, OtherSettings(2));
@@ -130,7 +130,7 @@ TEST_F(SimTcp, NewConnectionTakesOverFromAStaleOne) {
   ASSERT_TRUE(sim.WaitConnections(1, 3000));
 
   ASSERT_EQ(PortOpen(id, sim.PortName().c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ClientConnected(id) && sim.Connections() == 2; }));
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id) && sim.Connections() == 2; }));
   ExpectSettingsRoundTrip(id, converter, OtherSettings(1));
 
   ASSERT_TRUE(TcpWaitReadable(stale.get(), 3000));
@@ -161,7 +161,7 @@ TEST_F(SimTcp, SettingsThroughSer2netToThePty) {
   Ser2net relay(sim.Path());
   ASSERT_NE(relay.port(), 0) << relay.Log();
   ASSERT_EQ(PortOpen(id, relay.PortName().c_str()), PortOpenOk);
-  ASSERT_TRUE(PumpUntil(id, [&] { return ClientConnected(id); })) << relay.Log();
+  ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); })) << relay.Log();
   ExpectSettingsRoundTrip(id, sim.Converter(), OtherSettings(1));
   ExpectSettingsRoundTrip(id, sim.Converter(), OtherSettings(2));
 }

@@ -1,0 +1,44 @@
+#pragma once
+// What carries an open port's bytes: a serial device, a TCP client, a TCP
+// server or a stub. The port table keeps one per open slot and the input and
+// output operations dispatch to it; nothing else looks at the kind of a port.
+// Closing a port destroys its transport.
+
+#include <cstdint>
+
+struct PortSlot;
+
+class PortTransport {
+ public:
+  virtual ~PortTransport() = default;
+
+  // Advances a connection, or takes a waiting peer; every operation on the
+  // port runs it first.
+  virtual void Service() {}
+
+  // Moves what has arrived into the slot's receive ring.
+  virtual void Pump(PortSlot& slot) = 0;
+
+  // Reads count bytes that the ring did not hold into out, waiting at most
+  // timeoutMs. Non-zero when all came (what PortRead returns then), 0 when not;
+  // bytes that came but were too few stay in the ring where the transport
+  // keeps them.
+  virtual int32_t ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) = 0;
+
+  // Discards input that waits beyond the ring (the system's queue, a socket's).
+  virtual void DiscardInput(PortSlot& slot) = 0;
+
+  // Sends; failures are not reported (a missing reply shows them).
+  virtual void Write(const uint8_t* data, uint32_t count) = 0;
+
+  // A network port carries nothing until its connection stands (a client) or
+  // a peer has come (a server); the others are linked from the start.
+  virtual bool IsNetwork() const { return false; }
+  virtual bool Linked() const { return true; }
+
+  // False for a port that can never deliver input (the stub).
+  virtual bool Delivers() const { return true; }
+
+  // The system's handle behind the port (descriptor, socket), -1 when none.
+  virtual int32_t Handle() const { return -1; }
+};

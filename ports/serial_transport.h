@@ -1,0 +1,26 @@
+#pragma once
+// A serial device as a port's transport, on the system's serial service: the
+// computer's side of the converter's line (4800 baud, 8N1, raw), reads bounded
+// by the service's time-outs.
+
+#include "platform/serial.h"
+#include "ports/port_transport.h"
+
+class SerialTransport final : public PortTransport {
+ public:
+  // Opens the device of a port name exclusively and sets its line; 0 and the
+  // transport, or the service's error code (holder names who keeps it busy).
+  static int Open(const char* name, SerialTransport** transport, SerialHolder* holder);
+  ~SerialTransport() override;
+
+  void Pump(PortSlot& slot) override;
+  int32_t ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) override;
+  void DiscardInput(PortSlot& slot) override;
+  void Write(const uint8_t* data, uint32_t count) override;
+  int32_t Handle() const override { return handle_; }
+
+ private:
+  explicit SerialTransport(int32_t handle) : handle_(handle) {}
+  void Drain(PortSlot* keepIn);
+  int32_t handle_;
+};
