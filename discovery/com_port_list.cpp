@@ -122,3 +122,10 @@ void ComPortListBuild() {
     ComPortSort(0, ComPortList.count - 1);
   }
 }
+
+void DiscoveryReset() {
+  ComPortList = ComPortListTable{};
+  std::memset(ComPortPivot, 0, sizeof ComPortPivot);
+  ComPortSortSlots = {ComPortCompare, ComPortSwap, ComPortSetPivot};
+  Registry = RegistryDefault;
+}

@@ -43,3 +43,7 @@ struct ComPortSortOps {
 
 extern ComPortSortOps ComPortSortSlots;
 extern char ComPortPivot[ComPortNameSize];
+
+// For tests: an empty list, the list's own sort operations and the default
+// registry source, as at the start of the process.
+void DiscoveryReset();

@@ -10,7 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-RegistrySource Registry = {"/sys", RegistryKernelMajorVersion};
+const RegistrySource RegistryDefault = {"/sys", RegistryKernelMajorVersion};
+RegistrySource Registry = RegistryDefault;
 
 namespace {
 

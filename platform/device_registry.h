@@ -26,6 +26,9 @@ struct RegistrySource {
 
 extern RegistrySource Registry;
 
+// The source Registry starts with, for a test to go back to.
+extern const RegistrySource RegistryDefault;
+
 // Results.
 constexpr int RegistryOk = 0;
 constexpr int RegistryNoEntry = 1;     // nothing at that index or under that name

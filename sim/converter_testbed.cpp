@@ -1,5 +1,6 @@
 #include "sim/converter_testbed.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
 
@@ -77,8 +78,13 @@ bool Add(UMockdevTestbed* testbed, const std::string& description) {
 // yet is still on the way. (A pseudo-terminal itself always reports 0.)
 bool AnswerOutputQueue(UMockdevTestbed* testbed, UMockdevIoctlClient* client) {
   const int master = umockdev_testbed_get_dev_fd(testbed, umockdev_ioctl_client_get_devnode(client));
+  if (master < 0) return false;
+  // Asking poll first makes the terminal hand on what was just written; the
+  // count alone may not see it yet.
+  pollfd settle{master, POLLIN, 0};
+  poll(&settle, 1, 0);
   int onTheWay = 0;
-  if (master < 0 || ioctl(master, FIONREAD, &onTheWay) != 0) return false;
+  if (ioctl(master, FIONREAD, &onTheWay) != 0) return false;
   GError* error = nullptr;
   UMockdevIoctlData* count = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, sizeof onTheWay, &error);
   if (count == nullptr) {
