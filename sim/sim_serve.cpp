@@ -218,34 +218,15 @@ SimPty::~SimPty() {
 }
 
 SimServer::SimServer(SimConverter& converter, int fd, SimServeFunction serve) {
-  if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    wake_[0] = wake_[1] = -1;
-    return;
-  }
   running_ = true;
-  thread_ = std::thread([this, &converter, fd, serve] {
-    result_ = serve(fd, converter, wake_[0]);
+  ok_ = thread_.Start([this, &converter, fd, serve](int stopFd) {
+    result_ = serve(fd, converter, stopFd);
     running_ = false;
   });
+  if (!ok_) running_ = false;
 }
 
-SimServer::~SimServer() {
-  Stop();
-  if (wake_[0] >= 0) close(wake_[0]);
-  if (wake_[1] >= 0) close(wake_[1]);
-}
-
-void SimServer::Stop() {
-  if (!thread_.joinable()) return;
-  const uint8_t byte = 1;
-  while (write(wake_[1], &byte, 1) < 0 && errno == EINTR) {
-  }
-  thread_.join();
-}
-
-bool SimServer::Running() const { return running_; }
-
-int SimServer::Result() const { return result_; }
+SimServer::~SimServer() { Stop(); }
 
 SimDevice::SimDevice() {
   if (pty_.Ok()) server_ = std::make_unique<SimServer>(converter_, pty_.Master(), SimServeTerminal);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "sim/sim_converter.h"
+#include "sim/sim_thread.h"
 
 enum SimServeResult : int {
   SimServeStopped = 0,   // the wake descriptor became readable
@@ -66,16 +67,16 @@ class SimServer {
   SimServer(const SimServer&) = delete;
   SimServer& operator=(const SimServer&) = delete;
 
-  bool Ok() const { return wake_[1] >= 0; }
-  void Stop();          // wakes the thread and joins it; later calls do nothing
-  bool Running() const;  // false once SimServe returned
-  int Result() const;    // SimServe's result once it returned
+  bool Ok() const { return ok_; }
+  void Stop() { thread_.Stop(); }  // wakes the thread and joins it; later calls do nothing
+  bool Running() const { return running_; }  // false once SimServe returned
+  int Result() const { return result_; }     // SimServe's result once it returned
 
  private:
-  int wake_[2] = {-1, -1};
-  std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<int> result_{SimServeStopped};
+  bool ok_ = false;
+  SimStoppableThread thread_;  // last: stopped before the rest goes
 };
 
 // A simulated converter on its own pseudo-terminal, served on a thread.

@@ -245,28 +245,6 @@ int SimTcpConnectServe(uint32_t address, uint16_t port, SimConverter& converter,
   }
 }
 
-bool SimTcpThread::Start(std::function<void(int, SimTcpStatus*)> loop) {
-  if (pipe2(stop_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    stop_[0] = stop_[1] = -1;
-    return false;
-  }
-  thread_ = std::thread([this, loop = std::move(loop)] { loop(stop_[0], &status_); });
-  return true;
-}
-
-void SimTcpThread::Stop() {
-  if (thread_.joinable()) {
-    const uint8_t byte = 1;
-    while (write(stop_[1], &byte, 1) < 0 && errno == EINTR) {
-    }
-    thread_.join();
-  }
-  for (int& fd : stop_) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
-}
-
 bool SimTcpThread::WaitConnections(uint32_t count, int timeoutMs) const {
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (status_.connections < count) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "sim/sim_converter.h"
+#include "sim/sim_thread.h"
 
 // What the serving loops report while they run; read from any thread.
 struct SimTcpStatus {
@@ -57,16 +58,17 @@ class SimTcpThread {
   bool Connected() const { return status_.connected; }
   // Waits at most timeoutMs until at least count connections were taken.
   bool WaitConnections(uint32_t count, int timeoutMs) const;
-  void Stop();  // ends the loop and joins the thread; later calls do nothing
+  void Stop() { thread_.Stop(); }  // ends the loop and joins the thread; later calls do nothing
 
  protected:
   // Runs loop(stopFd, status) on the thread; false when it could not start.
-  bool Start(std::function<void(int, SimTcpStatus*)> loop);
+  bool Start(std::function<void(int, SimTcpStatus*)> loop) {
+    return thread_.Start([this, loop = std::move(loop)](int stopFd) { loop(stopFd, &status_); });
+  }
   SimTcpStatus status_;
 
  private:
-  int stop_[2] = {-1, -1};
-  std::thread thread_;
+  SimStoppableThread thread_;
 };
 
 // A simulated converter listening on TCP, served on a thread until Stop or

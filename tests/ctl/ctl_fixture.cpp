@@ -33,33 +33,3 @@ void WriteFile(const std::string& path, const Data& bytes) {
   file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-SimConnector::SimConnector(SimConverter& converter, uint16_t port) {
-  if (pipe(wake_) != 0) return;
-  thread_ = std::thread([this, &converter, port] { Run(converter, port); });
-}
-
-SimConnector::~SimConnector() { Stop(); }
-
-void SimConnector::Stop() {
-  if (wake_[1] < 0) return;
-  const char byte = 1;
-  (void)!write(wake_[1], &byte, 1);
-  if (thread_.joinable()) thread_.join();
-  close(wake_[0]);
-  close(wake_[1]);
-  wake_[0] = wake_[1] = -1;
-}
-
-void SimConnector::Run(SimConverter& converter, uint16_t port) {
-  for (;;) {
-    pollfd wake{wake_[0], POLLIN, 0};
-    if (poll(&wake, 1, 0) > 0) return;
-    TcpFd connection = TcpConnectLocal(port, 200);
-    if (!connection.valid()) {
-      if (poll(&wake, 1, 10) > 0) return;
-      continue;
-    }
-    ++connections_;
-    if (SimServe(connection.get(), converter, wake_[0]) != SimServePeerGone) return;
-  }
-}

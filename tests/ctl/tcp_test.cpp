@@ -12,6 +12,7 @@
 #include "ops/messages.h"
 #include "ops/settings.h"
 #include "ctl_fixture.h"
+#include "sim/sim_tcp.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
 #include "support/ser2net.h"
@@ -66,10 +67,10 @@ TEST(CtlTcp, AsAServerThatTheConvertersSideConnectsTo) {
   const uint16_t port = TcpPickPort();
   ASSERT_NE(port, 0);
   SimConverter converter;
-  SimConnector connector(converter, port);
+  SimTcpConnector connector(converter, "127.0.0.1", port, 10);
   EveryCommandWorks("TCPS_" + std::to_string(port), converter, dir.path());
   // Every run listened anew, and the update's own reopening once more.
-  EXPECT_GE(connector.Connections(), 4);
+  EXPECT_GE(connector.Connections(), 4u);
 }
 
 TEST(CtlTcp, ServerPortTakenDuringTheUpdate) {
@@ -77,7 +78,7 @@ TEST(CtlTcp, ServerPortTakenDuringTheUpdate) {
   const uint16_t port = TcpPickPort();
   ASSERT_NE(port, 0);
   SimConverter converter;
-  SimConnector connector(converter, port);
+  SimTcpConnector connector(converter, "127.0.0.1", port, 10);
   WriteFile(dir.path() + "/fw.bin", MakeImage(272));
   const std::string name = "TCPS_" + std::to_string(port);
 
