@@ -1,13 +1,8 @@
 #include "sim/sim_converter.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
 
 #include "protocol/checksum.h"
 #include "protocol/device_channel.h"
@@ -18,24 +13,11 @@ constexpr size_t kHeader = 4;
 constexpr size_t kRequest = 12;
 constexpr uint32_t kAddressMask = 0xFFFFFF;
 
-
 uint32_t FrameAddress(const uint8_t* frame) {
   return static_cast<uint32_t>(frame[6]) << 8 | static_cast<uint32_t>(frame[7]) << 16 | frame[8];
 }
 
 uint8_t Checksum(const uint8_t* data, size_t count) { return FrameChecksum(data, static_cast<int32_t>(count)); }
-
-std::string Hex(const uint8_t* data, size_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string s;
-  s.reserve(count * 3);
-  for (size_t i = 0; i < count; ++i) {
-    if (i != 0) s += ' ';
-    s += kDigits[data[i] >> 4];
-    s += kDigits[data[i] & 15];
-  }
-  return s;
-}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -45,35 +27,6 @@ std::string Format(const char* format, ...) {
   std::vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   return buffer;
-}
-
-// Writes data to path through a temporary file, so a crash never leaves half a
-// file. The temporary file gets a fresh name and is created exclusively: a
-// link planted where it goes is never followed.
-int WriteFileAtomically(const std::string& path, const uint8_t* data, size_t count) {
-  std::string temporary = path + ".XXXXXX";
-  const int fd = mkstemp(temporary.data());
-  if (fd < 0) return errno;
-  fchmod(fd, 0644);  // as an ordinary new file, not mkstemp's 0600
-  FILE* f = fdopen(fd, "wb");
-  if (f == nullptr) {
-    const int error = errno;
-    close(fd);
-    std::remove(temporary.c_str());
-    return error;
-  }
-  const bool written = std::fwrite(data, 1, count, f) == count;
-  const int error = errno;
-  if (std::fclose(f) != 0 || !written) {
-    std::remove(temporary.c_str());
-    return error != 0 ? error : EIO;
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int renameError = errno;
-    std::remove(temporary.c_str());
-    return renameError;
-  }
-  return 0;
 }
 
 template <class T>
@@ -121,35 +74,6 @@ void SimConverter::SetFaults(const SimFaults& faults) {
 void SimConverter::SetLog(FILE* log) {
   std::lock_guard<std::mutex> lock(mutex_);
   log_ = log;
-}
-
-int SimConverter::UseMemoryFile(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) {
-    if (errno != ENOENT) return errno;
-    memoryFile_ = path;  // created by the first save
-    return 0;
-  }
-  uint8_t record[SimDefaultSettings.size() + 1];
-  const size_t got = std::fread(record, 1, sizeof record, f);
-  std::fclose(f);
-  if (got != SimDefaultSettings.size()) return EINVAL;
-  for (uint32_t i = 0; i < got; ++i) memory_[i] = record[i];
-  memoryFile_ = path;
-  return 0;
-}
-
-void SimConverter::UseImageFile(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  imageFile_ = path;
-}
-
-int SimConverter::SaveFiles() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const int memory = SaveMemoryLocked();
-  const int image = SaveImageLocked();
-  return memory != 0 ? memory : image;
 }
 
 SimSnapshot SimConverter::Snapshot() const {
@@ -503,42 +427,8 @@ SimRequest SimConverter::Framed(SimRequestKind kind, size_t at, size_t length) c
   return r;
 }
 
-int SimConverter::SaveMemoryLocked() const {
-  if (memoryFile_.empty()) return 0;
-  SimSettings s{};
-  for (uint32_t i = 0; i < s.size(); ++i) s[i] = MemoryAt(i);
-  return WriteFileAtomically(memoryFile_, s.data(), s.size());
-}
-
-int SimConverter::SaveImageLocked() {
-  if (imageFile_.empty() || !imageDirty_) return 0;
-  const int error = WriteFileAtomically(imageFile_, image_.data(), image_.size());
-  if (error == 0) imageDirty_ = false;
-  return error;
-}
-
-std::string SimLogStamp() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const long ms = static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char stamp[16];
-  std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-  char withMs[24];
-  std::snprintf(withMs, sizeof withMs, "%s.%03ld", stamp, ms);
-  return withMs;
-}
-
 uint8_t SimConverter::MemoryAt(uint32_t address) const {
   const auto it = memory_.find(address);
   return it == memory_.end() ? 0 : it->second;
 }
 
-void SimConverter::Log(const char* what, const uint8_t* data, size_t count, const std::string& note) const {
-  if (log_ == nullptr) return;
-  std::fprintf(log_, "%s %s %s%s%s\n", SimLogStamp().c_str(), what, Hex(data, count).c_str(),
-               note.empty() ? "" : "  | ", note.c_str());
-  std::fflush(log_);
-}
