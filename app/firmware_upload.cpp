@@ -1,12 +1,11 @@
 #include "app/firmware_upload.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "app/messages.h"
 #include "app/settings.h"
+#include "platform/files.h"
 #include "platform/time.h"
 #include "ports/port_io.h"
 #include "protocol/checksum.h"
@@ -125,9 +124,9 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   const Upload upload(hooks, report);
 
   // An image whose page numbers would wrap is refused before anything is sent.
-  struct stat info {};
-  if (stat(fileName, &info) == 0 && S_ISREG(info.st_mode)) {
-    report.recordsTotal = RecordsOf(static_cast<uint64_t>(info.st_size));
+  uint64_t fileSize = 0;
+  if (FileRegularSize(fileName, &fileSize)) {
+    report.recordsTotal = RecordsOf(fileSize);
     if (report.recordsTotal > FirmwareMaxRecords) {
       report.result = UploadTooLarge;
       upload.Message(MsgFirmwareTooLarge);

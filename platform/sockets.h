@@ -10,6 +10,9 @@
 
 #include <cstdint>
 
+// The address that stands for every local interface (a listener's bind).
+constexpr uint32_t SocketAnyAddress = 0;
+
 // Parses dotted-decimal IPv4 text ("192.168.0.10"); never looks a host name up.
 // EINVAL when the text is no address.
 int SocketParseAddress(const char* text, uint32_t* address);

@@ -1,7 +1,5 @@
 #include "ports/tcp.h"
 
-#include <netinet/in.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -178,7 +176,7 @@ int TcpServerOpen(int index, const char* name) {
   // Reopening the port right after closing it must not wait for the old
   // connections' TIME_WAIT to pass.
   if (SocketSetNonBlocking(s) != 0 || SocketSetKeepAlive(s) != 0 || SocketSetNoDelay(s) != 0 ||
-      SocketSetReuseAddress(s) != 0 || SocketBind(s, htonl(INADDR_ANY), PortNumber(name + kPrefixLength)) != 0 ||
+      SocketSetReuseAddress(s) != 0 || SocketBind(s, SocketAnyAddress, PortNumber(name + kPrefixLength)) != 0 ||
       SocketListen(s, kListenBacklog) != 0) {
     SocketClose(s);
     return -1;
