@@ -9,7 +9,10 @@
 set -euo pipefail
 command=$1
 prefix=$(realpath -m "$2")
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml=
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Wine keeps nothing in the user's home either: its menus and shell folders go here.
+export HOME=$prefix-home
+mkdir -p "$HOME"
 pidfile=$prefix/.rs485-null-modem.pid
 
 stop() {
