@@ -140,6 +140,12 @@ TEST_F(SerialPort, TimedReadWithNothingArrivingWaitsItsTimeOut) {
   const uint32_t took = PlatformTickMs() - start;
   EXPECT_GE(took, 350u);
   EXPECT_LT(took, 2000u);
+
+  // No time at all: what is there, at once (a system's "wait for ever" is
+  // all time-outs zero, too).
+  const uint32_t now = PlatformTickMs();
+  EXPECT_EQ(PortRead(id, in, 11, 0), 0);
+  EXPECT_LT(PlatformTickMs() - now, 200u);
 }
 
 TEST_F(SerialPort, ReadByteResults) {
