@@ -115,7 +115,7 @@ int RegistryUsbInstancePort(const char* instance, char* port, size_t size) {
   const LSTATUS status = RegQueryValueExA(parameters, "PortName", nullptr, nullptr, data, &dataSize);
   CloseKey(&parameters);
   const int r = TextOf(status, data, dataSize, port, size);
-  return r == RegistryTooLong ? r : (r == RegistryOk ? r : RegistryNoEntry);
+  return r == RegistryUnreadable ? RegistryNoEntry : r;  // no port to be had
 }
 
 void RegistryUsbDeviceClose() { CloseKey(&gDevice); }
