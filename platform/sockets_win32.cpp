@@ -138,7 +138,8 @@ int SocketConnect(int32_t socket, uint32_t address, uint16_t port) {
   if (connect(Sock(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
   const int error = WSAGetLastError();
   // A non-blocking attempt under way reads "would block" here, and a second
-  // call while it is still under way "already".
+  // call while it is still under way "already" (or "invalid", as older
+  // Windows versions say).
   if (error == WSAEWOULDBLOCK || error == WSAEALREADY || error == WSAEINVAL) return EINPROGRESS;
   return ErrnoOf(error);
 }
