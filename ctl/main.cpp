@@ -1,9 +1,6 @@
 // rs485ctl: the setup utility's operations from the command line, for scripts
 // and production lines. It calls the very operations the window calls.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +14,8 @@
 #include "ctl/output.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
+#include "platform/console.h"
+#include "platform/files.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"
 
@@ -296,19 +295,19 @@ int CommandReadOrWrite(const Options& options) {
 // an empty file must not leave the converter waiting in its update mode.
 int CheckImage(const Options& options) {
   const char* name = options.file.c_str();
-  struct stat info {};
+  uint64_t size = 0;
   std::FILE* file = nullptr;
-  if (stat(name, &info) == 0 && S_ISREG(info.st_mode)) file = std::fopen(name, "rb");
+  if (FileRegularSize(name, &size)) file = std::fopen(name, "rb");
   if (file == nullptr) return Fail(options, nullptr, FirmwareOpenFailedText(name).c_str(), ExitFirmware);
   std::fclose(file);
-  if (info.st_size == 0) return Fail(options, nullptr, kEmptyImage, ExitFirmware);
+  if (size == 0) return Fail(options, nullptr, kEmptyImage, ExitFirmware);
   return ExitOk;
 }
 
 int CommandFlash(const Options& options) {
   std::string port;
   if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
-  FlashProgress progress(isatty(STDERR_FILENO) != 0);
+  FlashProgress progress(PlatformStderrIsTerminal());
   std::string failure;  // the first failure message the update showed
   std::string reason;   // and the reason shown with it
   UploadHooks hooks;
@@ -360,6 +359,7 @@ int CheckOutput(int code) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  PlatformConsoleInit();
   Options options;
   switch (ParseArguments(argc, argv, options)) {
     case ParseHelp: std::printf(kHelpFormat, static_cast<int>(PortLinkWaitMs / 1000)); return CheckOutput(ExitOk);

@@ -1,7 +1,5 @@
 #include "ops/firmware_upload.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +8,7 @@
 #include "ops/settings.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
+#include "platform/files.h"
 #include "platform/time.h"
 #include "ports/port_io.h"
 #include "protocol/device_channel.h"
@@ -112,9 +111,9 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   const Upload upload(hooks, report);
 
   // An image whose page numbers would wrap is refused before anything is sent.
-  struct stat info {};
-  if (stat(fileName, &info) == 0 && S_ISREG(info.st_mode)) {
-    report.recordsTotal = RecordsOf(static_cast<uint64_t>(info.st_size));
+  uint64_t fileSize = 0;
+  if (FileRegularSize(fileName, &fileSize)) {
+    report.recordsTotal = RecordsOf(fileSize);
     if (report.recordsTotal > FirmwareMaxRecords) {
       report.result = UploadTooLarge;
       upload.Message(MsgFirmwareTooLarge);

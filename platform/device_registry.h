@@ -1,5 +1,10 @@
 #pragma once
-// The kernel's device registry as the port discovery reads it, from sysfs:
+// The device registry as the port discovery reads it. On Windows
+// (device_registry_win32.cpp) that is the system registry: the values of
+// HKLM\HARDWARE\DEVICEMAP\SERIALCOMM in the registry's order, the instances
+// under HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_vvvv&PID_pppp with the
+// PortName of each one's Device Parameters, the version from GetVersionExA.
+// On Linux (device_registry_sysfs.cpp) it is read from sysfs:
 //   - the serial ports present: the entries of class/tty backed by a device (a
 //     `device` link), without serial-core ports whose `type` is 0 (the phantom
 //     8250 ports every PC lists) and without virtual consoles; a port's name is
@@ -18,7 +23,8 @@
 #include <cstdint>
 
 // Where the facts come from. The default reads the sysfs under "/sys" and the
-// running kernel's version; tests point sysRoot at a tree of their own.
+// running kernel's version; tests point sysRoot at a tree of their own. On
+// Windows sysRoot is not used: tests write the registry keys themselves.
 struct RegistrySource {
   const char* sysRoot;
   int32_t (*majorVersion)();

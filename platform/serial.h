@@ -1,7 +1,8 @@
 #pragma once
 // Serial communications service: exclusive open of a tty by name, time-outs in
 // the style the port layer relies on, line state, queued-input count, timed and
-// non-waiting reads, a bounded write and close. Built on termios and poll(2).
+// non-waiting reads, a bounded write and close. On termios and poll(2)
+// (serial_posix.cpp) or on the Win32 serial service (serial_win32.cpp).
 //
 // Every function returns 0 on success or an errno value; 0 is never an error.
 // The service keeps the time-outs of each open handle; it is used from one
@@ -34,7 +35,9 @@ struct SerialLine {
 };
 
 // Device path of a port name: "/dev/" + name, or the name itself when it is
-// already an absolute path. Returns false when the path does not fit.
+// already an absolute path; on Windows "\\.\" + name (COM12 is \\.\COM12),
+// or the name itself when it starts with "\\". Returns false when the path
+// does not fit.
 bool SerialDevicePath(const char* name, char* path, size_t size);
 
 // Who keeps a device that could not be opened busy: a process seen holding it
@@ -48,8 +51,8 @@ struct SerialHolder {
 // second opener, in this process or another, gets EBUSY or EWOULDBLOCK, and so
 // does this open when another program already has the device (its lock file, or
 // the device seen open by another process); holder (may be nullptr) then names
-// that program where it is known. The handle starts with time-outs that never
-// wait (all zero).
+// that program where it is known (never on Windows, which does not tell). The
+// handle starts with time-outs that never wait (all zero).
 int SerialOpen(const char* name, int32_t* handle, SerialHolder* holder);
 
 int SerialSetTimeouts(int32_t handle, const SerialTimeouts& timeouts);

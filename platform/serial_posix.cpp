@@ -280,21 +280,3 @@ void SerialClose(int32_t handle) {
   ioctl(handle, TIOCNXCL);
   close(handle);  // also releases the lock
 }
-
-SerialErrorKind SerialErrorKindOf(int error) {
-  switch (error) {
-    case EBUSY:
-    case EWOULDBLOCK: return SerialErrorBusy;
-    case EACCES:
-    case EPERM: return SerialErrorAccess;
-    case ENOENT:
-    case ENODEV:
-    case ENXIO: return SerialErrorNoDevice;
-    default: return SerialErrorOther;
-  }
-}
-
-void SerialErrorText(int error, char* text, size_t size) {
-  if (size == 0) return;
-  std::snprintf(text, size, "%s", std::strerror(error));
-}

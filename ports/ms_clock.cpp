@@ -1,9 +1,6 @@
 #include "ports/ms_clock.h"
 
-#include <pthread.h>
-
-#include <mutex>
-
+#include "platform/thread.h"
 #include "platform/time.h"
 
 std::atomic<uint32_t> Tick32{0};
@@ -13,7 +10,7 @@ namespace {
 
 std::atomic<int> gClockRunning{0};
 std::atomic<int> gStarted{0};
-std::mutex gClockLock;  // held by the writer while it stores the pair
+PlatformLock gClockLock;  // held by the writer while it stores the pair
 
 void StoreTicks() {
   const uint32_t now = PlatformTickMs();
@@ -21,13 +18,13 @@ void StoreTicks() {
   Tick16.store(static_cast<uint16_t>(now), std::memory_order_relaxed);
 }
 
-void* ClockThread(void*) {
+void ClockThread(void*) {
   for (;;) {
     PlatformSleepMs(1);
-    std::lock_guard<std::mutex> hold(gClockLock);
+    PlatformLockEnter(gClockLock);
     StoreTicks();
+    PlatformLockLeave(gClockLock);
   }
-  return nullptr;
 }
 
 }  // namespace
@@ -36,15 +33,9 @@ void MsClockStart() {
   if (gStarted.exchange(1) != 0) return;
   StoreTicks();  // deadlines set right after start are relative to the real count
 
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, 64 * 1024);  // the thread needs almost no stack
-  pthread_t thread;
-  if (pthread_create(&thread, &attr, ClockThread, nullptr) == 0) {
-    pthread_detach(thread);
-    gClockRunning.store(1, std::memory_order_relaxed);
-  }
-  pthread_attr_destroy(&attr);
+  PlatformLockInit(gClockLock);
+  // The thread needs almost no stack.
+  if (PlatformThreadStart(ClockThread, nullptr, 64 * 1024)) gClockRunning.store(1, std::memory_order_relaxed);
 }
 
 uint32_t MsClockTick32() {

@@ -10,6 +10,9 @@ RS485_PACKAGES=(
   socat ser2net
   xvfb xauth libxcb1-dev
   dpkg-dev file lintian desktop-file-utils man-db groff-base
+  # The Windows build: mingw-w64 (64-bit, posix threads), GoogleTest's source
+  # to build it for the target, and Wine (64-bit only) to run its tests.
+  g++-mingw-w64-x86-64-posix googletest wine wine64
 )
 
 rs485_install_deps() {

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The layer check: every source file may include only its own floor and those
+# below it; operating-system headers only in platform/; Qt only in the window.
+# Fixtures (the simulator, tests, benchmarks) may use anything.
+# Usage: scripts/check_layers.sh [SOURCE_ROOT]   (exit 1 and a list on a breach)
+set -uo pipefail
+root=${1:-$(dirname "$0")/..}
+cd "$root" || exit 2
+
+# Floors, highest number on top. A file takes the floor of the first pattern
+# (a shell glob on its path) that matches it; "fixture" is exempt.
+floor_table=(
+  "sim/*|fixture" "tests/*|fixture" "bench/*|fixture"
+  "ops/*|4"
+  "app/*|5" "ctl/*|5"
+  "protocol/*|3" "discovery/*|3"
+  "ports/*|2"
+  "platform/*|1"
+)
+# The only floor where Qt is at home: the window (the rest of app/ on floor 5).
+qt_floor_glob="app/*"
+os_headers='^(unistd|windows|winsock2|ws2tcpip|mswsock|winreg|io|process|termios|fcntl|poll|dirent|pthread|signal|dlfcn|pty|utmp|getopt|libudev|umockdev)\.h$|^(sys|netinet|arpa|linux|asm)/'
+os_macros='\b(_WIN32|_WIN64|__linux__|__unix__|__APPLE__|__MINGW32__|_MSC_VER)\b'
+
+floor_of() {
+  local entry
+  for entry in "${floor_table[@]}"; do
+    # shellcheck disable=SC2053
+    [[ $1 == ${entry%%|*} ]] && { echo "${entry##*|}"; return; }
+  done
+  echo none
+}
+
+failures=0
+breach() { echo "layer check: $1" >&2; failures=$((failures + 1)); }
+
+while IFS= read -r file; do
+  own=$(floor_of "$file")
+  [ "$own" = fixture ] && continue
+  if [ "$own" = none ]; then breach "$file: not in the floor table"; continue; fi
+  while IFS= read -r line; do
+    header=$(sed -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]([^>"]+)[>"].*/\1/' <<<"$line")
+    if [[ $line =~ \" ]] && [[ $header == */* ]] && [ -e "$header" ]; then
+      theirs=$(floor_of "$header")
+      if [ "$theirs" = fixture ]; then breach "$file includes the fixture $header"
+      elif [ "$theirs" != none ] && [ "$theirs" -gt "$own" ]; then breach "$file (floor $own) includes $header (floor $theirs)"
+      fi
+    elif [[ $header =~ $os_headers ]] && [ "$own" != 1 ]; then
+      breach "$file includes the system header $header outside platform/"
+    elif [[ $header =~ ^Q[A-Za-z]+$|^Qt[A-Za-z]+/|^ui_.*\.h$ ]] && ! { [ "$own" = 5 ] && [[ $file == $qt_floor_glob ]] && [[ $file != ctl/* ]]; }; then
+      breach "$file includes the Qt header $header outside the window"
+    fi
+  done < <(grep -E '^[[:space:]]*#[[:space:]]*include' "$file")
+  if [ "$own" != 1 ] && grep -qE "^[[:space:]]*#[[:space:]]*(if|ifdef|ifndef|elif).*$os_macros" "$file"; then
+    breach "$file chooses by operating system above platform/"
+  fi
+done < <(find app ctl ops protocol discovery ports platform sim tests bench -type f \
+           \( -name '*.cpp' -o -name '*.h' \) 2>/dev/null | sort)
+
+[ "$failures" -eq 0 ] && echo "layer check: all files keep to their floors"
+[ "$failures" -eq 0 ]

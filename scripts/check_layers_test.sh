@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The layer check must fail on each kind of breach: it runs on a small tree
+# with one breach of each kind, and on the same tree mended.
+set -euo pipefail
+checker=$(realpath "$(dirname "$0")/check_layers.sh")
+tree=$(mktemp -d /tmp/rs485-layers.XXXXXX)
+trap 'rm -rf "$tree"' EXIT
+cd "$tree"
+mkdir -p app ctl ops protocol discovery ports platform tests
+touch app/main_form.h ops/settings.h protocol/checksum.h ports/port_io.h platform/time.h
+printf '#include "app/main_form.h"\n' >ops/settings.cpp         # upward
+printf '#include <unistd.h>\n' >ports/tcp.cpp                  # system header above platform/
+printf '#include <QWidget>\n' >ctl/output.cpp                  # Qt outside the window
+printf '#ifdef _WIN32\n#endif\n' >discovery/list.cpp           # choosing by system
+printf '#include "ops/settings.h"\n' >protocol/checksum.cpp    # upward across floors
+printf '#include <unistd.h>\n#include <QWidget>\n' >tests/fixture.cpp  # fixtures may
+printf '#include <unistd.h>\n' >platform/time.cpp
+printf '#include <QWidget>\n#include "ops/settings.h"\n' >app/main_form.cpp
+
+if out=$("$checker" "$tree" 2>&1); then echo "breaches passed the check"; exit 1; fi
+for expected in "ops/settings.cpp (floor 4) includes app/main_form.h" "ports/tcp.cpp includes the system header" \
+                "ctl/output.cpp includes the Qt header" "discovery/list.cpp chooses by operating system" \
+                "protocol/checksum.cpp (floor 3) includes ops/settings.h"; do
+  grep -qF "$expected" <<<"$out" || { echo "not reported: $expected"; echo "$out"; exit 1; }
+done
+[ "$(grep -c 'layer check:' <<<"$out")" -eq 5 ] || { echo "more than the five breaches reported:"; echo "$out"; exit 1; }
+
+rm ops/settings.cpp ports/tcp.cpp ctl/output.cpp discovery/list.cpp protocol/checksum.cpp
+"$checker" "$tree" >/dev/null

@@ -1,0 +1,126 @@
+// rs485ctl.exe, the Windows build, under Wine against the simulated converter:
+// the converter is served on a pseudo-terminal here, a COM port of the Wine
+// prefix is linked to it (dosdevices/com9), and the registry keys the search
+// reads are written with Wine's reg tool. Run by the Windows suite, which
+// names the programs in RS485_WINE_RUN, RS485CTL_EXE and RS485_WINE_PREFIX.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ops/messages.h"
+#include "ctl_fixture.h"
+#include "sim/sim_serve.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char kUsbKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_16C0&PID_4E04";
+const char kSerialComm[] = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char kSerialValue[] = "\\Device\\rs485test";
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+class CtlUnderWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (wineRun.empty() || exe.empty() || prefix.empty()) GTEST_SKIP() << "run by the Windows suite only";
+    ASSERT_TRUE(sim.Ok());
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(sim.Path(), link);
+  }
+  void TearDown() override {
+    if (prefix.empty()) return;
+    std::filesystem::remove(link);
+    Wine({"reg", "delete", kUsbKey, "/f"});
+    Wine({"reg", "delete", kSerialComm, "/v", kSerialValue, "/f"});
+  }
+
+  CtlRun Wine(const Args& args) {
+    Args argv = {wineRun};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, CtlRunOptions{60000, false});
+  }
+  CtlRun Ctl(const Args& args) {
+    Args argv = {exe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Wine(argv);
+  }
+  Json JsonOf(const CtlRun& run) {
+    Json value;
+    EXPECT_TRUE(OneJsonObject(run.out, value)) << Describe(run);
+    return value;
+  }
+
+  const std::string wineRun = Env("RS485_WINE_RUN");
+  const std::string exe = Env("RS485CTL_EXE");
+  const std::string prefix = Env("RS485_WINE_PREFIX");
+  const std::filesystem::path link = prefix + "/dosdevices/com9";
+  ScratchDir dir;
+  SimDevice sim;
+};
+
+TEST_F(CtlUnderWine, ReadsWritesAndFlashesThroughAMappedComPort) {
+  CtlRun run = Ctl({"--port", "COM9", "--json", "read"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_EQ(JsonOf(run)["raw"].text, "60 00 00 08 4E 80");
+
+  run = Ctl({"--port", "COM9", "--json", "write", "--baud", "19200", "--parity", "even", "--echo", "off"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_EQ(JsonOf(run)["baud"].number, 19200);
+  EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0xC0, 0x00, 0x00, 0x08, 'E', 0x00}));
+
+  const Data file = MakeImage(272 * 2 + 50);
+  WriteFile("fw.bin", file);
+  run = Ctl({"--port", "COM9", "--json", "flash", "fw.bin", "--settle-ms", "100"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_EQ(JsonOf(run)["result"].text, "done");
+  // The Russian progress lines leave as UTF-8, unchanged by the console layer.
+  EXPECT_NE(run.err.find("Передача прошивки: 3/3 записей, 594 байт"), std::string::npos) << run.err;
+  const SimSnapshot snapshot = sim.Converter().Snapshot();
+  EXPECT_EQ(snapshot.counters.recordsAcked, 3u);
+  ASSERT_GE(snapshot.image.size(), file.size());
+  EXPECT_EQ(Data(snapshot.image.begin(), snapshot.image.begin() + static_cast<long>(file.size())), file);
+}
+
+TEST_F(CtlUnderWine, FindsTheConverterThroughTheRegistry) {
+  CtlRun run = Ctl({"--json", "locate"});
+  EXPECT_EQ(run.exitCode, 1) << Describe(run);
+  EXPECT_EQ(JsonOf(run)["error"].text, MsgNoDevice);
+
+  ASSERT_EQ(Wine({"reg", "add", kSerialComm, "/v", kSerialValue, "/t", "REG_SZ", "/d", "COM9", "/f"}).exitCode, 0);
+  ASSERT_EQ(Wine({"reg", "add", std::string(kUsbKey) + "\\7&1A2B\\Device Parameters", "/v", "PortName", "/t",
+                  "REG_SZ", "/d", "COM9", "/f"})
+                .exitCode,
+            0);
+  run = Ctl({"--json", "list"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  bool listed = false;
+  for (const Json& port : JsonOf(run)["ports"].items) listed = listed || port.text == "COM9";
+  EXPECT_TRUE(listed) << run.out;
+
+  run = Ctl({"--json", "read"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_EQ(JsonOf(run)["port"].text, "COM9");
+}
+
+TEST_F(CtlUnderWine, MissingPortAndMissingImageEndWithTheirExitCodes) {
+  CtlRun run = Ctl({"--port", "COM98", "read"});
+  EXPECT_EQ(run.exitCode, 3) << Describe(run);
+  EXPECT_NE(run.err.find(MsgPortOpenFailed), std::string::npos) << run.err;
+
+  run = Ctl({"--port", "COM9", "flash", "missing.bin"});
+  EXPECT_EQ(run.exitCode, 6) << Describe(run);
+  EXPECT_NE(run.err.find("Ошибка открытия missing.bin"), std::string::npos) << run.err;
+
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+// The discovery on the Windows registry: the test writes the keys a Windows
+// system keeps for its serial ports (HARDWARE\DEVICEMAP\SERIALCOMM, volatile)
+// and for its USB devices (SYSTEM\CurrentControlSet\Enum\USB\VID_…&PID_…\<instance>
+// \Device Parameters\PortName), then lists the ports and locates the converter.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "discovery/com_port_list.h"
+#include "discovery/device_locator.h"
+#include "platform/device_registry.h"
+
+namespace {
+
+const char kSerialComm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char kUsb[] = "SYSTEM\\CurrentControlSet\\Enum\\USB\\";
+const char kConverter[] = "VID_16C0&PID_4E04";
+const char kOtherDevice[] = "VID_0403&PID_6001";
+
+using Values = std::vector<std::pair<std::string, std::string>>;
+
+void SetValues(const std::string& path, const Values& values, DWORD options) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS)
+      << path;
+  for (const auto& [name, data] : values)
+    EXPECT_EQ(RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+                             static_cast<DWORD>(data.size() + 1)),
+              ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+// The serial ports present, as the system would list them.
+void PresentPorts(const Values& values) {
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, kSerialComm);
+  SetValues(kSerialComm, values, REG_OPTION_VOLATILE);
+}
+
+// One instance of a USB device; without a port name it has no Device Parameters.
+void UsbInstance(const std::string& device, const std::string& instance, const Values& parameters,
+                 bool withParameters = true) {
+  const std::string path = std::string(kUsb) + device + "\\" + instance;
+  SetValues(path, {}, REG_OPTION_NON_VOLATILE);
+  if (withParameters) SetValues(path + "\\Device Parameters", parameters, REG_OPTION_NON_VOLATILE);
+}
+
+std::vector<std::string> ListedPorts() {
+  ComPortListBuild();
+  return std::vector<std::string>(ComPortList.names, ComPortList.names + ComPortList.count);
+}
+
+std::string Located() {
+  char name[ComPortNameSize] = "unchanged";
+  const int found = LocateDevicePort(name, sizeof name);
+  EXPECT_EQ(found, name[0] != '\0' ? 1 : 0);
+  return name;
+}
+
+class Registry : public ::testing::Test {
+ protected:
+  void SetUp() override { Clear(); }
+  void TearDown() override {
+    Clear();
+    PresentPorts({});  // the key stays, as on every system: later writers add to it
+    ::Registry.majorVersion = RegistryKernelMajorVersion;
+  }
+  static void Clear() {
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kUsb) + kConverter).c_str());
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kUsb) + kOtherDevice).c_str());
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, kSerialComm);
+  }
+};
+
+TEST_F(Registry, PortsAreListedWithComNumbersInNumberOrder) {
+  EXPECT_GE(RegistryMajorVersion(), 5);  // the system's own: values are enumerated
+  EXPECT_TRUE(ListedPorts().empty());    // no key: no ports
+
+  PresentPorts({{"\\Device\\Serial0", "COM10"},
+                {"\\Device\\Serial1", "COM3"},
+                {"\\Device\\Serial2", "COM1"},
+                {"\\Device\\VCP0", "USBSER0"},
+                {"\\Device\\Serial3", "COM11"},
+                {"\\Device\\com0com10", "CNCA0"},
+                {"\\Device\\Serial4", "COM2"},
+                {"\\Device\\Long", std::string(100, 'X')}});  // data beyond 80 bytes: skipped
+  EXPECT_EQ(ListedPorts(),
+            (std::vector<std::string>{"CNCA0", "COM1", "COM2", "COM3", "COM10", "COM11", "USBSER0"}));
+}
+
+TEST_F(Registry, OldSystemsLookPortsUpByTheirComNames) {
+  ::Registry.majorVersion = [] { return int32_t{4}; };
+  PresentPorts({{"COM1", "COM1"}, {"COM12", "COM12"}, {"COM100", "COM100"}, {"\\Device\\Serial0", "COM3"}});
+  EXPECT_EQ(ListedPorts(), (std::vector<std::string>{"COM1", "COM12"}));
+}
+
+TEST_F(Registry, ConverterIsFoundBehindDecoys) {
+  EXPECT_EQ(Located(), "");  // no key of the converter at all
+
+  PresentPorts({{"\\Device\\Serial0", "COM2"}, {"\\Device\\Serial1", "COM7"}, {"\\Device\\Serial2", "COM10"}});
+  UsbInstance(kOtherDevice, "FT1", {{"PortName", "COM2"}});   // another USB serial device, present
+  UsbInstance(kConverter, "5&1", {}, false);                 // no Device Parameters
+  UsbInstance(kConverter, "5&2", {{"PortName", "COM5"}});    // not among the ports present
+  UsbInstance(kConverter, "5&3", {{"PortName", "com7"}});    // present only in another letter case
+  UsbInstance(kConverter, "5&4", {{"Other", "COM7"}});       // no PortName
+  EXPECT_EQ(Located(), "");
+
+  UsbInstance(kConverter, "5&5", {{"PortName", "COM10"}});
+  UsbInstance(kConverter, "5&6", {{"PortName", "COM7"}});
+  EXPECT_EQ(Located(), "COM10");  // the first instance in the registry's order wins
+
+  RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kUsb) + kConverter + "\\5&5").c_str());
+  EXPECT_EQ(Located(), "COM7");
+}
+
+}  // namespace

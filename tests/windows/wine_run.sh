@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the build tree's own prefix
+# (RS485_WINE_PREFIX, made by wine_bed.sh); ctest's emulator for the Windows suite.
+set -euo pipefail
+: "${RS485_WINE_PREFIX:?set RS485_WINE_PREFIX to the Wine prefix of the build tree}"
+export WINEPREFIX=$RS485_WINE_PREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+# Wine keeps nothing in the user's home either: its menus and shell folders go here.
+export HOME=$RS485_WINE_PREFIX-home
+mkdir -p "$HOME"
+exec wine "$@"
