@@ -18,24 +18,24 @@ PortSlot* LiveSlot(PortId id) {
 
 void PortPump(int index) {
   PortSlot& slot = PortTable[index];
-  if (slot.open != 0) slot.transport->Pump(slot);
+  if (slot.open != 0) slot.transport->Pump(slot.rx);
 }
 
 int32_t PortAvailable(PortId id) {
   PortSlot* slot = LiveSlot(id);
   if (slot == nullptr) return 0;
   slot->transport->Service();
-  slot->transport->Pump(*slot);
-  return static_cast<int32_t>(RxRingCount(*slot));
+  slot->transport->Pump(slot->rx);
+  return static_cast<int32_t>(RxRingCount(slot->rx));
 }
 
 int PortReadExact(PortId id, uint8_t* buffer, int32_t count) {
   PortSlot* slot = LiveSlot(id);
   if (slot == nullptr || count < 0) return 0;
   slot->transport->Service();
-  slot->transport->Pump(*slot);
-  if (RxRingCount(*slot) < static_cast<uint32_t>(count)) return 0;
-  RxRingTake(*slot, buffer, static_cast<uint32_t>(count));
+  slot->transport->Pump(slot->rx);
+  if (RxRingCount(slot->rx) < static_cast<uint32_t>(count)) return 0;
+  RxRingTake(slot->rx, buffer, static_cast<uint32_t>(count));
   return 1;
 }
 
@@ -43,9 +43,9 @@ int32_t PortRead(PortId id, uint8_t* buffer, int32_t count, int32_t timeoutMs) {
   PortSlot* slot = LiveSlot(id);
   if (slot == nullptr || count < 0) return 0;
   // Only what earlier operations gathered is taken here; no pump runs first.
-  const uint32_t taken = RxRingTake(*slot, buffer, static_cast<uint32_t>(count));
+  const uint32_t taken = RxRingTake(slot->rx, buffer, static_cast<uint32_t>(count));
   if (taken == static_cast<uint32_t>(count)) return count;
-  return slot->transport->ReadRest(*slot, buffer + taken, count - static_cast<int32_t>(taken),
+  return slot->transport->ReadRest(slot->rx, buffer + taken, count - static_cast<int32_t>(taken),
                                    timeoutMs > 0 ? timeoutMs : 0);
 }
 
@@ -64,8 +64,8 @@ void PortFlushInput(PortId id) {
   PortSlot* slot = LiveSlot(id);
   if (slot == nullptr) return;
   slot->transport->Service();
-  RxRingEmpty(*slot);
-  slot->transport->DiscardInput(*slot);
+  RxRingEmpty(slot->rx);
+  slot->transport->DiscardInput(slot->rx);
 }
 
 void PortWrite(PortId id, const uint8_t* data, uint32_t count) {

@@ -26,9 +26,9 @@ constexpr size_t kPrefixLength = 5;  // "TCPC_" or "TCPS_"
 // Writes vanish, reads never deliver.
 class StubTransport final : public PortTransport {
  public:
-  void Pump(PortSlot&) override {}
-  int32_t ReadRest(PortSlot&, uint8_t*, int32_t, int32_t) override { return 0; }
-  void DiscardInput(PortSlot&) override {}
+  void Pump(RxRing&) override {}
+  int32_t ReadRest(RxRing&, uint8_t*, int32_t, int32_t) override { return 0; }
+  void DiscardInput(RxRing&) override {}
   void Write(const uint8_t*, uint32_t) override {}
   bool Delivers() const override { return false; }
 };
@@ -141,16 +141,16 @@ int PortOpen(PortId& id, const char* name) {
     return result;
   }
 
-  slot.ring = new (std::nothrow) uint8_t[RxRingSize];
-  if (slot.ring == nullptr) {
+  slot.rx.storage = new (std::nothrow) uint8_t[RxRingSize];
+  if (slot.rx.storage == nullptr) {
     delete transport;
     Fail(PortFailOther, ENOMEM);
     id = 0;
     return ENOMEM;
   }
   slot.transport = transport;
-  slot.ringWrite = 0;
-  slot.ringRead = 0;
+  slot.rx.write = 0;
+  slot.rx.read = 0;
   id = static_cast<PortId>(index + 1);
   slot.open = 1;
   gLastFailure = PortFailure{};
@@ -162,8 +162,8 @@ int PortClose(PortId id) {
   if (slot == nullptr) return 1;
   delete slot->transport;
   slot->transport = nullptr;
-  delete[] slot->ring;
-  slot->ring = nullptr;
+  delete[] slot->rx.storage;
+  slot->rx.storage = nullptr;
   slot->open = 0;
   return 1;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "platform/serial.h"
+#include "ports/rx_ring.h"
 
 using PortId = uint16_t;
 
@@ -18,17 +19,14 @@ enum PortKind : uint8_t {
 
 constexpr int PortSlotCount = 32;
 constexpr int PortNameSize = 100;     // names of 100 characters or more are refused
-constexpr int RxRingSize = 10000;     // holds at most RxRingSize - 1 unread bytes
 
 class PortTransport;
 
 struct PortSlot {
   char name[PortNameSize];
   PortTransport* transport;  // what carries the bytes, owned while the slot is open
-  uint8_t* ring;             // RxRing storage, owned while the slot is open
+  RxRing rx;                 // its storage owned while the slot is open
   int32_t open;
-  uint16_t ringWrite;
-  uint16_t ringRead;
   PortKind kind;
 };
 

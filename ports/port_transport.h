@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-struct PortSlot;
+struct RxRing;
 
 class PortTransport {
  public:
@@ -16,17 +16,17 @@ class PortTransport {
   // port runs it first.
   virtual void Service() {}
 
-  // Moves what has arrived into the slot's receive ring.
-  virtual void Pump(PortSlot& slot) = 0;
+  // Moves what has arrived into the port's receive ring.
+  virtual void Pump(RxRing& ring) = 0;
 
   // Reads count bytes that the ring did not hold into out, waiting at most
   // timeoutMs. Non-zero when all came (what PortRead returns then), 0 when not;
   // bytes that came but were too few stay in the ring where the transport
   // keeps them.
-  virtual int32_t ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) = 0;
+  virtual int32_t ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) = 0;
 
   // Discards input that waits beyond the ring (the system's queue, a socket's).
-  virtual void DiscardInput(PortSlot& slot) = 0;
+  virtual void DiscardInput(RxRing& ring) = 0;
 
   // Sends; failures are not reported (a missing reply shows them).
   virtual void Write(const uint8_t* data, uint32_t count) = 0;

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <new>
 
-#include "ports/port_table.h"
 #include "ports/rx_ring.h"
 
 namespace {
@@ -37,7 +36,7 @@ SerialTransport::~SerialTransport() { SerialClose(handle_); }
 
 // Reads what the serial service reports as queued into the ring of keepIn, or
 // discards it when keepIn is nullptr.
-void SerialTransport::Drain(PortSlot* keepIn) {
+void SerialTransport::Drain(RxRing* keepIn) {
   uint32_t queued = 0;
   if (SerialQueued(handle_, &queued) != 0) return;
   uint8_t chunk[kPumpChunk];
@@ -50,18 +49,18 @@ void SerialTransport::Drain(PortSlot* keepIn) {
   }
 }
 
-void SerialTransport::Pump(PortSlot& slot) { Drain(&slot); }
+void SerialTransport::Pump(RxRing& ring) { Drain(&ring); }
 
-void SerialTransport::DiscardInput(PortSlot&) { Drain(nullptr); }
+void SerialTransport::DiscardInput(RxRing&) { Drain(nullptr); }
 
-int32_t SerialTransport::ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) {
+int32_t SerialTransport::ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) {
   // The read's own time-out replaces those of the opening, and stays.
   const SerialTimeouts timeouts = {0, 0, static_cast<uint32_t>(timeoutMs), kWriteMultiplierMs, kWriteConstantMs};
   if (SerialSetTimeouts(handle_, timeouts) != 0) return 0;
   uint32_t got = 0;
   SerialRead(handle_, out, static_cast<uint32_t>(count), &got);
   if (got == static_cast<uint32_t>(count)) return 1;
-  RxRingAppend(slot, out, got);  // the next read finds what did arrive
+  RxRingAppend(ring, out, got);  // the next read finds what did arrive
   return 0;
 }
 

@@ -13,14 +13,14 @@ class SerialTransport final : public PortTransport {
   static int Open(const char* name, SerialTransport** transport, SerialHolder* holder);
   ~SerialTransport() override;
 
-  void Pump(PortSlot& slot) override;
-  int32_t ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) override;
-  void DiscardInput(PortSlot& slot) override;
+  void Pump(RxRing& ring) override;
+  int32_t ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) override;
+  void DiscardInput(RxRing& ring) override;
   void Write(const uint8_t* data, uint32_t count) override;
   int32_t Handle() const override { return handle_; }
 
  private:
   explicit SerialTransport(int32_t handle) : handle_(handle) {}
-  void Drain(PortSlot* keepIn);
+  void Drain(RxRing* keepIn);
   int32_t handle_;
 };

@@ -5,10 +5,9 @@
 #include <new>
 
 #include "platform/sockets.h"
-#include "ports/ms_clock.h"
-#include "ports/port_table.h"
-#include "ports/rx_ring.h"
 #include "platform/time.h"
+#include "ports/ms_clock.h"
+#include "ports/rx_ring.h"
 
 namespace {
 
@@ -85,26 +84,26 @@ int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port) {
   return 0;
 }
 
-int32_t TcpTransport::ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) {
+int32_t TcpTransport::ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) {
   const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs);
   for (;;) {
     Service();
-    Pump(slot);
-    if (RxRingCount(slot) >= static_cast<uint32_t>(count)) break;
+    Pump(ring);
+    if (RxRingCount(ring) >= static_cast<uint32_t>(count)) break;
     PlatformSleepMs(kReadLookMs);
     if (TickReached32(deadline)) return 0;
   }
-  RxRingTake(slot, out, static_cast<uint32_t>(count));
+  RxRingTake(ring, out, static_cast<uint32_t>(count));
   return count;
 }
 
-void TcpTransport::DiscardInput(PortSlot& slot) {
+void TcpTransport::DiscardInput(RxRing& ring) {
   // What the sockets already hold is input too: an answer that came after its
   // time-out must not be taken for the answer to the next request.
   for (int round = 0; round < kFlushRounds; ++round) {
-    Pump(slot);
-    if (RxRingCount(slot) == 0) break;
-    RxRingEmpty(slot);
+    Pump(ring);
+    if (RxRingCount(ring) == 0) break;
+    RxRingEmpty(ring);
   }
 }
 
@@ -188,14 +187,14 @@ void TcpClientPort::ConnectStep() {
   }
 }
 
-void TcpClientPort::Pump(PortSlot& slot) {
+void TcpClientPort::Pump(RxRing& ring) {
   if (connected == 0) return;
   uint8_t buffer[kClientChunk];
   uint32_t got = 0;
   const int error = SocketReceive(handle, buffer, sizeof buffer, &got);
   if (error == EAGAIN) return;
   if (error == 0 && got > 0) {
-    RxRingAppend(slot, buffer, got);
+    RxRingAppend(ring, buffer, got);
     return;
   }
   Renew();  // the server closed the connection, or it broke
@@ -262,7 +261,7 @@ bool TcpServerPort::Linked() const {
   return false;
 }
 
-void TcpServerPort::Pump(PortSlot& slot) {
+void TcpServerPort::Pump(RxRing& ring) {
   uint8_t buffer[kPeerChunk];
   for (int32_t& peer : clients) {
     if (peer < 0) continue;
@@ -282,7 +281,7 @@ void TcpServerPort::Pump(PortSlot& slot) {
       DropPeer(peer);
       continue;
     }
-    RxRingAppend(slot, buffer, got);
+    RxRingAppend(ring, buffer, got);
   }
 }
 

@@ -20,8 +20,8 @@ int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port);
 // that also empties the sockets.
 class TcpTransport : public PortTransport {
  public:
-  int32_t ReadRest(PortSlot& slot, uint8_t* out, int32_t count, int32_t timeoutMs) override;
-  void DiscardInput(PortSlot& slot) override;
+  int32_t ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) override;
+  void DiscardInput(RxRing& ring) override;
   bool IsNetwork() const override { return true; }
 };
 
@@ -33,7 +33,7 @@ class TcpClientPort final : public TcpTransport {
   ~TcpClientPort() override;
 
   void Service() override { ConnectStep(); }
-  void Pump(PortSlot& slot) override;
+  void Pump(RxRing& ring) override;
   void Write(const uint8_t* data, uint32_t count) override;
   bool Linked() const override { return connected != 0; }
   int32_t Handle() const override { return handle; }
@@ -64,7 +64,7 @@ class TcpServerPort final : public TcpTransport {
   ~TcpServerPort() override;
 
   void Service() override { Accept(); }
-  void Pump(PortSlot& slot) override;
+  void Pump(RxRing& ring) override;
   void Write(const uint8_t* data, uint32_t count) override;
   bool Linked() const override;
   int32_t Handle() const override { return handle; }

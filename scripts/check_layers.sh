@@ -32,6 +32,7 @@ floor_of() {
 }
 
 failures=0
+edges=""  # "module included-module" pairs of the product's files, for the cycle test
 breach() { echo "layer check: $1" >&2; failures=$((failures + 1)); }
 
 while IFS= read -r file; do
@@ -42,6 +43,7 @@ while IFS= read -r file; do
     header=$(sed -E 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]([^>"]+)[>"].*/\1/' <<<"$line")
     if [[ $line =~ \" ]] && [[ $header == */* ]] && [ -e "$header" ]; then
       theirs=$(floor_of "$header")
+      [ "${file%.*}" != "${header%.*}" ] && edges+="${file%.*} ${header%.*}"$'\n'
       if [ "$theirs" = fixture ]; then breach "$file includes the fixture $header"
       elif [ "$theirs" != none ] && [ "$theirs" -gt "$own" ]; then breach "$file (floor $own) includes $header (floor $theirs)"
       fi
@@ -56,6 +58,11 @@ while IFS= read -r file; do
   fi
 done < <(find app ctl ops protocol discovery ports platform sim tests bench -type f \
            \( -name '*.cpp' -o -name '*.h' \) 2>/dev/null | sort)
+
+# No two modules (a .h with its .cpp) may reach each other through includes.
+if ! loop=$(printf '%s' "$edges" | tsort 2>&1 >/dev/null); then
+  breach "the includes run in a circle: $(grep -v 'input contains a loop' <<<"$loop" | sed 's/^tsort: //' | tr '\n' ' ')"
+fi
 
 [ "$failures" -eq 0 ] && echo "layer check: all files keep to their floors"
 [ "$failures" -eq 0 ]

@@ -119,7 +119,7 @@ TEST(PortTable, CloseIsAlwaysOneAndHarmless) {
   ASSERT_EQ(PortOpen(id, "STUB"), 0);
   EXPECT_EQ(PortClose(id), 1);
   EXPECT_EQ(PortTable[0].open, 0);
-  EXPECT_EQ(PortTable[0].ring, nullptr);
+  EXPECT_EQ(PortTable[0].rx.storage, nullptr);
   EXPECT_EQ(PortClose(id), 1);
 }
 

@@ -70,8 +70,8 @@ TEST_F(SerialPort, RingWrapsAndKeepsOrder) {
   // The write index wraps past 9999 to below the read index: 10 against 9000.
   const std::vector<uint8_t> second = Sequence(1010, 99);
   Feed(second, 1010);
-  EXPECT_EQ(PortTable[id - 1].ringWrite, 10);
-  EXPECT_EQ(PortTable[id - 1].ringRead, 9000);
+  EXPECT_EQ(PortTable[id - 1].rx.write, 10);
+  EXPECT_EQ(PortTable[id - 1].rx.read, 9000);
   in.assign(1010, 0);
   ASSERT_EQ(PortRead(id, in.data(), 1010, 0), 1010);
   EXPECT_EQ(in, second);
