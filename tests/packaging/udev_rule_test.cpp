@@ -128,8 +128,8 @@ TEST_F(UdevRule, DocsAdviseWhatTheRuleDoes) {
     // The guide and the manual pages name the rule where the package puts it.
     EXPECT_TRUE(doc == "README.md" || text.find(rulePath) != std::string::npos) << doc;
   }
-  // The README's ModemManager line for systems without the package is a part of the rule.
-  std::string readme = ReadFile(kSource + "/README.md");
+  // The guide's ModemManager line for systems without the package is a part of the rule.
+  std::string readme = ReadFile(kSource + "/docs/behaviour.md");
   size_t at = readme.find("ENV{ID_MM_DEVICE_IGNORE}");
   ASSERT_NE(at, std::string::npos);
   size_t begin = readme.rfind('`', at) + 1;
