@@ -9,6 +9,7 @@ RS485_PACKAGES=(
   umockdev libumockdev-dev
   socat ser2net
   xvfb xauth libxcb1-dev
+  clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes: ./test --fuzz
 )
 
 rs485_install_deps() {
