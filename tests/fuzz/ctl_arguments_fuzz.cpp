@@ -82,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string port = options.port.empty() ? args.back() : options.port;
   Json value = Printed([&](FILE* out) { PrintError(nullptr, MsgNoDevice, true, out); });
   FuzzCheck(value["port"].kind == Json::Null, "an unknown port is null");
-  value = Printed([&](FILE* out) { PrintError(port.c_str(), FirmwareOpenFailedText(port.c_str()).c_str(), true, out); });
+  const std::string message = FirmwareOpenFailedText(port.c_str());
+  value = Printed([&](FILE* out) { PrintError(port.c_str(), message.c_str(), true, out); });
   FuzzCheck(GivenBack(value["port"], port), "an error names its port");
   if (command == "list") {
     value = Printed([&](FILE* out) { PrintPortList(args, true, out); });

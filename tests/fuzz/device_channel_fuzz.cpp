@@ -107,7 +107,8 @@ void MemoryRead(DeviceChannel& channel, uint8_t mode, int32_t length, const uint
   }
   const int32_t checkLength = (mode & 3) == 1 ? 1 : (mode & 3) == 2 ? 4 : 0;
   const Bytes answer = AnswerOf(data, size, static_cast<size_t>(length + checkLength + 1));
-  const int result = Converse(12, answer, [&] { return channel.ReadMemory(0, 0, length, destination.data(), mode, 0); });
+  const int result =
+      Converse(12, answer, [&] { return channel.ReadMemory(0, 0, length, destination.data(), mode, 0); });
 
   const uint8_t* check = answer.data() + length;
   bool good = true;
@@ -160,11 +161,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;
   DeviceChannel channel(OpenLine().port);
   channel.BusAddress = 16;
+  const uint8_t operation = data[0];
   const uint8_t a = data[1];
   const uint8_t b = data[2];
   data += 3;
   size -= 3;
-  const uint8_t operation = data[-3];
   if (operation == 0xFF) {
 #ifndef RS485_LIBFUZZER
     MemoryWrite(channel, 6, data, size);
@@ -174,8 +175,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   switch (operation % 3) {
     case 0: MemoryRead(channel, a, a == 0xFF ? 256 + b : b, data, size); break;
     case 1: MemoryWrite(channel, 1, data, size); break;
-    // At least one request byte, so the answer cannot come before the channel's flush.
-    default: Transact(channel, a % 16 == 15 ? -1 : a % 12 + 1, b == 0xFF ? 315 : b + (a & 0x80 ? 60 : 0), data, size);
+    default:
+      // At least one request byte, so the answer cannot come before the channel's flush.
+      Transact(channel, a % 16 == 15 ? -1 : a % 12 + 1, b == 0xFF ? 315 : b + (a & 0x80 ? 60 : 0), data, size);
   }
   return 0;
 }
