@@ -52,7 +52,7 @@ Line& OpenLine() {
   return line;
 }
 
-// Reads count bytes the channel sent, waiting at most 2 s in all.
+// Reads count bytes the channel sent, waiting at most 2 s for each piece.
 size_t TakeRequest(int master, size_t count) {
   size_t got = 0;
   uint8_t buffer[512];
