@@ -91,21 +91,21 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-void PrintPortList(const std::vector<std::string>& names, bool json) {
+void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out) {
   if (!json) {
-    for (const std::string& name : names) std::printf("%s\n", name.c_str());
+    for (const std::string& name : names) std::fprintf(out, "%s\n", name.c_str());
     return;
   }
-  std::string out = "{\"ports\":[";
-  for (size_t i = 0; i < names.size(); ++i) out += (i ? "," : "") + JsonString(names[i]);
-  std::printf("%s]}\n", out.c_str());
+  std::string text = "{\"ports\":[";
+  for (size_t i = 0; i < names.size(); ++i) text += (i ? "," : "") + JsonString(names[i]);
+  std::fprintf(out, "%s]}\n", text.c_str());
 }
 
-void PrintLocated(const std::string& port, bool json) {
+void PrintLocated(const std::string& port, bool json, FILE* out) {
   if (json)
-    std::printf("{\"port\":%s}\n", JsonString(port).c_str());
+    std::fprintf(out, "{\"port\":%s}\n", JsonString(port).c_str());
   else
-    std::printf("%s\n", port.c_str());
+    std::fprintf(out, "%s\n", port.c_str());
 }
 
 namespace {
@@ -114,41 +114,43 @@ std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" :
 
 }  // namespace
 
-void PrintError(const char* port, const char* message, const std::string& reason, bool json) {
+void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out) {
   if (!json) return;
-  std::printf("{\"port\":%s,\"error\":%s,\"reason\":%s}\n", port != nullptr ? JsonString(port).c_str() : "null",
-              JsonString(message).c_str(), JsonOrNull(reason).c_str());
+  std::fprintf(out, "{\"port\":%s,\"error\":%s,\"reason\":%s}\n", port != nullptr ? JsonString(port).c_str() : "null",
+               JsonString(message).c_str(), JsonOrNull(reason).c_str());
 }
 
-void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json) {
+void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json,
+                   FILE* out) {
   const SettingsView view = SettingsToView(settings);
   const int dataBits = DataBitsValues[view.dataBitsRow];
   if (json) {
-    std::printf(
+    std::fprintf(out,
         "{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,\"stop_bits\":%d,"
         "\"echo_suppression\":%s,\"raw\":\"%s\"}\n",
         JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(), CtlParityNames[view.parityRow],
         dataBits, view.twoStopBits ? 2 : 1, view.echoSuppression ? "true" : "false", RawHex(settings).c_str());
     return;
   }
-  std::printf("Порт: %s%s\n", port.c_str(), written ? " (записано)" : "");
-  std::printf("Скорость обмена 485 <-> ТП: %s\n", view.baudRate.c_str());
-  std::printf("Чётность: %s\n", kParityRowTexts[view.parityRow]);
-  std::printf("Длина посылки: %d\n", dataBits);
-  std::printf("2 стоп-бита: %s\n", view.twoStopBits ? "да" : "нет");
-  std::printf("Подавление эхо ТП: %s\n", view.echoSuppression ? "да" : "нет");
-  std::printf("Запись: %s\n", RawHex(settings).c_str());
+  std::fprintf(out, "Порт: %s%s\n", port.c_str(), written ? " (записано)" : "");
+  std::fprintf(out, "Скорость обмена 485 <-> ТП: %s\n", view.baudRate.c_str());
+  std::fprintf(out, "Чётность: %s\n", kParityRowTexts[view.parityRow]);
+  std::fprintf(out, "Длина посылки: %d\n", dataBits);
+  std::fprintf(out, "2 стоп-бита: %s\n", view.twoStopBits ? "да" : "нет");
+  std::fprintf(out, "Подавление эхо ТП: %s\n", view.echoSuppression ? "да" : "нет");
+  std::fprintf(out, "Запись: %s\n", RawHex(settings).c_str());
 }
 
 void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
-                      const std::string& failure, const std::string& reason, bool json) {
+                      const std::string& failure, const std::string& reason, bool json, FILE* out) {
   if (!json) {
-    std::printf("Записей передано: %llu из %llu (%llu байт)\n", static_cast<unsigned long long>(report.recordsSent),
-                static_cast<unsigned long long>(report.recordsTotal),
-                static_cast<unsigned long long>(report.bytesSent));
+    std::fprintf(out, "Записей передано: %llu из %llu (%llu байт)\n",
+                 static_cast<unsigned long long>(report.recordsSent),
+                 static_cast<unsigned long long>(report.recordsTotal),
+                 static_cast<unsigned long long>(report.bytesSent));
     return;
   }
-  std::printf(
+  std::fprintf(out,
       "{\"port\":%s,\"file\":%s,\"result\":\"%s\",\"records_sent\":%llu,\"records_total\":%llu,"
       "\"bytes_sent\":%llu,\"error\":%s,\"reason\":%s}\n",
       JsonString(port).c_str(), JsonString(file).c_str(), ResultName(report.result),

@@ -2,6 +2,7 @@
 // What rs485ctl prints: text for people, or one JSON object for scripts.
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,17 +12,19 @@
 // Names of the parity rows on the command line.
 extern const char* const CtlParityNames[ParityRows];
 
-void PrintPortList(const std::vector<std::string>& names, bool json);
-void PrintLocated(const std::string& port, bool json);
-void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json);
+// Each printer writes to standard output unless told otherwise.
+void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out = stdout);
+void PrintLocated(const std::string& port, bool json, FILE* out = stdout);
+void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json,
+                   FILE* out = stdout);
 // failure: the first failure message the update showed, empty when none;
 // reason: the reason shown with it, empty when none.
 void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
-                      const std::string& failure, const std::string& reason, bool json);
+                      const std::string& failure, const std::string& reason, bool json, FILE* out = stdout);
 // A failure that ended the command: for scripts one JSON object (port may be
 // nullptr: not known; reason empty: none); people read the message and the
 // reason on standard error instead.
-void PrintError(const char* port, const char* message, const std::string& reason, bool json);
+void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out = stdout);
 
 // text as a JSON string: quoted, escaped, and bytes that are not UTF-8 replaced
 // by U+FFFD so that the output stays valid whatever a file name holds.

@@ -63,7 +63,7 @@ class Reader {
       Blanks();
       Json member;
       if (!Value(member, depth + 1)) return false;
-      value.members.emplace_back(std::move(key), std::move(member));
+      value.members.push_back({std::move(key), std::move(member)});
       Blanks();
       if (Peek() == ',') {
         ++at_;
@@ -212,14 +212,14 @@ class Reader {
 
 bool Json::Has(const std::string& key) const {
   for (const auto& member : members)
-    if (member.first == key) return true;
+    if (member.key == key) return true;
   return false;
 }
 
 const Json& Json::operator[](const std::string& key) const {
   static const Json missing;
   for (const auto& member : members)
-    if (member.first == key) return member.second;
+    if (member.key == key) return member.value;
   return missing;
 }
 

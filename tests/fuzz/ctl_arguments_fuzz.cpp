@@ -1,0 +1,104 @@
+// rs485ctl's arguments. Whatever the command line, the parser takes only a
+// command it can run, with values in range; and once a run with --json is past
+// its arguments, everything it can print is one valid JSON object on one line
+// that gives the port and file names back (bytes that are not UTF-8 as U+FFFD).
+//
+// Input: 6 bytes of a settings record, 1 byte of an update's result, then the
+// arguments, separated by zero bytes.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ops/firmware_upload.h"
+#include "ops/messages.h"
+#include "ctl/arguments.h"
+#include "ctl/output.h"
+#include "fuzz_check.h"
+#include "json_reader.h"
+#include "ports/port_table.h"
+
+namespace {
+
+// Names come back as given, unless bytes of them had to be replaced.
+bool GivenBack(const Json& value, const std::string& name) {
+  return value.kind == Json::String && (value.text == name || value.text.find("\xEF\xBF\xBD") != std::string::npos);
+}
+
+Json Printed(const std::function<void(FILE*)>& print) {
+  char* buffer = nullptr;
+  size_t length = 0;
+  FILE* out = open_memstream(&buffer, &length);
+  FuzzCheck(out != nullptr, "open_memstream");
+  print(out);
+  std::fclose(out);
+  const std::string text(buffer, length);
+  std::free(buffer);
+  FuzzCheck(text.find('\n') + 1 == text.size(), "the output is one line");
+  Json value;
+  FuzzCheck(JsonParse(text, value) && value.kind == Json::Object, "the output is one JSON object");
+  return value;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 7) return 0;
+  DeviceSettings settings{};
+  std::memcpy(&settings, data, sizeof settings);
+  UploadReport report;
+  report.result = static_cast<UploadResult>(data[6] % 7);
+  report.recordsSent = data[6];
+  report.recordsTotal = data[0] * 1000u;
+
+  std::vector<std::string> args = {"rs485ctl"};
+  std::string arg;
+  for (size_t i = 7; i < size; ++i) {
+    if (data[i] != 0) {
+      arg += static_cast<char>(data[i]);
+    } else {
+      args.push_back(arg);
+      arg.clear();
+    }
+  }
+  args.push_back(arg);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  Options options;
+  if (ParseArguments(static_cast<int>(args.size()), argv.data(), options) != ParseRun) return 0;
+  const std::string& command = options.command;
+  FuzzCheck(command == "list" || command == "locate" || command == "read" || command == "write" || command == "flash",
+            "only a known command runs");
+  FuzzCheck(options.port.size() < PortNameSize && (command == "flash") != options.file.empty(),
+            "the port name fits, and a file is named for flash alone");
+  FuzzCheck(options.settleMs >= 0 && options.settleMs <= 600000, "the settle time is in range");
+  if (!options.json) return 0;
+
+  const std::string port = options.port.empty() ? args.back() : options.port;
+  Json value = Printed([&](FILE* out) { PrintError(nullptr, MsgNoDevice, "", true, out); });
+  FuzzCheck(value["port"].kind == Json::Null, "an unknown port is null");
+  const std::string message = FirmwareOpenFailedText(port.c_str());
+  value = Printed([&](FILE* out) { PrintError(port.c_str(), message.c_str(), "why " + port, true, out); });
+  FuzzCheck(GivenBack(value["port"], port) && GivenBack(value["reason"], "why " + port), "an error names its port and reason");
+  if (command == "list") {
+    value = Printed([&](FILE* out) { PrintPortList(args, true, out); });
+    FuzzCheck(value["ports"].items.size() == args.size(), "every port is listed");
+  } else if (command == "locate") {
+    value = Printed([&](FILE* out) { PrintLocated(port, true, out); });
+    FuzzCheck(GivenBack(value["port"], port), "the port located is named");
+  } else if (command == "flash") {
+    value = Printed([&](FILE* out) { PrintFlashReport(port, options.file, report, options.file, port, true, out); });
+    FuzzCheck(GivenBack(value["file"], options.file) && GivenBack(value["error"], options.file),
+              "the report names its file and failure");
+  } else {
+    value = Printed([&](FILE* out) { PrintSettings(port, settings, command == "write", true, out); });
+    FuzzCheck(value["baud"].kind == Json::Number && value["written"].kind == Json::Bool,
+              "the settings are numbers and flags");
+  }
+  return 0;
+}
