@@ -12,7 +12,7 @@
 
 #include "discovery/com_port_list.h"
 #include "platform/device_registry.h"
-#include "sysfs_tree.h"
+#include "support/sysfs_tree.h"
 
 namespace {
 

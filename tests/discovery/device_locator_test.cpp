@@ -8,7 +8,7 @@
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "platform/device_registry.h"
-#include "sysfs_tree.h"
+#include "support/sysfs_tree.h"
 
 namespace {
 

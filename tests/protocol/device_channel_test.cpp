@@ -16,6 +16,7 @@
 #include "protocol/device_channel.h"
 #include "sim/sim_serve.h"
 #include "support/pty.h"
+#include "support/sim_channel.h"
 
 namespace {
 
@@ -27,24 +28,7 @@ const Bytes kControlWrite = {0x60, 0x10, 0x40, 0x3C, 0x00, 0x00, 0xFF, 0x8F, 0xF
 Bytes Of(const uint8_t* p, size_t n) { return Bytes(p, p + n); }
 Bytes Of(const SimSettings& s) { return Bytes(s.begin(), s.end()); }
 
-class Channel : public ::testing::Test {
- protected:
-  void SetUp() override {
-    PortLayerInit();
-    MsClockStart();
-    ASSERT_TRUE(sim.Ok());
-    ASSERT_EQ(PortOpen(id, sim.PortName().c_str()), 0);
-    channel.Port = id;
-    channel.BusAddress = 16;
-  }
-
-  SimConverter& Converter() { return sim.Converter(); }
-  SimSnapshot Seen() { return sim.Converter().Snapshot(); }
-
-  SimDevice sim;
-  PortId id = 0;
-  DeviceChannel channel{0};
-};
+using Channel = SimChannelTest;
 
 TEST_F(Channel, SettingsReadAndControlWriteGoOutAsExactBytes) {
   uint8_t settings[6] = {};

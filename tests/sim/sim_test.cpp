@@ -25,6 +25,7 @@
 #include "protocol/device_channel.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
+#include "support/sim_channel.h"
 
 namespace {
 
@@ -60,17 +61,8 @@ Bytes Record(uint16_t page, uint8_t index, uint8_t seed) {
 
 Bytes DataOf(const Bytes& record) { return Bytes(record.begin() + 3, record.begin() + 3 + SimRecordData); }
 
-class Sim : public ::testing::Test {
+class Sim : public SimChannelTest {
  protected:
-  void SetUp() override {
-    PortLayerInit();
-    MsClockStart();
-    ASSERT_TRUE(sim.Ok());
-    ASSERT_EQ(PortOpen(id, sim.PortName().c_str()), 0);
-    channel.Port = id;
-    channel.BusAddress = 16;
-  }
-
   // Sends raw bytes and returns the first answerLength bytes of the answer
   // without its last one, or nothing when they did not all come. The waits
   // here are the test's own: long where an answer is due, short where none is.
@@ -95,12 +87,7 @@ class Sim : public ::testing::Test {
     ASSERT_TRUE(Converter().WaitUntil([count](const SimCounters& c) { return c.bytesReceived >= count; }, 2000));
   }
 
-  SimConverter& Converter() { return sim.Converter(); }
   SimCounters Counters() { return sim.Converter().Counters(); }
-
-  SimDevice sim;
-  PortId id = 0;
-  DeviceChannel channel{0};
 };
 
 TEST_F(Sim, FindsRequestsInGarbageAndIgnoresBrokenOnes) {

@@ -1,4 +1,4 @@
-#include "sysfs_tree.h"
+#include "support/sysfs_tree.h"
 
 #include <gtest/gtest.h>
 

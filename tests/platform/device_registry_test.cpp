@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/device_registry.h"
-#include "sysfs_tree.h"
+#include "support/sysfs_tree.h"
 
 namespace {
 
