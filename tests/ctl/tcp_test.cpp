@@ -122,6 +122,7 @@ TEST(CtlTcp, AConnectionThatNeverStandsIsAPortError) {
   Json value;
   ASSERT_TRUE(OneJsonObject(run.out, value));
   EXPECT_EQ(value["error"].text, MsgPortOpenFailed);
+  EXPECT_EQ(value["reason"].text.rfind("Нет TCP-соединения за 5 с.", 0), 0u) << value["reason"].text;
   EXPECT_GE(run.elapsedMs, PortLinkWaitMs - 100);
   EXPECT_LT(run.elapsedMs, 30000);
 }
