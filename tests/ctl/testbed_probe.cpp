@@ -21,6 +21,7 @@
 #include "sim/converter_testbed.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
+#include "support/spawned.h"
 
 namespace {
 
@@ -90,13 +91,16 @@ TEST(CtlInTestbed, AnUpdateFollowsTheConverterAndNeverAnotherDevice) {
   // While the converter switches its mode it re-enumerates: it comes back as
   // ttyACM1, and another device is handed its old name.
   const auto flashWhile = [&](const std::function<void()>& replug) {
-    CtlRun flash;
-    std::thread run([&] { flash = RunCtl({"flash", "fw.bin", "--settle-ms", "1500"}); });
     const uint32_t enters = converter.Counters().updateEnters;
+    Spawned ctl;
+    EXPECT_TRUE(ctl.Start({CtlPath(), "flash", "fw.bin", "--settle-ms", "1500"}));
     EXPECT_TRUE(converter.WaitUntil([&](const SimCounters& c) { return c.updateEnters > enters; }, 10000));
     server.reset();
     replug();
-    run.join();
+    CtlRun flash;
+    flash.exitCode = ctl.Finish(0, 30000);
+    flash.out = ctl.out;
+    flash.err = ctl.err;
     return flash;
   };
   int decoy = -1;
