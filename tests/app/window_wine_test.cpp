@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -108,10 +109,14 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   EXPECT_EQ(Probe({"click", kConnButton, "sync", "state"}),
             "port=COM11 baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0\n");
 
-  // A changed setting is written with exactly the bytes it means.
+  // A changed setting is written with exactly the bytes it means, once the
+  // converter takes it; a refusal is told and the controls stay for a retry.
+  sim.Converter().SetFaults({.refuseWrites = true});
   EXPECT_EQ(Probe({"settext", kBaudRate, "19200", "select", kLB, "1", "check", kEcho, "0", "click", kSave, "message",
                    "10000"}),
-            std::string("message=") + MsgOk + "\n");
+            std::string("message=") + MsgSettingsWriteFailed + "\n");
+  sim.Converter().SetFaults({});
+  EXPECT_EQ(Probe({"click", kSave, "message", "10000"}), std::string("message=") + MsgOk + "\n");
   EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0xC0, 0x00, 0x00, 0x08, 'E', 0x00}));
   EXPECT_EQ(sim.Converter().Snapshot().controlWrites, Data{0xC0});
 
@@ -120,12 +125,14 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   std::string center = Probe({"center", kButton1});
   ASSERT_FALSE(center.empty());
   center.pop_back();
+  const auto clicked = std::chrono::steady_clock::now();
   ASSERT_EQ(RunToEnd({"/bin/sh", "-c", "exec xdotool mousemove " + center + " click --repeat 2 --delay 60 1"}, 10000,
                      {{"DISPLAY=" + display}})
                 .exitCode,
             0);
   EXPECT_EQ(Probe({"progress", "10000", "message", "30000"}),
             std::string("progress=shown main=disabled\nmessage=") + MsgFinished + "\n");
+  EXPECT_GE(std::chrono::steady_clock::now() - clicked, std::chrono::milliseconds(9900));  // the two waits of 5 s
   const SimSnapshot seen = sim.Converter().Snapshot();
   EXPECT_EQ(seen.counters.updateEnters, 2u);
   EXPECT_EQ(seen.counters.updateLeaves, 1u);
