@@ -96,8 +96,8 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   sim.Converter().SetFaults({.corruptCrc = true});
   ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
 
-  // Found through the registry; the panel waits for a check.
-  EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state"}),
+  // Found through the registry; the panel waits for a check; every caption fits.
+  EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state", "fits"}),
             "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1\n");
 
   // A failed check changes nothing and can be repeated; a good one fills the

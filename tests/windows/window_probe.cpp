@@ -11,6 +11,7 @@
 //   center ID              prints the screen point in the middle of control ID
 //   progress MS            waits for the update's progress window; prints
 //                          whether the main window is disabled meanwhile
+//   fits                   prints each caption that does not fit its box
 //   close                  closes the window
 
 #include <windows.h>
@@ -77,6 +78,29 @@ bool WaitFor(int ms, Condition condition) {
   return condition();
 }
 
+// Whether a label's, button's or check box's caption fits in the window's
+// Tahoma 8 pt (a font handle does not cross processes: the probe makes its own).
+bool CaptionFits(HWND control) {
+  static const HFONT font = CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Tahoma");
+  wchar_t className[32] = {};
+  GetClassNameW(control, className, 32);
+  const bool button = lstrcmpiW(className, L"Button") == 0;
+  if (!button && lstrcmpiW(className, L"Static") != 0) return true;
+  const std::wstring text = Text(control);
+  HDC dc = GetDC(control);
+  const HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  RECT box;
+  GetClientRect(control, &box);
+  const LONG style = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+  const int margin = !button ? 0 : style == BS_AUTOCHECKBOX ? GetSystemMetrics(SM_CXMENUCHECK) + 4 : 8;
+  return size.cx + margin <= box.right;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -132,6 +156,10 @@ int main(int argc, char** argv) {
       };
       if (!WaitFor(ms, shown)) Fail("no progress window");
       Say("progress=shown main=" + std::string(IsWindowEnabled(Main()) ? "enabled" : "disabled"));
+    } else if (command == "fits") {
+      for (HWND parent : {Main(), GetDlgItem(Main(), IdPanel)})
+        for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+          if (!CaptionFits(child)) Say("too narrow: " + Utf8(Text(child)));
     } else if (command == "close") {
       PostMessageW(Main(), WM_CLOSE, 0, 0);
     } else {
