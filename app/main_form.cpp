@@ -11,10 +11,6 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
-#include "ops/firmware_upload.h"
-#include "ops/messages.h"
-#include "discovery/device_locator.h"
-#include "ports/ms_clock.h"
 #include "ui_main_form.h"
 
 TMainForm* MainForm = nullptr;
@@ -23,9 +19,11 @@ namespace {
 
 constexpr int kListRowHeight = 13;
 
+}  // namespace
+
 // Shows how a firmware update goes. It is modal and cannot be dismissed: the
 // converter has no way to abandon an update half-way.
-class UploadProgress : public QDialog {
+class TMainForm::UploadProgress : public QDialog {
  public:
   explicit UploadProgress(QWidget* parent)
       : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
@@ -60,6 +58,8 @@ class UploadProgress : public QDialog {
   QProgressBar* bar_;
 };
 
+namespace {
+
 // A pause that keeps the windows painting; the modal progress display keeps
 // the user's input away from the main window meanwhile.
 void WaitPainting(int32_t ms) {
@@ -77,21 +77,6 @@ QFont MainFormFont() {
   font.setStretch(98);
   return font;
 }
-
-class TMainForm::HandlerScope {
- public:
-  explicit HandlerScope(bool& running) : running_(running), entered_(!running) { running_ = true; }
-  ~HandlerScope() {
-    if (entered_) running_ = false;
-  }
-  HandlerScope(const HandlerScope&) = delete;
-  HandlerScope& operator=(const HandlerScope&) = delete;
-  bool Entered() const { return entered_; }  // false: another handler runs; do nothing
-
- private:
-  bool& running_;
-  bool entered_;
-};
 
 TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm), Timer1(new QTimer(this)) {
   ui->setupUi(this);
@@ -114,25 +99,18 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm), 
 
 TMainForm::~TMainForm() { delete ui; }
 
-void TMainForm::FormCreate() {
-  PortLayerInit();
-  MsClockStart();
-}
+void TMainForm::FormCreate() { logic.FormCreate(); }
 
 void TMainForm::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (!event->spontaneous()) FormShow();  // shown by the program, not restored by the desktop
 }
 
-void TMainForm::FormShow() {
-  const HandlerScope scope(handlerRunning_);
-  if (scope.Entered()) LocateDevice();
-}
-
-void TMainForm::Timer1Timer() {
-  const HandlerScope scope(handlerRunning_);
-  if (scope.Entered()) LocateDevice();
-}
+void TMainForm::FormShow() { logic.FormShow(); }
+void TMainForm::Timer1Timer() { logic.Timer1Timer(); }
+void TMainForm::ConnButtonClick() { logic.ConnButtonClick(); }
+void TMainForm::SaveClick() { logic.SaveClick(); }
+void TMainForm::Button1Click() { logic.Button1Click(); }
 
 // Once a row is shown, a list never stands without one: a Ctrl+click would
 // otherwise leave it empty while a save silently kept the old value.
@@ -148,19 +126,6 @@ void TMainForm::KeepOneRowSelected(QListWidget* list) {
   });
 }
 
-// The timer runs only while the converter is absent; restarting it while it
-// runs would change its rhythm, so an active timer is left alone.
-void TMainForm::LocateDevice() {
-  char portName[200];
-  ui->PortEdit->setText(QString::fromUtf8(MsgNoDevice));
-  if (LocateDevicePort(portName, sizeof portName) != 0) {
-    ui->PortEdit->setText(QString::fromLocal8Bit(portName));
-    Timer1->stop();
-  } else if (!Timer1->isActive()) {
-    Timer1->start();
-  }
-}
-
 void TMainForm::ShowMessage(const QString& text, const QString& reason) {
   if (messageHook) {
     messageHook(text, reason);
@@ -171,61 +136,39 @@ void TMainForm::ShowMessage(const QString& text, const QString& reason) {
   box.exec();
 }
 
-void TMainForm::ConnButtonClick() {
-  const HandlerScope scope(handlerRunning_);
-  if (!scope.Entered()) return;
-  const QByteArray portName = ui->PortEdit->text().toLocal8Bit();
-  const SettingsResult result = SettingsCheck(portName.constData(), portId, settings);
-  if (result != SettingsOk) {
-    const std::string reason =
-        result == SettingsPortOpenFailed ? PortFailureReason(PortLastFailure()) : std::string();
-    ShowMessage(QString::fromUtf8(SettingsMessage(result)), QString::fromStdString(reason));
-    return;
-  }
-  ui->P->setEnabled(true);
-  ui->ConnButton->setEnabled(false);
-  ShowSettings(SettingsToView(settings));
+void TMainForm::ShowMessage(const std::string& text, const std::string& reason) {
+  ShowMessage(QString::fromStdString(text), QString::fromStdString(reason));
 }
 
-void TMainForm::SaveClick() {
-  const HandlerScope scope(handlerRunning_);
-  if (!scope.Entered()) return;
-  SettingsFromView(ReadSettingsControls(), settings);
-  ShowMessage(QString::fromUtf8(SettingsMessage(SettingsWrite(portId, settings))));
+std::string TMainForm::PortText() { return ui->PortEdit->text().toLocal8Bit().toStdString(); }
+void TMainForm::SetPortText(const std::string& text) { ui->PortEdit->setText(QString::fromStdString(text)); }
+void TMainForm::EnablePanel(bool on) { ui->P->setEnabled(on); }
+void TMainForm::EnableCheckButton(bool on) { ui->ConnButton->setEnabled(on); }
+
+void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total) {
+  if (!progress_) progress_ = std::make_unique<UploadProgress>(this);
+  progress_->Update(phase, sent, total);
+  QCoreApplication::processEvents();
 }
 
-void TMainForm::Button1Click() {
-  const HandlerScope scope(handlerRunning_);
-  if (!scope.Entered()) return;
-  UploadProgress progress(this);
-  UploadHooks hooks;
-  hooks.message = [this](const char* text, const std::string& reason) {
-    ShowMessage(QString::fromUtf8(text), QString::fromStdString(reason));
-  };
-  hooks.wait = WaitPainting;
-  hooks.busy = [&progress](bool on) {
-    if (on) {
-      QApplication::setOverrideCursor(Qt::WaitCursor);
-      progress.show();
-    } else {
-      progress.hide();
-      QApplication::restoreOverrideCursor();
-    }
-  };
-  hooks.progress = [&progress](UploadPhase phase, const UploadReport& sofar) {
-    progress.Update(phase, sofar.recordsSent, sofar.recordsTotal);
-    QCoreApplication::processEvents();
-  };
-  hooks.reopenDelayMs = uploadSettleMs;
-  hooks.finishDelayMs = uploadSettleMs;
-
-  // No search runs during the update: it would change the port being updated.
-  const bool searching = Timer1->isActive();
-  Timer1->stop();
-  const QByteArray portName = ui->PortEdit->text().toLocal8Bit();
-  FirmwareUpload(portName.constData(), portId, FirmwareFileName, hooks);
-  if (searching) Timer1->start();
+void TMainForm::ShowProgress(bool visible) {
+  if (!progress_) progress_ = std::make_unique<UploadProgress>(this);
+  progress_->setVisible(visible);
 }
+
+void TMainForm::CloseProgress() { progress_.reset(); }
+
+void TMainForm::SetWaitCursor(bool on) {
+  if (on)
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  else
+    QApplication::restoreOverrideCursor();
+}
+
+void TMainForm::StartTimer() { Timer1->start(); }
+void TMainForm::StopTimer() { Timer1->stop(); }
+bool TMainForm::TimerActive() { return Timer1->isActive(); }
+void TMainForm::WaitPainting(int32_t ms) { ::WaitPainting(ms); }
 
 void TMainForm::ShowSettings(const SettingsView& view) {
   ui->BaudRate->setText(QString::fromStdString(view.baudRate));
@@ -235,7 +178,7 @@ void TMainForm::ShowSettings(const SettingsView& view) {
   ui->Bits->setCurrentRow(view.dataBitsRow);
 }
 
-SettingsView TMainForm::ReadSettingsControls() const {
+SettingsView TMainForm::ReadSettings() {
   SettingsView view;
   view.baudRate = ui->BaudRate->text().toStdString();
   view.parityRow = ui->LB->currentRow();

@@ -1,22 +1,21 @@
 #pragma once
 // The utility's one window: the converter's port, the connection check, the
-// settings and the firmware update. The handlers are glue between the controls
-// and the operations in settings.h and firmware_upload.h.
+// settings and the firmware update. The window holds the controls and forwards
+// its events to the handlers of form_logic.h, which drive it as a FormView.
 
 #include <QTimer>
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 
-#include "ops/firmware_upload.h"
-#include "ops/settings.h"
-#include "ports/port_table.h"
+#include "app/form_logic.h"
 
 namespace Ui {
 class TMainForm;
 }
 
-class TMainForm : public QWidget {
+class TMainForm : public QWidget, private FormView {
   Q_OBJECT
 
  public:
@@ -33,13 +32,8 @@ class TMainForm : public QWidget {
   Ui::TMainForm* ui;
   QTimer* Timer1;
 
-  // State the handlers share: the converter's open port (0 when none) and the
-  // settings record last read.
-  PortId portId = 0;
-  DeviceSettings settings{};
-
-  // The converter's settling time in a firmware update; tests shorten it.
-  int32_t uploadSettleMs = FirmwareSettleMs;
+  // The handlers and the state they share (the open port, the record).
+  FormLogic logic{*this};
 
  public slots:
   void FormCreate();
@@ -53,16 +47,27 @@ class TMainForm : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
-  // A handler runs to its end before any other starts: the update lets the
-  // window paint and take events while it waits, and a click that comes then
-  // must not start a second exchange inside the first.
-  class HandlerScope;
-  bool handlerRunning_ = false;
+  class UploadProgress;
+  std::unique_ptr<UploadProgress> progress_;
 
-  void LocateDevice();
   void KeepOneRowSelected(class QListWidget* list);
-  void ShowSettings(const SettingsView& view);
-  SettingsView ReadSettingsControls() const;
+
+  // FormView
+  std::string PortText() override;
+  void SetPortText(const std::string& text) override;
+  void EnablePanel(bool on) override;
+  void EnableCheckButton(bool on) override;
+  void ShowMessage(const std::string& text, const std::string& reason) override;
+  void UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total) override;
+  void ShowProgress(bool visible) override;
+  void CloseProgress() override;
+  void SetWaitCursor(bool on) override;
+  void StartTimer() override;
+  void StopTimer() override;
+  bool TimerActive() override;
+  SettingsView ReadSettings() override;
+  void ShowSettings(const SettingsView& view) override;
+  void WaitPainting(int32_t ms) override;
 };
 
 // The window of the running program.

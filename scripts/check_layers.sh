@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The layer check: every source file may include only its own floor and those
-# below it; operating-system headers only in platform/; Qt only in the window.
+# below it; operating-system headers only in platform/ and the Win32 window;
+# Qt only in the Qt window.
 # Fixtures (the simulator, tests, benchmarks) may use anything.
 # Usage: scripts/check_layers.sh [SOURCE_ROOT]   (exit 1 and a list on a breach)
 set -uo pipefail
@@ -11,15 +12,21 @@ cd "$root" || exit 2
 # (a shell glob on its path) that matches it; "fixture" is exempt.
 floor_table=(
   "sim/*|fixture" "tests/*|fixture" "bench/*|fixture"
+  "app/form_logic*|5"
+  "app/*|6"
   "ops/*|4"
-  "app/*|5" "ctl/*|5"
+  "ctl/*|5"
   "protocol/*|3" "discovery/*|3"
   "ports/*|2"
   "platform/*|1"
 )
-# The only floor where Qt is at home: the window (the rest of app/ on floor 5).
-qt_floor_glob="app/*"
-os_headers='^(unistd|windows|winsock2|ws2tcpip|mswsock|winreg|io|process|termios|fcntl|poll|dirent|pthread|signal|dlfcn|pty|utmp|getopt|libudev|umockdev)\.h$|^(sys|netinet|arpa|linux|asm)/'
+# Floor 6 holds the windows: the Qt one, and the Win32 one (app/*_win32*), the
+# only place above platform/ where the system's window headers belong. Floor 5
+# holds what both windows drive (app/form_logic*, free of Qt and the system)
+# and the command line.
+window_floor=6
+win32_window_glob="app/*_win32*"
+os_headers='^(unistd|windows|commctrl|shellapi|winsock2|ws2tcpip|mswsock|winreg|io|process|termios|fcntl|poll|dirent|pthread|signal|dlfcn|pty|utmp|getopt|libudev|umockdev)\.h$|^(sys|netinet|arpa|linux|asm)/'
 os_macros='\b(_WIN32|_WIN64|__linux__|__unix__|__APPLE__|__MINGW32__|_MSC_VER)\b'
 
 floor_of() {
@@ -47,9 +54,11 @@ while IFS= read -r file; do
       if [ "$theirs" = fixture ]; then breach "$file includes the fixture $header"
       elif [ "$theirs" != none ] && [ "$theirs" -gt "$own" ]; then breach "$file (floor $own) includes $header (floor $theirs)"
       fi
-    elif [[ $header =~ $os_headers ]] && [ "$own" != 1 ]; then
+    elif [[ $header =~ $os_headers ]] && [ "$own" != 1 ] &&
+         ! { [ "$own" = $window_floor ] && [[ $file == $win32_window_glob ]]; }; then
       breach "$file includes the system header $header outside platform/"
-    elif [[ $header =~ ^Q[A-Za-z]+$|^Qt[A-Za-z]+/|^ui_.*\.h$ ]] && ! { [ "$own" = 5 ] && [[ $file == $qt_floor_glob ]] && [[ $file != ctl/* ]]; }; then
+    elif [[ $header =~ ^Q[A-Za-z]+$|^Qt[A-Za-z]+/|^ui_.*\.h$ ]] &&
+         ! { [ "$own" = $window_floor ] && [[ $file != $win32_window_glob ]]; }; then
       breach "$file includes the Qt header $header outside the window"
     fi
   done < <(grep -E '^[[:space:]]*#[[:space:]]*include' "$file")

@@ -13,6 +13,8 @@ RS485_PACKAGES=(
   # The Windows build: mingw-w64 (64-bit, posix threads), GoogleTest's source
   # to build it for the target, and Wine (64-bit only) to run its tests.
   g++-mingw-w64-x86-64-posix googletest wine wine64
+  fonts-wine xdotool  # the Win32 window's Tahoma under Wine; real clicks in its test
+  nsis  # the Windows installer
   clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes: ./test --fuzz
 )
 

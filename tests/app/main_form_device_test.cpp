@@ -127,8 +127,8 @@ void MainFormDeviceTest::checkFillsTheControls() {
   Check();
   QVERIFY(!ui.ConnButton->isEnabled());
   QVERIFY(ui.Button1->isEnabled());
-  QVERIFY(form_->portId != 0);
-  QVERIFY(PortSlotOf(form_->portId) != nullptr);  // the port stays open for the write
+  QVERIFY(form_->logic.portId != 0);
+  QVERIFY(PortSlotOf(form_->logic.portId) != nullptr);  // the port stays open for the write
   QCOMPARE(ui.BaudRate->text(), QStringLiteral("115200"));
   QCOMPARE(ui.LB->currentRow(), 0);
   QCOMPARE(ui.Bits->currentRow(), 2);
@@ -143,7 +143,7 @@ void MainFormDeviceTest::failedCheckLeavesEverything() {
   Ui::TMainForm& ui = *form_->ui;
   ui.ConnButton->click();
   QCOMPARE(messages_, QStringList{Text(MsgSettingsReadFailed)});
-  QCOMPARE(form_->portId, PortId{0});
+  QCOMPARE(form_->logic.portId, PortId{0});
   for (const PortSlot& slot : PortTable) QCOMPARE(slot.open, 0);
   QVERIFY(!ui.P->isEnabled());
   QVERIFY(ui.ConnButton->isEnabled());
@@ -166,7 +166,7 @@ void MainFormDeviceTest::portHeldElsewhere() {
   form_->ui->ConnButton->click();
   QCOMPARE(messages_, QStringList{Text(MsgPortOpenFailed)});
   QVERIFY2(reasons_.value(0).startsWith(QString::fromUtf8("Порт занят программой ")), qPrintable(reasons_.value(0)));
-  QCOMPARE(form_->portId, PortId{0});
+  QCOMPARE(form_->logic.portId, PortId{0});
   QVERIFY(!form_->ui->P->isEnabled());
 }
 
@@ -186,7 +186,7 @@ void MainFormDeviceTest::writeStoresWhatTheControlsSay() {
   const SimSnapshot seen = converter_.Snapshot();
   QCOMPARE(Of(seen.settings), (Bytes{57, 0x00, 0x5A, 7, 'Z', 0x40 | 0x15}));
   QCOMPARE(seen.controlWrites, Bytes{57});
-  QVERIFY(PortSlotOf(form_->portId) != nullptr);
+  QVERIFY(PortSlotOf(form_->logic.portId) != nullptr);
   QVERIFY(ui.P->isEnabled());
 }
 
@@ -220,7 +220,7 @@ void MainFormDeviceTest::firmwareUpdateKeepsTheWindowAlive() {
   const Bytes image(272 * 5 + 10, 0x5A);
   std::ofstream("trelvo.bin", std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-  form_->uploadSettleMs = 300;
+  form_->logic.uploadSettleMs = 300;
 
   // While the converter settles, the window still handles events, shows the
   // progress modally and the busy cursor.
@@ -235,7 +235,7 @@ void MainFormDeviceTest::firmwareUpdateKeepsTheWindowAlive() {
   QVERIFY(sawProgress);
   QCOMPARE(messages_, QStringList{Text(MsgFinished)});
   QCOMPARE(QApplication::overrideCursor(), nullptr);
-  QCOMPARE(form_->portId, PortId{0});
+  QCOMPARE(form_->logic.portId, PortId{0});
 
   converter_.WaitUntil([](const SimCounters& c) { return c.updateLeaves >= 1; }, 2000);
   Bytes expected = image;
@@ -269,7 +269,7 @@ void MainFormDeviceTest::firmwareUpdateWithTheConverterSettlingTime() {
   QVERIFY(took.elapsed() >= 9900);  // two settling waits of 5 s
   converter_.WaitUntil([](const SimCounters& c) { return c.updateLeaves >= 1; }, 2000);
   QCOMPARE(converter_.Snapshot().image, image);
-  QCOMPARE(form_->portId, PortId{0});
+  QCOMPARE(form_->logic.portId, PortId{0});
 }
 
 void MainFormDeviceTest::oneHandlerAtATime() {
@@ -279,7 +279,7 @@ void MainFormDeviceTest::oneHandlerAtATime() {
   const Bytes image(272 * 2, 0x11);
   std::ofstream("trelvo.bin", std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
-  form_->uploadSettleMs = 200;
+  form_->logic.uploadSettleMs = 200;
   // A double click, a save and the search come while the update runs, before
   // its progress window is up: none of them may start.
   bool delivered = false;

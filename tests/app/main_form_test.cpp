@@ -141,7 +141,7 @@ void MainFormTest::startUpState() {
   QVERIFY(ui.PortEdit->isReadOnly());
   QVERIFY(ui.PortEdit->text().isEmpty());
   QVERIFY(!form.Timer1->isActive());
-  QCOMPARE(form.portId, PortId{0});
+  QCOMPARE(form.logic.portId, PortId{0});
   QCOMPARE(ui.LB->currentRow(), -1);
   QCOMPARE(ui.Bits->currentRow(), -1);
   QVERIFY(!ui.Stop->isChecked());
@@ -176,7 +176,7 @@ void MainFormTest::absentConverterKeepsSearching() {
   form.ui->ConnButton->click();
   form.ui->Button1->click();
   QCOMPARE(messages, QStringList({QString::fromUtf8(MsgPortOpenFailed), QString::fromUtf8(MsgPortOpenFailed)}));
-  QCOMPARE(form.portId, PortId{0});
+  QCOMPARE(form.logic.portId, PortId{0});
   QVERIFY(!form.ui->P->isEnabled());
 }
 

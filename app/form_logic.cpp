@@ -1,0 +1,99 @@
+#include "app/form_logic.h"
+
+#include "discovery/device_locator.h"
+#include "ops/messages.h"
+#include "ports/ms_clock.h"
+
+class FormLogic::HandlerScope {
+ public:
+  explicit HandlerScope(bool& running) : running_(running), entered_(!running) { running_ = true; }
+  ~HandlerScope() {
+    if (entered_) running_ = false;
+  }
+  HandlerScope(const HandlerScope&) = delete;
+  HandlerScope& operator=(const HandlerScope&) = delete;
+  bool Entered() const { return entered_; }  // false: another handler runs; do nothing
+
+ private:
+  bool& running_;
+  bool entered_;
+};
+
+void FormLogic::FormCreate() {
+  PortLayerInit();
+  MsClockStart();
+}
+
+void FormLogic::FormShow() {
+  const HandlerScope scope(handlerRunning_);
+  if (scope.Entered()) LocateDevice();
+}
+
+void FormLogic::Timer1Timer() {
+  const HandlerScope scope(handlerRunning_);
+  if (scope.Entered()) LocateDevice();
+}
+
+// The timer runs only while the converter is absent; restarting it while it
+// runs would change its rhythm, so an active timer is left alone.
+void FormLogic::LocateDevice() {
+  char portName[200];
+  view_.SetPortText(MsgNoDevice);
+  if (LocateDevicePort(portName, sizeof portName) != 0) {
+    view_.SetPortText(portName);
+    view_.StopTimer();
+  } else if (!view_.TimerActive()) {
+    view_.StartTimer();
+  }
+}
+
+void FormLogic::ConnButtonClick() {
+  const HandlerScope scope(handlerRunning_);
+  if (!scope.Entered()) return;
+  const SettingsResult result = SettingsCheck(view_.PortText().c_str(), portId, settings);
+  if (result != SettingsOk) {
+    const std::string reason =
+        result == SettingsPortOpenFailed ? PortFailureReason(PortLastFailure()) : std::string();
+    view_.ShowMessage(SettingsMessage(result), reason);
+    return;
+  }
+  view_.EnablePanel(true);
+  view_.EnableCheckButton(false);
+  view_.ShowSettings(SettingsToView(settings));
+}
+
+void FormLogic::SaveClick() {
+  const HandlerScope scope(handlerRunning_);
+  if (!scope.Entered()) return;
+  SettingsFromView(view_.ReadSettings(), settings);
+  view_.ShowMessage(SettingsMessage(SettingsWrite(portId, settings)), std::string());
+}
+
+void FormLogic::Button1Click() {
+  const HandlerScope scope(handlerRunning_);
+  if (!scope.Entered()) return;
+  UploadHooks hooks;
+  hooks.message = [this](const char* text, const std::string& reason) { view_.ShowMessage(text, reason); };
+  hooks.wait = [this](int32_t ms) { view_.WaitPainting(ms); };
+  hooks.busy = [this](bool on) {
+    if (on) {
+      view_.SetWaitCursor(true);
+      view_.ShowProgress(true);
+    } else {
+      view_.ShowProgress(false);
+      view_.SetWaitCursor(false);
+    }
+  };
+  hooks.progress = [this](UploadPhase phase, const UploadReport& sofar) {
+    view_.UpdateProgress(phase, sofar.recordsSent, sofar.recordsTotal);
+  };
+  hooks.reopenDelayMs = uploadSettleMs;
+  hooks.finishDelayMs = uploadSettleMs;
+
+  // No search runs during the update: it would change the port being updated.
+  const bool searching = view_.TimerActive();
+  view_.StopTimer();
+  FirmwareUpload(view_.PortText().c_str(), portId, FirmwareFileName, hooks);
+  if (searching) view_.StartTimer();
+  view_.CloseProgress();
+}

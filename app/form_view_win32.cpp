@@ -1,0 +1,350 @@
+#include "app/form_view_win32.h"
+
+#include <commctrl.h>
+
+#include "ops/firmware_upload.h"
+
+namespace {
+
+constexpr UINT_PTR kTimer1 = 1;
+constexpr UINT kTimer1IntervalMs = 1000;
+constexpr int kListRowHeight = 13;
+constexpr int kClientWidth = 447;  // the client area of a 455 x 324 window with a classic frame
+constexpr int kClientHeight = 297;
+constexpr int kProgressWidth = 340;
+constexpr int kProgressHeight = 96;
+constexpr wchar_t kPanelClass[] = L"TPanel";
+constexpr wchar_t kTitle[] = L"Программа настройки";
+
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
+  return wide;
+}
+
+std::string Narrow(const std::wstring& wide, UINT codePage) {
+  if (wide.empty()) return std::string();
+  const int size =
+      WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  std::string narrow(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), size, nullptr, nullptr);
+  return narrow;
+}
+
+std::wstring TextOf(HWND control) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+  return text;
+}
+
+// A caption in Tahoma runs a little wider than in the form's original font: a
+// label or a check box grows to the right until its text fits, as a label
+// sizing itself to its caption would.
+void FitCaption(HWND control, HFONT font, int extra) {
+  const std::wstring text = TextOf(control);
+  HDC dc = GetDC(control);
+  const HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  RECT box;
+  GetWindowRect(control, &box);
+  const int width = size.cx + extra;
+  if (width > box.right - box.left)
+    SetWindowPos(control, nullptr, 0, 0, width, box.bottom - box.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+TMainForm* FormOf(HWND window) { return reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA)); }
+
+}  // namespace
+
+bool TMainForm::Create(HINSTANCE instance, int show) {
+  instance_ = instance;
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&controls);
+
+  WNDCLASSEXW main{};
+  main.cbSize = sizeof main;
+  main.lpfnWndProc = MainProc;
+  main.hInstance = instance;
+  main.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  main.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+  main.lpszClassName = MainFormClass;
+  WNDCLASSEXW panel = main;
+  panel.lpfnWndProc = PanelProc;
+  panel.lpszClassName = kPanelClass;
+  WNDCLASSEXW progress = main;
+  progress.lpfnWndProc = ProgressProc;
+  progress.lpszClassName = UploadProgressClass;
+  if (RegisterClassExW(&main) == 0 || RegisterClassExW(&panel) == 0 || RegisterClassExW(&progress) == 0)
+    return false;
+
+  // Tahoma 8 pt: on every Windows since 2000 and in Wine, with Cyrillic.
+  font_ = CreateFontW(-MulDiv(8, 96, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+  RECT frame{0, 0, kClientWidth, kClientHeight};
+  AdjustWindowRectEx(&frame, style, FALSE, WS_EX_CONTROLPARENT);
+  window_ = CreateWindowExW(WS_EX_CONTROLPARENT, MainFormClass, kTitle, style, 350, 205, frame.right - frame.left,
+                            frame.bottom - frame.top, nullptr, nullptr, instance, this);
+  if (window_ == nullptr) return false;
+  ShowWindow(window_, show);
+  UpdateWindow(window_);
+  logic_.FormShow();
+  return true;
+}
+
+HWND TMainForm::Control(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle,
+                        int x, int y, int width, int height, int id) {
+  HWND control = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, parent,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+  SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  return control;
+}
+
+// In the order of the form's tab table; a control inside the panel is a child
+// of it, so disabling the panel takes them all out of reach.
+void TMainForm::CreateControls() {
+  const HWND w = window_;
+  Control(w, L"STATIC", L"Доступный порт", 0, 0, 8, 8, 83, 13, IdPortEditLabel);
+  Control(w, L"EDIT", L"", WS_TABSTOP | ES_READONLY | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 8, 24, 273, 21, IdPortEdit);
+  Control(w, L"BUTTON", L"Проверить связь", WS_TABSTOP | BS_PUSHBUTTON, 0, 288, 32, 137, 25, IdConnButton);
+  panel_ = Control(w, kPanelClass, L"", WS_TABSTOP, WS_EX_CONTROLPARENT, 8, 64, 417, 209, IdPanel);
+  Control(w, L"BUTTON", L"Прошивка", WS_TABSTOP | BS_PUSHBUTTON, 0, 288, 8, 137, 25, IdButton1);
+
+  const HWND p = panel_;
+  Control(p, L"STATIC", L"Скорость обмена 485 <-> ТП", 0, 0, 8, 16, 146, 13, IdBaudRateLabel);
+  Control(p, L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, 8, 32, 169, 21, IdBaudRate);
+  const DWORD list = WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY | LBS_NOINTEGRALHEIGHT;
+  const HWND lb = Control(p, L"LISTBOX", L"", list, WS_EX_CLIENTEDGE, 8, 72, 65, 73, IdLB);
+  const HWND bits = Control(p, L"LISTBOX", L"", list, WS_EX_CLIENTEDGE, 88, 72, 89, 73, IdBits);
+  Control(p, L"BUTTON", L"2 стоп-бита", WS_TABSTOP | BS_AUTOCHECKBOX, 0, 192, 72, 97, 17, IdStop);
+  Control(p, L"BUTTON", L"Подавление эхо ТП", WS_TABSTOP | BS_AUTOCHECKBOX, 0, 192, 32, 153, 17, IdEcho);
+  Control(p, L"BUTTON", L"Записать", WS_TABSTOP | BS_PUSHBUTTON, 0, 328, 168, 75, 25, IdSave);
+  Control(p, L"STATIC", L"Чётность", 0, 0, 8, 56, 48, 13, IdLabel1);
+  Control(p, L"STATIC", L"Длина посылки", 0, 0, 88, 56, 80, 13, IdLabel2);
+  for (int id : {IdPortEditLabel}) FitCaption(GetDlgItem(w, id), font_, 0);
+  for (int id : {IdBaudRateLabel, IdLabel1, IdLabel2}) FitCaption(GetDlgItem(p, id), font_, 0);
+  for (int id : {IdStop, IdEcho}) FitCaption(GetDlgItem(p, id), font_, GetSystemMetrics(SM_CXMENUCHECK) + 6);
+  for (const wchar_t* row : {L"None", L"Even", L"Odd", L"Mark", L"Space"})
+    SendMessageW(lb, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row));
+  for (const wchar_t* row : {L"8", L"7", L"9"}) SendMessageW(bits, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row));
+  for (HWND box : {lb, bits}) SendMessageW(box, LB_SETITEMHEIGHT, 0, kListRowHeight);
+  EnablePanel(false);
+}
+
+HWND TMainForm::Item(int id) const {
+  HWND found = GetDlgItem(window_, id);
+  return found != nullptr ? found : GetDlgItem(panel_, id);
+}
+
+LRESULT CALLBACK TMainForm::MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* form = static_cast<TMainForm*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+    form->window_ = window;
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+  }
+  TMainForm* form = FormOf(window);
+  return form != nullptr ? form->OnMessage(message, wParam, lParam) : DefWindowProcW(window, message, wParam, lParam);
+}
+
+LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      CreateControls();
+      logic_.FormCreate();
+      return 0;
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED) {
+        switch (LOWORD(wParam)) {
+          case IdConnButton: logic_.ConnButtonClick(); return 0;
+          case IdSave: logic_.SaveClick(); return 0;
+          case IdButton1: logic_.Button1Click(); return 0;
+          default: break;
+        }
+      }
+      break;
+    case WM_TIMER:
+      if (wParam == kTimer1) logic_.Timer1Timer();
+      return 0;
+    case WM_SETCURSOR:
+      if (waitCursor_) {
+        SetCursor(LoadCursorW(nullptr, IDC_WAIT));
+        return TRUE;
+      }
+      break;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default: break;
+  }
+  return DefWindowProcW(window_, message, wParam, lParam);
+}
+
+// The panel: a raised frame around its controls, whose notifications go on to
+// the window.
+LRESULT CALLBACK TMainForm::PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND:
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_SETCURSOR:
+      return SendMessageW(GetParent(window), message, wParam, lParam);
+    case WM_PAINT: {
+      PAINTSTRUCT paint;
+      HDC dc = BeginPaint(window, &paint);
+      RECT area;
+      GetClientRect(window, &area);
+      DrawEdge(dc, &area, BDR_RAISEDOUTER | BDR_SUNKENINNER, BF_RECT);
+      EndPaint(window, &paint);
+      return 0;
+    }
+    default: break;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// The progress window of an update cannot be closed: the converter has no way
+// to abandon an update half-way.
+LRESULT CALLBACK TMainForm::ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CLOSE: return 0;
+    case WM_SETCURSOR: {
+      HWND owner = GetWindow(window, GW_OWNER);
+      if (owner != nullptr) return SendMessageW(owner, message, wParam, lParam);
+      break;
+    }
+    default: break;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void TMainForm::PumpMessages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));  // for the main loop, once the handler is over
+      return;
+    }
+    if (!IsDialogMessageW(window_, &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
+std::string TMainForm::PortText() { return Narrow(TextOf(Item(IdPortEdit)), CP_ACP); }
+
+void TMainForm::SetPortText(const std::string& text) { SetWindowTextW(Item(IdPortEdit), Wide(text).c_str()); }
+
+void TMainForm::EnablePanel(bool on) {
+  EnableWindow(panel_, on ? TRUE : FALSE);
+  for (HWND child = GetWindow(panel_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+    EnableWindow(child, on ? TRUE : FALSE);  // so they also look out of reach
+}
+
+void TMainForm::EnableCheckButton(bool on) { EnableWindow(Item(IdConnButton), on ? TRUE : FALSE); }
+
+// No icon and one OK button, titled with the window's caption; owned by the
+// progress window while an update shows it, so the main window stays disabled.
+void TMainForm::ShowMessage(const std::string& text, const std::string& reason) {
+  std::wstring body = Wide(text);
+  if (!reason.empty()) body += L"\n\n" + Wide(reason);
+  const HWND owner = progress_ != nullptr && IsWindowVisible(progress_) ? progress_ : window_;
+  MessageBoxW(owner, body.c_str(), kTitle, MB_OK);
+}
+
+void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total) {
+  if (progress_ == nullptr) {
+    RECT main;
+    GetWindowRect(window_, &main);
+    const DWORD style = WS_POPUP | WS_CAPTION;
+    RECT frame{0, 0, kProgressWidth, kProgressHeight};
+    AdjustWindowRectEx(&frame, style, FALSE, 0);
+    const int width = frame.right - frame.left;
+    const int height = frame.bottom - frame.top;
+    progress_ = CreateWindowExW(0, UploadProgressClass, L"Прошивка", style,
+                                (main.left + main.right - width) / 2, (main.top + main.bottom - height) / 2, width,
+                                height, window_, nullptr, instance_, nullptr);
+    Control(progress_, L"STATIC", L"", 0, 0, 12, 10, kProgressWidth - 24, 14, IdProgressPhase);
+    Control(progress_, L"STATIC", L"", 0, 0, 12, 30, kProgressWidth - 24, 14, IdProgressCount);
+    const HWND bar = Control(progress_, PROGRESS_CLASSW, L"", 0, 0, 12, 56, kProgressWidth - 24, 18, IdProgressBar);
+    SendMessageW(bar, PBM_SETRANGE32, 0, 1000);
+  }
+  SetWindowTextW(GetDlgItem(progress_, IdProgressPhase), Wide(UploadPhaseText(phase)).c_str());
+  const std::wstring count =
+      L"Записей передано: " + std::to_wstring(sent) + L" из " + std::to_wstring(total);
+  SetWindowTextW(GetDlgItem(progress_, IdProgressCount), count.c_str());
+  SendMessageW(GetDlgItem(progress_, IdProgressBar), PBM_SETPOS, total > 0 ? static_cast<WPARAM>(sent * 1000 / total) : 0,
+               0);
+  PumpMessages();
+}
+
+void TMainForm::ShowProgress(bool visible) {
+  if (progress_ == nullptr) UpdateProgress(UploadEntering, 0, 0);
+  if (visible) {
+    EnableWindow(window_, FALSE);  // modal: the user's input goes nowhere else
+    ShowWindow(progress_, SW_SHOW);
+    UpdateWindow(progress_);
+  } else {
+    EnableWindow(window_, TRUE);  // before hiding, so the main window gets the focus back
+    ShowWindow(progress_, SW_HIDE);
+  }
+}
+
+void TMainForm::CloseProgress() {
+  if (progress_ == nullptr) return;
+  EnableWindow(window_, TRUE);
+  DestroyWindow(progress_);
+  progress_ = nullptr;
+}
+
+void TMainForm::SetWaitCursor(bool on) {
+  waitCursor_ = on;
+  SetCursor(LoadCursorW(nullptr, on ? IDC_WAIT : IDC_ARROW));
+}
+
+void TMainForm::StartTimer() {
+  SetTimer(window_, kTimer1, kTimer1IntervalMs, nullptr);
+  timerActive_ = true;
+}
+
+void TMainForm::StopTimer() {
+  KillTimer(window_, kTimer1);
+  timerActive_ = false;
+}
+
+bool TMainForm::TimerActive() { return timerActive_; }
+
+SettingsView TMainForm::ReadSettings() {
+  SettingsView view;
+  view.baudRate = Narrow(TextOf(Item(IdBaudRate)), CP_UTF8);
+  view.parityRow = static_cast<int>(SendMessageW(Item(IdLB), LB_GETCURSEL, 0, 0));
+  view.dataBitsRow = static_cast<int>(SendMessageW(Item(IdBits), LB_GETCURSEL, 0, 0));
+  view.twoStopBits = SendMessageW(Item(IdStop), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  view.echoSuppression = SendMessageW(Item(IdEcho), BM_GETCHECK, 0, 0) == BST_CHECKED;
+  return view;
+}
+
+void TMainForm::ShowSettings(const SettingsView& view) {
+  SetWindowTextW(Item(IdBaudRate), Wide(view.baudRate).c_str());
+  SendMessageW(Item(IdEcho), BM_SETCHECK, view.echoSuppression ? BST_CHECKED : BST_UNCHECKED, 0);
+  SendMessageW(Item(IdStop), BM_SETCHECK, view.twoStopBits ? BST_CHECKED : BST_UNCHECKED, 0);
+  SendMessageW(Item(IdLB), LB_SETCURSEL, static_cast<WPARAM>(view.parityRow), 0);
+  SendMessageW(Item(IdBits), LB_SETCURSEL, static_cast<WPARAM>(view.dataBitsRow), 0);
+}
+
+// Runs the window's messages until the time is up, so it keeps painting.
+void TMainForm::WaitPainting(int32_t ms) {
+  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms);
+  for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+    PumpMessages();
+  }
+}

@@ -1,0 +1,82 @@
+#pragma once
+// The utility's window on Windows, in plain Win32: the form's controls at
+// their pixel places, driven by the same handlers as the Linux window.
+
+#include <windows.h>
+
+#include <string>
+
+#include "app/form_logic.h"
+
+// Control identifiers; a test finds the controls by them.
+enum FormControlId {
+  IdPortEdit = 100,
+  IdConnButton,
+  IdPanel,
+  IdButton1,
+  IdBaudRate,
+  IdLB,
+  IdBits,
+  IdStop,
+  IdEcho,
+  IdSave,
+  IdLabel1,
+  IdLabel2,
+  IdPortEditLabel,
+  IdBaudRateLabel,
+  IdProgressPhase = 200,
+  IdProgressCount,
+  IdProgressBar,
+};
+
+inline constexpr wchar_t MainFormClass[] = L"TMainForm";
+inline constexpr wchar_t UploadProgressClass[] = L"TUploadProgress";
+
+class TMainForm : private FormView {
+ public:
+  TMainForm() = default;
+  TMainForm(const TMainForm&) = delete;
+  TMainForm& operator=(const TMainForm&) = delete;
+
+  // Registers the window classes, creates the window (FormCreate runs then),
+  // shows it and runs FormShow. false when the window could not be made.
+  bool Create(HINSTANCE instance, int show);
+  HWND Handle() const { return window_; }
+
+ private:
+  static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK PanelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK ProgressProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+  void CreateControls();
+  HWND Control(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle, int x,
+               int y, int width, int height, int id);
+  HWND Item(int id) const;
+  void PumpMessages();
+
+  // FormView
+  std::string PortText() override;
+  void SetPortText(const std::string& text) override;
+  void EnablePanel(bool on) override;
+  void EnableCheckButton(bool on) override;
+  void ShowMessage(const std::string& text, const std::string& reason) override;
+  void UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total) override;
+  void ShowProgress(bool visible) override;
+  void CloseProgress() override;
+  void SetWaitCursor(bool on) override;
+  void StartTimer() override;
+  void StopTimer() override;
+  bool TimerActive() override;
+  SettingsView ReadSettings() override;
+  void ShowSettings(const SettingsView& view) override;
+  void WaitPainting(int32_t ms) override;
+
+  FormLogic logic_{*this};
+  HINSTANCE instance_ = nullptr;
+  HWND window_ = nullptr;
+  HWND panel_ = nullptr;
+  HWND progress_ = nullptr;
+  HFONT font_ = nullptr;
+  bool timerActive_ = false;
+  bool waitCursor_ = false;
+};

@@ -1,0 +1,18 @@
+// rs485setup.exe: the converter's setup window on Windows.
+
+#include <windows.h>
+
+#include "app/form_view_win32.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  static TMainForm form;  // lives for the whole run, like the window it holds
+  if (!form.Create(instance, show)) return 0;
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (!IsDialogMessageW(form.Handle(), &msg)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,146 @@
+// rs485setup.exe, the Win32 window, under Wine on a private Xvfb display,
+// against the simulated converter served on a pseudo-terminal here: a COM port
+// of the Wine prefix is linked to it and the registry keys the search reads are
+// written with Wine's reg tool. window_probe.exe drives the window by its
+// messages; the double click comes from xdotool, as real input. Run by the
+// Windows suite, which names the programs in the environment.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "ctl_fixture.h"
+#include "ops/messages.h"
+#include "sim/sim_serve.h"
+#include "support/scratch_dir.h"
+#include "support/spawned.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char kUsbKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_16C0&PID_4E04";
+const char kSerialComm[] = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+const char kSerialValue[] = "\\Device\\rs485window";
+// Control identifiers of app/form_view_win32.h.
+const char kConnButton[] = "101", kButton1[] = "103", kBaudRate[] = "104", kLB[] = "105", kEcho[] = "108",
+           kSave[] = "109", kPortEdit[] = "100";
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+class WindowUnderWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (wineRun.empty() || exe.empty() || probe.empty() || prefix.empty())
+      GTEST_SKIP() << "run by the Windows suite only";
+    ASSERT_TRUE(sim.Ok());
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(sim.Path(), link);
+    ASSERT_TRUE(xvfb.Start({"/bin/sh", "-c", "exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp"}));
+    display = ":" + xvfb.ReadLine(10000);
+    ASSERT_NE(display, ":");
+    ASSERT_EQ(Wine({"reg", "add", kSerialComm, "/v", kSerialValue, "/t", "REG_SZ", "/d", "COM11", "/f"}).exitCode, 0);
+    ASSERT_EQ(Wine({"reg", "add", std::string(kUsbKey) + "\\7&3C4D\\Device Parameters", "/v", "PortName", "/t",
+                    "REG_SZ", "/d", "COM11", "/f"})
+                  .exitCode,
+              0);
+  }
+  void TearDown() override {
+    if (prefix.empty() || probe.empty()) return;
+    Probe({"close"});
+    window.Finish(0, 10000);
+    std::filesystem::remove(link);
+    Wine({"reg", "delete", kUsbKey, "/f"});
+    Wine({"reg", "delete", kSerialComm, "/v", kSerialValue, "/f"});
+  }
+
+  CtlRun Wine(const Args& args) {
+    Args argv = {wineRun};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunToEnd(argv, 60000, {{"DISPLAY=" + display}});
+  }
+  // The probe's output, each line without the carriage return.
+  std::string Probe(const Args& args) {
+    Args argv = {probe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const CtlRun run = Wine(argv);
+    std::string out;
+    for (char c : run.out)
+      if (c != '\r') out += c;
+    EXPECT_EQ(run.exitCode, 0) << out << run.err;
+    return out;
+  }
+
+  const std::string wineRun = Env("RS485_WINE_RUN");
+  const std::string exe = Env("RS485SETUP_EXE");
+  const std::string probe = Env("RS485_WINDOW_PROBE");
+  const std::string prefix = Env("RS485_WINE_PREFIX");
+  const std::filesystem::path link = prefix + "/dosdevices/com11";
+  ScratchDir dir;
+  SimDevice sim;
+  Spawned xvfb;
+  Spawned window;
+  std::string display;
+};
+
+TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
+  const Data image = MakeImage(272 * 2 + 50);
+  WriteFile("trelvo.bin", image);
+  sim.Converter().SetFaults({.corruptCrc = true});
+  ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
+
+  // Found through the registry; the panel waits for a check; every caption fits.
+  EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state", "fits"}),
+            "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1\n");
+
+  // A failed check changes nothing and can be repeated; a good one fills the
+  // controls from 60 00 00 08 4E 80 and hands over to the panel.
+  EXPECT_EQ(Probe({"click", kConnButton, "message", "10000", "state"}),
+            std::string("message=") + MsgSettingsReadFailed +
+                "\nport=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1\n");
+  sim.Converter().SetFaults({});
+  EXPECT_EQ(Probe({"click", kConnButton, "sync", "state"}),
+            "port=COM11 baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0\n");
+
+  // A changed setting is written with exactly the bytes it means, once the
+  // converter takes it; a refusal is told and the controls stay for a retry.
+  sim.Converter().SetFaults({.refuseWrites = true});
+  EXPECT_EQ(Probe({"settext", kBaudRate, "19200", "select", kLB, "1", "check", kEcho, "0", "click", kSave, "message",
+                   "10000"}),
+            std::string("message=") + MsgSettingsWriteFailed + "\n");
+  sim.Converter().SetFaults({});
+  EXPECT_EQ(Probe({"click", kSave, "message", "10000"}), std::string("message=") + MsgOk + "\n");
+  EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0xC0, 0x00, 0x00, 0x08, 'E', 0x00}));
+  EXPECT_EQ(sim.Converter().Snapshot().controlWrites, Data{0xC0});
+
+  // The update from a double click: the second click comes while the first
+  // runs and starts nothing; the progress window keeps the main one disabled.
+  std::string center = Probe({"center", kButton1});
+  ASSERT_FALSE(center.empty());
+  center.pop_back();
+  const auto clicked = std::chrono::steady_clock::now();
+  ASSERT_EQ(RunToEnd({"/bin/sh", "-c", "exec xdotool mousemove " + center + " click --repeat 2 --delay 60 1"}, 10000,
+                     {{"DISPLAY=" + display}})
+                .exitCode,
+            0);
+  EXPECT_EQ(Probe({"progress", "10000", "message", "30000"}),
+            std::string("progress=shown main=disabled\nmessage=") + MsgFinished + "\n");
+  EXPECT_GE(std::chrono::steady_clock::now() - clicked, std::chrono::milliseconds(9900));  // the two waits of 5 s
+  const SimSnapshot seen = sim.Converter().Snapshot();
+  EXPECT_EQ(seen.counters.updateEnters, 2u);
+  EXPECT_EQ(seen.counters.updateLeaves, 1u);
+  EXPECT_EQ(seen.counters.recordsAcked, 3u);
+  ASSERT_GE(seen.image.size(), image.size());
+  EXPECT_EQ(Data(seen.image.begin(), seen.image.begin() + static_cast<long>(image.size())), image);
+  // The window takes its clicks again.
+  EXPECT_EQ(Probe({"sync", "state"}), "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0\n");
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// window_probe.exe: drives rs485setup.exe's window from another process by
+// its messages, as a user's clicks would reach it, and prints what it shows.
+// Runs its commands in order; prints "error: ..." and ends with 1 when one fails.
+//
+//   wait-text ID TEXT MS   until control ID shows TEXT
+//   state                  port=, baud=, parity=, bits=, stop=, echo=, panel=, check=
+//   click ID               posts a click to the button ID
+//   sync                   until the window has handled what was posted
+//   settext ID TEXT | select ID ROW | check ID 0|1
+//   message MS             waits for a message box, prints its text, closes it
+//   center ID              prints the screen point in the middle of control ID
+//   progress MS            waits for the update's progress window; prints
+//                          whether the main window is disabled meanwhile
+//   fits                   prints each caption that does not fit its box
+//   close                  closes the window
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "app/form_view_win32.h"
+
+namespace {
+
+constexpr wchar_t kTitle[] = L"Программа настройки";
+
+std::string Utf8(const std::wstring& wide) {
+  std::string out(static_cast<size_t>(wide.size() * 4), '\0');
+  out.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                                     out.data(), static_cast<int>(out.size()), nullptr, nullptr)));
+  return out;
+}
+
+std::wstring Wide(const char* utf8) {
+  std::wstring out(std::strlen(utf8) + 1, L'\0');
+  out.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out.data(), static_cast<int>(out.size()))));
+  if (!out.empty()) out.pop_back();
+  return out;
+}
+
+std::wstring Text(HWND control) {
+  wchar_t buffer[512] = {};
+  SendMessageTimeoutW(control, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer), SMTO_BLOCK, 5000, nullptr);
+  return buffer;
+}
+
+HWND Main() { return FindWindowW(MainFormClass, kTitle); }
+
+HWND Item(int id) {
+  const HWND main = Main();
+  HWND found = GetDlgItem(main, id);
+  return found != nullptr ? found : GetDlgItem(GetDlgItem(main, IdPanel), id);
+}
+
+void Say(const std::string& line) {
+  std::fputs((line + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+[[noreturn]] void Fail(const std::string& why) {
+  Say("error: " + why);
+  std::exit(1);
+}
+
+// The message box shown by the window: a dialog titled like it.
+HWND MessageBoxShown() {
+  HWND box = FindWindowW(L"#32770", kTitle);
+  return box != nullptr && IsWindowVisible(box) ? box : nullptr;
+}
+
+template <class Condition>
+bool WaitFor(int ms, Condition condition) {
+  for (const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms); GetTickCount64() < end; Sleep(50))
+    if (condition()) return true;
+  return condition();
+}
+
+// Whether a label's, button's or check box's caption fits in the window's
+// Tahoma 8 pt (a font handle does not cross processes: the probe makes its own).
+bool CaptionFits(HWND control) {
+  static const HFONT font = CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Tahoma");
+  wchar_t className[32] = {};
+  GetClassNameW(control, className, 32);
+  const bool button = lstrcmpiW(className, L"Button") == 0;
+  if (!button && lstrcmpiW(className, L"Static") != 0) return true;
+  const std::wstring text = Text(control);
+  HDC dc = GetDC(control);
+  const HGDIOBJ old = SelectObject(dc, font);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  RECT box;
+  GetClientRect(control, &box);
+  const LONG style = GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK;
+  const int margin = !button ? 0 : style == BS_AUTOCHECKBOX ? GetSystemMetrics(SM_CXMENUCHECK) + 4 : 8;
+  return size.cx + margin <= box.right;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string command = argv[i];
+    const auto next = [&]() -> const char* {
+      if (i + 1 >= argc) Fail(command + ": argument missing");
+      return argv[++i];
+    };
+    if (command == "wait-text") {
+      const int id = std::atoi(next());
+      const std::wstring text = Wide(next());
+      const int ms = std::atoi(next());
+      if (!WaitFor(ms, [&] { return Main() != nullptr && Text(Item(id)) == text; }))
+        Fail("control " + std::to_string(id) + " shows \"" + Utf8(Text(Item(id))) + "\"");
+    } else if (command == "state") {
+      const auto row = [](int id) { return std::to_string(SendMessageW(Item(id), LB_GETCURSEL, 0, 0)); };
+      const auto checked = [](int id) { return std::to_string(SendMessageW(Item(id), BM_GETCHECK, 0, 0)); };
+      Say("port=" + Utf8(Text(Item(IdPortEdit))) + " baud=" + Utf8(Text(Item(IdBaudRate))) + " parity=" + row(IdLB) +
+          " bits=" + row(IdBits) + " stop=" + checked(IdStop) + " echo=" + checked(IdEcho) +
+          " panel=" + std::to_string(IsWindowEnabled(Item(IdPanel))) +
+          " save=" + std::to_string(IsWindowEnabled(Item(IdSave))) +
+          " check=" + std::to_string(IsWindowEnabled(Item(IdConnButton))));
+    } else if (command == "click") {
+      PostMessageW(Item(std::atoi(next())), BM_CLICK, 0, 0);
+    } else if (command == "sync") {
+      if (SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_BLOCK, 30000, nullptr) == 0) Fail("the window hangs");
+    } else if (command == "settext") {
+      const HWND control = Item(std::atoi(next()));
+      SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Wide(next()).c_str()));
+    } else if (command == "select") {
+      const HWND control = Item(std::atoi(next()));
+      SendMessageW(control, LB_SETCURSEL, static_cast<WPARAM>(std::atoi(next())), 0);
+    } else if (command == "check") {
+      const HWND control = Item(std::atoi(next()));
+      SendMessageW(control, BM_SETCHECK, std::atoi(next()) != 0 ? BST_CHECKED : BST_UNCHECKED, 0);
+    } else if (command == "message") {
+      const int ms = std::atoi(next());
+      if (!WaitFor(ms, [] { return MessageBoxShown() != nullptr; })) Fail("no message box");
+      const HWND box = MessageBoxShown();
+      Say("message=" + Utf8(Text(GetDlgItem(box, 0xFFFF))));
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+      WaitFor(5000, [box] { return !IsWindow(box); });
+    } else if (command == "center") {
+      RECT box;
+      GetWindowRect(Item(std::atoi(next())), &box);
+      Say(std::to_string((box.left + box.right) / 2) + " " + std::to_string((box.top + box.bottom) / 2));
+    } else if (command == "progress") {
+      const int ms = std::atoi(next());
+      const auto shown = [] {
+        const HWND progress = FindWindowW(UploadProgressClass, nullptr);
+        return progress != nullptr && IsWindowVisible(progress);
+      };
+      if (!WaitFor(ms, shown)) Fail("no progress window");
+      Say("progress=shown main=" + std::string(IsWindowEnabled(Main()) ? "enabled" : "disabled"));
+    } else if (command == "fits") {
+      for (HWND parent : {Main(), GetDlgItem(Main(), IdPanel)})
+        for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+          if (!CaptionFits(child)) Say("too narrow: " + Utf8(Text(child)));
+    } else if (command == "close") {
+      PostMessageW(Main(), WM_CLOSE, 0, 0);
+    } else {
+      Fail("unknown command " + command);
+    }
+  }
+  return 0;
+}
