@@ -70,6 +70,15 @@ bool HungUp(int fd) {
   return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// A program that only glances at the device (a prober opening and closing it)
+// does not hold it: busy only when it is still there a moment later.
+constexpr int32_t kHolderLookAgainMs = 20;
+int HeldByAnother(dev_t rdev, SerialHolder* holder) {
+  if (SerialFindOtherHolder(rdev, holder) == 0) return 0;
+  PlatformSleepMs(kHolderLookAgainMs);
+  return SerialFindOtherHolder(rdev, holder);
+}
+
 uint32_t ClampMs(uint64_t ms) { return ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(ms); }
 
 }  // namespace
@@ -109,7 +118,7 @@ int SerialOpen(const char* name, int32_t* handle, SerialHolder* holder) {
   else if ((error = SerialLockTake(path, &lock, holder)) != 0) {
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
     error = errno;
-  else if ((error = SerialFindOtherHolder(info.st_rdev, holder)) != 0) {
+  else if ((error = HeldByAnother(info.st_rdev, holder)) != 0) {
   } else if (ioctl(fd, TIOCEXCL) != 0)
     error = errno;
   if (error != 0) {

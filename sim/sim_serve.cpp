@@ -18,7 +18,8 @@ namespace {
 
 constexpr size_t kReadChunk = 512;
 constexpr int kSendPatienceMs = 1000;  // a client that reads nothing for this long loses the answer
-constexpr int kIdleLookMs = 5;         // how often a terminal nobody has open is looked at again
+constexpr int kIdleLookMs = 5;          // how often a terminal nobody has open is looked at again
+constexpr int kClearAfterIdleMs = 100;  // idle this long, a terminal's exclusive flag is cleared
 
 struct Outgoing {
   int64_t dueUs;
@@ -92,6 +93,19 @@ class LinePace {
   int64_t startUs_ = 0;
   uint64_t taken_ = 0;
 };
+
+// Clears the terminal's exclusive flag; only root may open it while it is set.
+void ClearExclusive(const char* slave, bool* warned) {
+  const int fd = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+  } else if (errno == EBUSY && !*warned) {
+    std::fprintf(stderr, "rs485sim: %s was left exclusive by a program that did not close it; only root can "
+                 "open it until the simulator starts again\n", slave);
+    *warned = true;
+  }
+}
 
 }  // namespace
 
@@ -173,26 +187,25 @@ int SimServeTerminal(int master, SimConverter& converter, int wakeFd) {
   for (;;) {
     const int result = SimServe(master, converter, wakeFd);
     if (result != SimServePeerGone) return result;
-    // Everybody has closed the terminal. A program that was killed left the
-    // exclusive flag set, which would refuse every later open but root's.
-    const int fd = open(slave, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0) {
-      ioctl(fd, TIOCNXCL);
-      close(fd);
-    } else if (errno == EBUSY && !warned) {
-      std::fprintf(stderr, "rs485sim: %s was left exclusive by a program that did not close it; only root can "
-                   "open it until the simulator starts again\n", slave);
-      warned = true;
-    }
-    // Wait for the next program: the master stops reading as hung up once one
-    // has the terminal open.
+    // Everybody has closed the terminal; wait for the next program (the master
+    // stops reading as hung up once one has it open). A program that was
+    // killed left the exclusive flag set, which would refuse every later open
+    // but root's: once the terminal has stood idle a while, it is cleared,
+    // late enough never to meet the next program arriving.
+    int idleMs = 0;
+    bool cleared = false;
     for (;;) {
       pollfd p[2] = {{master, POLLIN, 0}, {wakeFd, POLLIN, 0}};
       if (poll(p, wakeFd >= 0 ? 2 : 1, 0) < 0 && errno != EINTR) return SimServeFailed;
       if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) return SimServeStopped;
       if ((p[0].revents & POLLHUP) == 0 || (p[0].revents & POLLIN) != 0) break;
+      if (!cleared && idleMs >= kClearAfterIdleMs) {
+        ClearExclusive(slave, &warned);
+        cleared = true;
+      }
       pollfd wake{wakeFd, POLLIN, 0};
       if (wakeFd >= 0 ? poll(&wake, 1, kIdleLookMs) > 0 : (usleep(kIdleLookMs * 1000), false)) return SimServeStopped;
+      idleMs += kIdleLookMs;
     }
   }
 }
