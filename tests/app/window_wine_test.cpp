@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,55 +15,34 @@
 #include "ops/messages.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
+#include "support/wine_com_port.h"
 #include "support/spawned.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
 
-const char kUsbKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_16C0&PID_4E04";
-const char kSerialComm[] = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const char kSerialValue[] = "\\Device\\rs485window";
 // Control identifiers of app/form_view_win32.h.
 const char kConnButton[] = "101", kButton1[] = "103", kBaudRate[] = "104", kLB[] = "105", kEcho[] = "108",
            kSave[] = "109", kPortEdit[] = "100";
 
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
 class WindowUnderWine : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (wineRun.empty() || exe.empty() || probe.empty() || prefix.empty())
-      GTEST_SKIP() << "run by the Windows suite only";
+    if (!com.Available() || exe.empty() || probe.empty()) GTEST_SKIP() << "run by the Windows suite only";
     ASSERT_TRUE(sim.Ok());
-    std::filesystem::remove(link);
-    std::filesystem::create_symlink(sim.Path(), link);
     ASSERT_TRUE(xvfb.Start({"/bin/sh", "-c", "exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp"}));
     display = ":" + xvfb.ReadLine(10000);
     ASSERT_NE(display, ":");
-    ASSERT_EQ(Wine({"reg", "add", kSerialComm, "/v", kSerialValue, "/t", "REG_SZ", "/d", "COM11", "/f"}).exitCode, 0);
-    ASSERT_EQ(Wine({"reg", "add", std::string(kUsbKey) + "\\7&3C4D\\Device Parameters", "/v", "PortName", "/t",
-                    "REG_SZ", "/d", "COM11", "/f"})
-                  .exitCode,
-              0);
+    ASSERT_TRUE(com.RegisterConverter("7&3C4D", {"DISPLAY=" + display}));
   }
   void TearDown() override {
-    if (prefix.empty() || probe.empty()) return;
+    if (!com.Available() || probe.empty()) return;
     Probe({"close"});
     window.Finish(0, 10000);
-    std::filesystem::remove(link);
-    Wine({"reg", "delete", kUsbKey, "/f"});
-    Wine({"reg", "delete", kSerialComm, "/v", kSerialValue, "/f"});
   }
 
-  CtlRun Wine(const Args& args) {
-    Args argv = {wineRun};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunToEnd(argv, 60000, {{"DISPLAY=" + display}});
-  }
+  CtlRun Wine(const Args& args) { return com.Run(args, {"DISPLAY=" + display}); }
   // The probe's output, each line without the carriage return.
   std::string Probe(const Args& args) {
     Args argv = {probe};
@@ -78,13 +55,12 @@ class WindowUnderWine : public ::testing::Test {
     return out;
   }
 
-  const std::string wineRun = Env("RS485_WINE_RUN");
-  const std::string exe = Env("RS485SETUP_EXE");
-  const std::string probe = Env("RS485_WINDOW_PROBE");
-  const std::string prefix = Env("RS485_WINE_PREFIX");
-  const std::filesystem::path link = prefix + "/dosdevices/com11";
+  const std::string exe = EnvOr("RS485SETUP_EXE");
+  const std::string probe = EnvOr("RS485_WINDOW_PROBE");
   ScratchDir dir;
-  SimDevice sim;
+  WineComPort com{"COM11", "\\Device\\rs485window"};
+  SimDevice& sim = com.sim;
+  const std::string& wineRun = com.wineRun;
   Spawned xvfb;
   Spawned window;
   std::string display;

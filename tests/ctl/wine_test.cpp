@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,44 +13,23 @@
 #include "ctl_fixture.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
+#include "support/wine_com_port.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
 
-const char kUsbKey[] = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_16C0&PID_4E04";
-const char kSerialComm[] = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
-const char kSerialValue[] = "\\Device\\rs485test";
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
 class CtlUnderWine : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (wineRun.empty() || exe.empty() || prefix.empty()) GTEST_SKIP() << "run by the Windows suite only";
-    ASSERT_TRUE(sim.Ok());
-    std::filesystem::remove(link);
-    std::filesystem::create_symlink(sim.Path(), link);
-  }
-  void TearDown() override {
-    if (prefix.empty()) return;
-    std::filesystem::remove(link);
-    Wine({"reg", "delete", kUsbKey, "/f"});
-    Wine({"reg", "delete", kSerialComm, "/v", kSerialValue, "/f"});
+    if (!com.Available() || exe.empty()) GTEST_SKIP() << "run by the Windows suite only";
+    ASSERT_TRUE(com.sim.Ok());
   }
 
-  CtlRun Wine(const Args& args) {
-    Args argv = {wineRun};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return RunProgram(argv, CtlRunOptions{60000, false});
-  }
   CtlRun Ctl(const Args& args) {
     Args argv = {exe};
     argv.insert(argv.end(), args.begin(), args.end());
-    return Wine(argv);
+    return com.Run(argv);
   }
   Json JsonOf(const CtlRun& run) {
     Json value;
@@ -60,12 +37,10 @@ class CtlUnderWine : public ::testing::Test {
     return value;
   }
 
-  const std::string wineRun = Env("RS485_WINE_RUN");
-  const std::string exe = Env("RS485CTL_EXE");
-  const std::string prefix = Env("RS485_WINE_PREFIX");
-  const std::filesystem::path link = prefix + "/dosdevices/com9";
+  const std::string exe = EnvOr("RS485CTL_EXE");
   ScratchDir dir;
-  SimDevice sim;
+  WineComPort com{"COM9", "\\Device\\rs485test"};
+  SimDevice& sim = com.sim;
 };
 
 TEST_F(CtlUnderWine, ReadsWritesAndFlashesThroughAMappedComPort) {
@@ -96,11 +71,7 @@ TEST_F(CtlUnderWine, FindsTheConverterThroughTheRegistry) {
   EXPECT_EQ(run.exitCode, 1) << Describe(run);
   EXPECT_EQ(JsonOf(run)["error"].text, MsgNoDevice);
 
-  ASSERT_EQ(Wine({"reg", "add", kSerialComm, "/v", kSerialValue, "/t", "REG_SZ", "/d", "COM9", "/f"}).exitCode, 0);
-  ASSERT_EQ(Wine({"reg", "add", std::string(kUsbKey) + "\\7&1A2B\\Device Parameters", "/v", "PortName", "/t",
-                  "REG_SZ", "/d", "COM9", "/f"})
-                .exitCode,
-            0);
+  ASSERT_TRUE(com.RegisterConverter("7&1A2B"));
   run = Ctl({"--json", "list"});
   ASSERT_EQ(run.exitCode, 0) << Describe(run);
   bool listed = false;
