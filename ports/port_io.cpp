@@ -52,9 +52,12 @@ int32_t PortRead(PortId id, uint8_t* buffer, int32_t count, int32_t timeoutMs) {
 int PortReadByte(PortId id, uint8_t* buffer, uint16_t timeoutMs) {
   if (LiveSlot(id) == nullptr) return -1;
   const uint16_t deadline = static_cast<uint16_t>(MsClockTick16() + timeoutMs);
-  while (PortAvailable(id) == 0) {
+  // The deadline is read before a last look: a process that was held up past
+  // it (stopped, or starved on a busy machine) still takes the byte that came
+  // meanwhile.
+  for (bool last = false; PortAvailable(id) == 0; last = TickReached16(deadline) != 0) {
+    if (last) return 0;
     PlatformSleepMs(1);
-    if (TickReached16(deadline)) return 0;
   }
   PortReadExact(id, buffer, 1);
   return 1;
@@ -80,10 +83,10 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
   if (slot == nullptr) return 0;
   PortTransport& transport = *slot->transport;
   const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0);
-  for (;;) {
+  for (bool last = false;; last = TickReached32(deadline) != 0) {
     transport.Service();
     if (transport.Linked()) return 1;
-    if (TickReached32(deadline)) {
+    if (last) {
       PortNoteNoLink();
       return 0;
     }

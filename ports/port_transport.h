@@ -8,6 +8,10 @@
 
 struct RxRing;
 
+// A flush discards everything that has arrived, but a peer that never stops
+// sending cannot keep it going for longer than this.
+constexpr uint32_t PortFlushMostMs = 200;
+
 class PortTransport {
  public:
   virtual ~PortTransport() = default;
@@ -25,7 +29,8 @@ class PortTransport {
   // keeps them.
   virtual int32_t ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) = 0;
 
-  // Discards input that waits beyond the ring (the system's queue, a socket's).
+  // Discards input that waits beyond the ring (the system's queue, a socket's),
+  // all of it, within PortFlushMostMs.
   virtual void DiscardInput(RxRing& ring) = 0;
 
   // Sends; failures are not reported (a missing reply shows them).

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <new>
 
+#include "ports/ms_clock.h"
 #include "ports/rx_ring.h"
 
 namespace {
@@ -51,7 +52,14 @@ void SerialTransport::Drain(RxRing* keepIn) {
 
 void SerialTransport::Pump(RxRing& ring) { Drain(&ring); }
 
-void SerialTransport::DiscardInput(RxRing&) { Drain(nullptr); }
+void SerialTransport::DiscardInput(RxRing&) {
+  // What arrives while the queue is read goes too, until the line is quiet.
+  const uint32_t deadline = MsClockTick32() + PortFlushMostMs;
+  uint32_t queued = 0;
+  do {
+    Drain(nullptr);
+  } while (SerialQueued(handle_, &queued) == 0 && queued > 0 && TickReached32(deadline) == 0);
+}
 
 int32_t SerialTransport::ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) {
   // The read's own time-out replaces those of the opening, and stays.

@@ -19,7 +19,6 @@ constexpr uint32_t kAttemptPauseMs = 250;
 constexpr int kListenBacklog = 5;
 constexpr uint32_t kClientChunk = 1024;  // at most this much per client pump
 constexpr int32_t kReadLookMs = 10;     // a waiting read looks for data this often
-constexpr int kFlushRounds = 64;        // a peer that never stops cannot keep a flush going
 // A server pump never takes more from one peer than the ring can hold; the
 // rest stays in the socket for the next pump.
 constexpr uint32_t kPeerChunk = RxRingSize;
@@ -86,25 +85,30 @@ int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port) {
 
 int32_t TcpTransport::ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) {
   const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs);
-  for (;;) {
+  // One more look once the deadline has passed: a process held up past it
+  // still takes what came meanwhile.
+  for (bool last = false;; last = TickReached32(deadline) != 0) {
     Service();
     Pump(ring);
     if (RxRingCount(ring) >= static_cast<uint32_t>(count)) break;
+    if (last) return 0;
     PlatformSleepMs(kReadLookMs);
-    if (TickReached32(deadline)) return 0;
   }
   RxRingTake(ring, out, static_cast<uint32_t>(count));
   return count;
 }
 
 void TcpTransport::DiscardInput(RxRing& ring) {
-  // What the sockets already hold is input too: an answer that came after its
-  // time-out must not be taken for the answer to the next request.
-  for (int round = 0; round < kFlushRounds; ++round) {
+  // What the sockets already hold is input too, however much of it: an answer
+  // that came after its time-out, or one stray byte, must not be taken for the
+  // answer to the next request. A peer that never stops sending cannot keep
+  // the flush going for longer than PortFlushMostMs.
+  const uint32_t deadline = MsClockTick32() + PortFlushMostMs;
+  do {
     Pump(ring);
     if (RxRingCount(ring) == 0) break;
     RxRingEmpty(ring);
-  }
+  } while (TickReached32(deadline) == 0);
 }
 
 TcpClientPort* TcpClientPort::Open(const char* text) {

@@ -237,6 +237,19 @@ TEST_F(TcpClient, ALateAnswerIsNotTakenForTheNextOne) {
   Exchange("second", "fresh!");
 }
 
+// However much stray input waits in the socket, the flush before a request
+// takes it all: a stray byte left over would be read as the answer.
+TEST_F(TcpClient, TheFlushTakesAllThatArrivedHoweverMuch) {
+  ASSERT_NO_FATAL_FAILURE(OpenConnected());
+  const std::vector<uint8_t> stray(80 * 1024, 0x00);
+  ASSERT_TRUE(TcpSendAll(peer.get(), stray));
+  int waiting = 0;  // in the client's socket, not yet pumped
+  for (const auto end = Clock::now() + std::chrono::seconds(3); Clock::now() < end; PlatformSleepMs(1))
+    if (ioctl(Client(id).handle, FIONREAD, &waiting) == 0 && waiting == static_cast<int>(stray.size())) break;
+  ASSERT_EQ(waiting, static_cast<int>(stray.size()));
+  Exchange("second", "fresh!");
+}
+
 TEST_F(TcpClient, ReconnectsWhenTheServerClosesTheConnection) {
   ASSERT_NO_FATAL_FAILURE(OpenConnected());
   Exchange("one", "first");
