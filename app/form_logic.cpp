@@ -65,7 +65,11 @@ void FormLogic::ConnButtonClick() {
 void FormLogic::SaveClick() {
   const HandlerScope scope(handlerRunning_);
   if (!scope.Entered()) return;
-  SettingsFromView(view_.ReadSettings(), settings);
+  // A baud rate nobody typed is never written: the record stays as it was.
+  if (!SettingsFromView(view_.ReadSettings(), settings)) {
+    view_.ShowMessage(MsgBadBaudRate, MsgBadBaudRateReason);
+    return;
+  }
   view_.ShowMessage(SettingsMessage(SettingsWrite(portId, settings)), std::string());
 }
 

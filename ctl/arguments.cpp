@@ -1,7 +1,6 @@
 #include "ctl/arguments.h"
 
 #include <cctype>
-#include <cstdio>
 #include <vector>
 
 #include "ops/settings.h"
@@ -13,7 +12,7 @@ namespace {
 constexpr int32_t kSettleMaxMs = 600000;
 
 ParseResult Usage(const std::string& problem) {
-  std::fprintf(stderr, "rs485ctl: %s\nПодробнее: rs485ctl --help\n", problem.c_str());
+  CtlWrite(stderr, "rs485ctl: " + problem + "\nПодробнее: rs485ctl --help\n");
   return ParseBad;
 }
 
@@ -33,11 +32,10 @@ std::string Lower(std::string text) {
 // window's own mapping, it comes back as given. So 14450 (kept as 14400) and
 // 5700 (shown as 5760) are refused rather than changed behind the user's back.
 bool IsBaudRate(const std::string& text) {
-  if (!AllDigits(text, 9) || text[0] == '0') return false;
+  uint16_t baud100 = 0;
+  if (!AllDigits(text, 9) || text[0] == '0' || !SettingsParseBaud(text, baud100)) return false;
   DeviceSettings probe{};
-  SettingsView view;
-  view.baudRate = text;
-  SettingsFromView(view, probe);
+  SettingsSetBaud100(probe, baud100);
   return SettingsToView(probe).baudRate == text;
 }
 

@@ -29,18 +29,6 @@ int PollChannel(Operation operation, bool pauseAtEnd = true) {
   }
 }
 
-// A decimal integer as C reads one, saturating instead of overflowing.
-int64_t ParseInteger(const std::string& text) {
-  size_t i = 0;
-  while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-    value = value > (INT64_MAX - 9) / 10 ? INT64_MAX : value * 10 + (text[i] - '0');
-  return negative ? -value : value;
-}
-
 }  // namespace
 
 uint16_t SettingsBaud100(const DeviceSettings& settings) {
@@ -66,8 +54,31 @@ SettingsView SettingsToView(const DeviceSettings& settings) {
   return view;
 }
 
-void SettingsFromView(const SettingsView& view, DeviceSettings& settings) {
-  SettingsSetBaud100(settings, static_cast<uint16_t>(ParseInteger(view.baudRate) / 100));
+bool SettingsParseBaud(const std::string& text, uint16_t& baud100) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  if (begin == end || end - begin > 7) return false;
+  uint32_t baud = 0;
+  for (size_t i = begin; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    baud = baud * 10 + static_cast<uint32_t>(text[i] - '0');
+  }
+  if (baud < SettingsMinBaud || baud > SettingsMaxBaud) return false;
+  baud100 = static_cast<uint16_t>(baud / 100);
+  return true;
+}
+
+bool SettingsFromView(const SettingsView& view, DeviceSettings& settings) {
+  uint16_t baud100 = 0;
+  if (!SettingsParseBaud(view.baudRate, baud100)) return false;
+  SettingsSetBaud100(settings, baud100);
+  SettingsApplyLineView(view, settings);
+  return true;
+}
+
+void SettingsApplyLineView(const SettingsView& view, DeviceSettings& settings) {
   settings.Flags = static_cast<uint8_t>(settings.Flags & ~(EchoSuppression | TwoStopBits));
   if (view.echoSuppression) settings.Flags |= EchoSuppression;
   if (view.twoStopBits) settings.Flags |= TwoStopBits;

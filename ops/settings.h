@@ -48,12 +48,25 @@ struct SettingsView {
 // "None", an unknown data-bit count as "9".
 SettingsView SettingsToView(const DeviceSettings& settings);
 
-// Window to device, into the record last read: the baud text is read like a C
-// integer (leading blanks, a sign, digits up to the first other character, none
-// gives 0), divided by 100 towards zero, and its low 16 bits stored. Spare and
-// the flag bits the window does not show stay as read; a list without a
-// selection leaves its field as read.
-void SettingsFromView(const SettingsView& view, DeviceSettings& settings);
+// The baud rates the record can carry, as the window's field takes them.
+constexpr uint32_t SettingsMinBaud = 100;
+constexpr uint32_t SettingsMaxBaud = 6553599;  // 65535 hundreds, the rest dropped
+
+// The baud text as the record holds it: a whole number from SettingsMinBaud
+// to SettingsMaxBaud (blanks around it allowed), divided by 100 towards zero
+// (5760 gives 57). false for anything else: nothing is written that nobody
+// typed.
+bool SettingsParseBaud(const std::string& text, uint16_t& baud100);
+
+// Window to device, into the record last read: the baud text as
+// SettingsParseBaud takes it, then the rest as SettingsApplyLineView. A baud
+// text it refuses returns false and leaves the record as it was.
+bool SettingsFromView(const SettingsView& view, DeviceSettings& settings);
+
+// Everything but the baud rate: the two flags the window shows, parity and
+// data bits. Spare and the flag bits the window does not show stay as read; a
+// list without a selection leaves its field as read.
+void SettingsApplyLineView(const SettingsView& view, DeviceSettings& settings);
 
 // Outcomes of the operations; each failure has its message for the user.
 enum SettingsResult {

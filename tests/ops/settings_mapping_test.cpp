@@ -16,12 +16,16 @@ DeviceSettings Record(uint16_t baud100, uint8_t spare, uint8_t dataBits, char pa
   return s;
 }
 
-uint16_t WrittenBaud(const std::string& text) {
-  DeviceSettings s = Record(96, 0, 8, 'N', 0);
+// The baud rate a typed text writes, or -1 when it is refused and the record
+// (96, even parity) stays as it was, the parity row chosen meanwhile included.
+int WrittenBaud(const std::string& text) {
+  DeviceSettings s = Record(96, 0, 8, 'E', 0);
   SettingsView view = SettingsToView(s);
   view.baudRate = text;
-  SettingsFromView(view, s);
-  return SettingsBaud100(s);
+  view.parityRow = 0;
+  const bool taken = SettingsFromView(view, s);
+  EXPECT_EQ(s.Parity, taken ? 'N' : 'E') << text;
+  return taken ? SettingsBaud100(s) : (SettingsBaud100(s) == 96 ? -1 : -2);
 }
 
 TEST(SettingsMapping, DefaultRecordShowsAsTheConverterMeansIt) {
@@ -42,18 +46,18 @@ TEST(SettingsMapping, BaudRateShown) {
   EXPECT_EQ(SettingsToView(Record(0xFFFF, 0, 8, 'N', 0)).baudRate, "6553500");
 }
 
+// Only a whole number the record can carry is written: nothing nobody typed.
 TEST(SettingsMapping, BaudRateTyped) {
-  EXPECT_EQ(WrittenBaud("14450"), 144);
-  EXPECT_EQ(WrittenBaud("5760"), 57);  // shown again as 5760
-  EXPECT_EQ(WrittenBaud("57600"), 576);
-  EXPECT_EQ(WrittenBaud(""), 0);
-  EXPECT_EQ(WrittenBaud("fast"), 0);
-  EXPECT_EQ(WrittenBaud("9600 baud"), 96);
-  EXPECT_EQ(WrittenBaud("  +4800"), 48);
-  EXPECT_EQ(WrittenBaud("-100"), 0xFFFF);
-  EXPECT_EQ(WrittenBaud("-50"), 0);  // towards zero
-  EXPECT_EQ(WrittenBaud("6553600"), 0);
-  EXPECT_EQ(WrittenBaud("6553700"), 1);
+  const struct {
+    const char* text;
+    int written;
+  } cases[] = {
+      {"14450", 144},   {"5760", 57},      {"57600", 576},  {"100", 1},        {"6553599", 65535},
+      {" 4800 ", 48},   {"", -1},          {"fast", -1},    {"9600 baud", -1}, {"+4800", -1},
+      {"-100", -1},     {"99", -1},        {"0", -1},       {"6553600", -1},   {"60540000", -1},
+      {"96 00", -1},
+  };
+  for (const auto& c : cases) EXPECT_EQ(WrittenBaud(c.text), c.written) << '"' << c.text << '"';
 }
 
 TEST(SettingsMapping, ParityAndDataBitsRows) {
