@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "app/main_form.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -34,6 +35,8 @@ class SetupApplication : public QApplication {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before "port.out" is opened: a closed standard stream must not become it.
+  PlatformStdStreamsInit();
   SetupApplication app(argc, argv);
   try {
     TMainForm form;

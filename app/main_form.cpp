@@ -11,6 +11,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include "ops/messages.h"
 #include "ui_main_form.h"
 
 TMainForm* MainForm = nullptr;
@@ -42,7 +43,7 @@ class TMainForm::UploadProgress : public QDialog {
 
   void Update(UploadPhase phase, uint64_t sent, uint64_t total) {
     phase_->setText(QString::fromUtf8(UploadPhaseText(phase)));
-    count_->setText(QString::fromUtf8("Записей передано: %1 из %2").arg(sent).arg(total));
+    count_->setText(QString::fromStdString(MsgRecordsSent(sent, total)));
     bar_->setRange(0, total > 0 ? 1000 : 0);
     bar_->setValue(total > 0 ? static_cast<int>(sent * 1000 / total) : 0);
   }

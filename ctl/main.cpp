@@ -1,8 +1,6 @@
 // rs485ctl: the setup utility's operations from the command line, for scripts
 // and production lines. It calls the very operations the window calls.
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,7 +14,8 @@
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "platform/console.h"
-#include "platform/files.h"
+#include "platform/interrupt.h"
+#include "platform/program_entry.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"
 
@@ -31,9 +30,8 @@ enum ExitCode {
   ExitWrite = 5,
   ExitFirmware = 6,
   ExitOutput = 7,
+  ExitInterrupted = 130,  // as a shell reports a program ended by Ctrl+C
 };
-
-constexpr const char* kEmptyImage = "Файл прошивки пуст";
 
 // The help; %d is the seconds a TCP port is given to connect.
 constexpr const char* kHelpFormat =
@@ -68,12 +66,11 @@ constexpr const char* kHelpFormat =
     "\n"
     "Коды завершения: 0 успех, 1 преобразователь не подключён, 2 ошибка в параметрах,\n"
     "3 ошибка порта, 4 ошибка чтения настроек, 5 ошибка записи настроек, 6 ошибка прошивки,\n"
-    "7 результат не удалось вывести.\n";
+    "7 результат не удалось вывести, 130 прошивка прервана (Ctrl+C).\n";
 
 int Fail(const Options& options, const char* port, const char* message, int code,
          const std::string& reason = std::string()) {
-  std::fprintf(stderr, "%s\n", message);
-  if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
+  CtlWrite(stderr, std::string(message) + "\n" + (reason.empty() ? "" : reason + "\n"));
   PrintError(port, message, reason, options.json);
   return code;
 }
@@ -135,14 +132,16 @@ int CommandReadOrWrite(const Options& options) {
   if (write) {
     // The window's round trip: the record read, shown, changed, taken back.
     // A list left without a row keeps its byte as read, so an unknown parity
-    // or data-bit count survives a write that does not name it.
+    // or data-bit count survives a write that does not name it; the baud rate
+    // is taken back only when given (arguments.cpp checked it).
     SettingsView view = SettingsToView(settings);
-    if (!options.baud.empty()) view.baudRate = options.baud;
     view.parityRow = options.parityRow;
     view.dataBitsRow = options.dataBitsRow;
     if (options.stopBits != 0) view.twoStopBits = options.stopBits == 2;
     if (options.echo >= 0) view.echoSuppression = options.echo == 1;
-    SettingsFromView(view, settings);
+    SettingsApplyLineView(view, settings);
+    uint16_t baud100 = 0;
+    if (!options.baud.empty() && SettingsParseBaud(options.baud, baud100)) SettingsSetBaud100(settings, baud100);
     result = SettingsWrite(portId, settings, PauseBetweenCalls);
   }
   PortClose(portId);
@@ -151,45 +150,47 @@ int CommandReadOrWrite(const Options& options) {
   return ExitOk;
 }
 
-// The image is looked at before the converter is touched: a mistyped name or
-// an empty file must not leave the converter waiting in its update mode.
-int CheckImage(const Options& options) {
-  const char* name = options.file.c_str();
-  uint64_t size = 0;
-  std::FILE* file = nullptr;
-  if (FileRegularSize(name, &size)) file = std::fopen(name, "rb");
-  if (file == nullptr) return Fail(options, nullptr, FirmwareOpenFailedText(name).c_str(), ExitFirmware);
-  std::fclose(file);
-  if (size == 0) return Fail(options, nullptr, kEmptyImage, ExitFirmware);
-  return ExitOk;
-}
-
 int CommandFlash(const Options& options) {
+  // The image is read whole before the converter is touched: a mistyped name
+  // or an empty file must not leave the converter waiting in its update mode,
+  // and a file that changes while it is sent must not be half old, half new.
+  std::vector<uint8_t> image;
+  std::string message;
+  std::string reason;
+  if (FirmwareImageLoad(options.file.c_str(), image, message, reason) != UploadDone)
+    return Fail(options, nullptr, message.c_str(), ExitFirmware, reason);
+  if (image.empty()) return Fail(options, nullptr, MsgFirmwareEmpty, ExitFirmware);
+
+  PortLayerInit();
+  MsClockStart();
   std::string port;
   if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
+  // Interrupted, the update still tells the converter to leave its update mode.
+  PlatformInterruptCatch();
   FlashProgress progress(PlatformStderrIsTerminal());
   std::string failure;  // the first failure message the update showed
-  std::string reason;   // and the reason shown with it
+  std::string failureReason;  // and the reason shown with it
   UploadHooks hooks;
   hooks.message = [&](const char* text, const std::string& why) {
     progress.Interrupt();
-    std::fprintf(stderr, "%s\n", text);
-    if (!why.empty()) std::fprintf(stderr, "%s\n", why.c_str());
+    CtlWrite(stderr, std::string(text) + "\n" + (why.empty() ? "" : why + "\n"));
     if (failure.empty() && std::strcmp(text, MsgFinished) != 0) {
       failure = text;
-      reason = why;
+      failureReason = why;
     }
   };
   hooks.progress = [&](UploadPhase phase, const UploadReport& sofar) { progress.Show(phase, sofar); };
+  hooks.stopRequested = [] { return PlatformInterrupted(); };
   hooks.reopenDelayMs = options.settleMs;
   hooks.finishDelayMs = options.settleMs;
   PortId portId = 0;
-  const UploadReport report = FirmwareUpload(port.c_str(), portId, options.file.c_str(), hooks);
+  const UploadReport report = FirmwareUploadImage(port.c_str(), portId, image, hooks);
   progress.Interrupt();
-  PrintFlashReport(port, options.file, report, failure, reason, options.json);
+  PrintFlashReport(port, options.file, report, failure, failureReason, options.json);
   switch (report.result) {
     case UploadDone: return ExitOk;
     case UploadPortOpenFailed: return ExitPort;
+    case UploadInterrupted: return ExitInterrupted;
     default: return ExitFirmware;
   }
 }
@@ -198,31 +199,29 @@ int Run(const Options& options) {
   // Listing and locating read the device registry only; no port is opened.
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
-  if (options.command == "flash") {
-    const int image = CheckImage(options);
-    if (image != ExitOk) return image;
-  }
-
+  if (options.command == "flash") return CommandFlash(options);
   PortLayerInit();
   MsClockStart();
-  if (options.command == "flash") return CommandFlash(options);
   return CommandReadOrWrite(options);
 }
 
 // A result that could not be written is no success, whatever was done.
 int CheckOutput(int code) {
-  if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return code;
-  std::fprintf(stderr, "rs485ctl: не удалось вывести результат: %s\n", std::strerror(errno));
+  if (!CtlOutputFailed() && std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return code;
+  CtlWrite(stderr, "rs485ctl: не удалось вывести результат\n");
   return code == ExitOk ? ExitOutput : code;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  PlatformConsoleInit();
+int ProgramMain(int argc, char** argv) {
+  // Before any file is opened: a closed standard output must not become the log.
+  PlatformStdStreamsInit();
   Options options;
   switch (ParseArguments(argc, argv, options)) {
-    case ParseHelp: std::printf(kHelpFormat, static_cast<int>(PortLinkWaitMs / 1000)); return CheckOutput(ExitOk);
+    case ParseHelp:
+      CtlWrite(stdout, CtlFormat(kHelpFormat, static_cast<int>(PortLinkWaitMs / 1000)));
+      return CheckOutput(ExitOk);
     case ParseBad: return ExitUsage;
     case ParseRun: break;
   }

@@ -1,12 +1,17 @@
 #include "ctl/output.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "ops/messages.h"
+#include "platform/console.h"
 #include "platform/time.h"
 
 const char* const CtlParityNames[ParityRows] = {"none", "even", "odd", "mark", "space"};
 
 namespace {
+
+bool gStdoutFailed = false;
 
 // Length of the well-formed UTF-8 sequence that starts at text[i], or 0.
 size_t Utf8Length(const std::string& text, size_t i) {
@@ -60,11 +65,35 @@ const char* ResultName(UploadResult result) {
     case UploadFileFailed: return "file_open_failed";
     case UploadTimeout: return "timeout";
     case UploadReadFailed: return "file_read_failed";
+    case UploadInterrupted: return "interrupted";
   }
   return "unknown";
 }
 
+// Display columns of UTF-8 text: one per character.
+size_t Columns(const std::string& text) {
+  size_t columns = 0;
+  for (const char c : text) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return columns;
+}
+
+// text cut to at most columns characters.
+std::string CutToColumns(const std::string& text, size_t columns) {
+  size_t seen = 0;
+  for (size_t i = 0; i < text.size(); ++i)
+    if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && seen++ == columns) return text.substr(0, i);
+  return text;
+}
+
 }  // namespace
+
+bool CtlWrite(FILE* out, const std::string& text) {
+  const bool written = PlatformWriteText(out, text.data(), text.size());
+  if (!written && out == stdout) gStdoutFailed = true;
+  return written;
+}
+
+bool CtlOutputFailed() { return gStdoutFailed; }
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
@@ -93,19 +122,16 @@ std::string JsonString(const std::string& text) {
 
 void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out) {
   if (!json) {
-    for (const std::string& name : names) std::fprintf(out, "%s\n", name.c_str());
+    for (const std::string& name : names) CtlWrite(out, name + "\n");
     return;
   }
   std::string text = "{\"ports\":[";
   for (size_t i = 0; i < names.size(); ++i) text += (i ? "," : "") + JsonString(names[i]);
-  std::fprintf(out, "%s]}\n", text.c_str());
+  CtlWrite(out, text + "]}\n");
 }
 
 void PrintLocated(const std::string& port, bool json, FILE* out) {
-  if (json)
-    std::fprintf(out, "{\"port\":%s}\n", JsonString(port).c_str());
-  else
-    std::fprintf(out, "%s\n", port.c_str());
+  CtlWrite(out, json ? "{\"port\":" + JsonString(port) + "}\n" : port + "\n");
 }
 
 namespace {
@@ -116,8 +142,8 @@ std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" :
 
 void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out) {
   if (!json) return;
-  std::fprintf(out, "{\"port\":%s,\"error\":%s,\"reason\":%s}\n", port != nullptr ? JsonString(port).c_str() : "null",
-               JsonString(message).c_str(), JsonOrNull(reason).c_str());
+  CtlWrite(out, "{\"port\":" + (port != nullptr ? JsonString(port) : std::string("null")) +
+                    ",\"error\":" + JsonString(message) + ",\"reason\":" + JsonOrNull(reason) + "}\n");
 }
 
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json,
@@ -125,37 +151,34 @@ void PrintSettings(const std::string& port, const DeviceSettings& settings, bool
   const SettingsView view = SettingsToView(settings);
   const int dataBits = DataBitsValues[view.dataBitsRow];
   if (json) {
-    std::fprintf(out,
-        "{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,\"stop_bits\":%d,"
-        "\"echo_suppression\":%s,\"raw\":\"%s\"}\n",
-        JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(), CtlParityNames[view.parityRow],
-        dataBits, view.twoStopBits ? 2 : 1, view.echoSuppression ? "true" : "false", RawHex(settings).c_str());
+    CtlWrite(out, CtlFormat("{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,"
+                            "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"}\n",
+                            JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(),
+                            CtlParityNames[view.parityRow], dataBits, view.twoStopBits ? 2 : 1,
+                            view.echoSuppression ? "true" : "false", RawHex(settings).c_str()));
     return;
   }
-  std::fprintf(out, "Порт: %s%s\n", port.c_str(), written ? " (записано)" : "");
-  std::fprintf(out, "Скорость обмена 485 <-> ТП: %s\n", view.baudRate.c_str());
-  std::fprintf(out, "Чётность: %s\n", kParityRowTexts[view.parityRow]);
-  std::fprintf(out, "Длина посылки: %d\n", dataBits);
-  std::fprintf(out, "2 стоп-бита: %s\n", view.twoStopBits ? "да" : "нет");
-  std::fprintf(out, "Подавление эхо ТП: %s\n", view.echoSuppression ? "да" : "нет");
-  std::fprintf(out, "Запись: %s\n", RawHex(settings).c_str());
+  CtlWrite(out, "Порт: " + port + (written ? " (записано)" : "") + "\n" +
+                    "Скорость обмена 485 <-> ТП: " + view.baudRate + "\n" +
+                    "Чётность: " + kParityRowTexts[view.parityRow] + "\n" +
+                    "Длина посылки: " + std::to_string(dataBits) + "\n" +
+                    "2 стоп-бита: " + (view.twoStopBits ? "да" : "нет") + "\n" +
+                    "Подавление эхо ТП: " + (view.echoSuppression ? "да" : "нет") + "\n" +
+                    "Запись: " + RawHex(settings) + "\n");
 }
 
 void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
                       const std::string& failure, const std::string& reason, bool json, FILE* out) {
   if (!json) {
-    std::fprintf(out, "Записей передано: %llu из %llu (%llu байт)\n",
-                 static_cast<unsigned long long>(report.recordsSent),
-                 static_cast<unsigned long long>(report.recordsTotal),
-                 static_cast<unsigned long long>(report.bytesSent));
+    CtlWrite(out, MsgRecordsSent(report.recordsSent, report.recordsTotal) + " (" + std::to_string(report.bytesSent) +
+                      " байт)\n");
     return;
   }
-  std::fprintf(out,
-      "{\"port\":%s,\"file\":%s,\"result\":\"%s\",\"records_sent\":%llu,\"records_total\":%llu,"
-      "\"bytes_sent\":%llu,\"error\":%s,\"reason\":%s}\n",
-      JsonString(port).c_str(), JsonString(file).c_str(), ResultName(report.result),
-      static_cast<unsigned long long>(report.recordsSent), static_cast<unsigned long long>(report.recordsTotal),
-      static_cast<unsigned long long>(report.bytesSent), JsonOrNull(failure).c_str(), JsonOrNull(reason).c_str());
+  CtlWrite(out, "{\"port\":" + JsonString(port) + ",\"file\":" + JsonString(file) + ",\"result\":\"" +
+                    ResultName(report.result) + "\",\"records_sent\":" + std::to_string(report.recordsSent) +
+                    ",\"records_total\":" + std::to_string(report.recordsTotal) +
+                    ",\"bytes_sent\":" + std::to_string(report.bytesSent) + ",\"error\":" + JsonOrNull(failure) +
+                    ",\"reason\":" + JsonOrNull(reason) + "}\n");
 }
 
 FlashProgress::FlashProgress(bool terminal) : terminal_(terminal) {}
@@ -169,29 +192,41 @@ void FlashProgress::Show(UploadPhase phase, const UploadReport& sofar) {
   lastPhase_ = phase;
   const double seconds = (PlatformTickMs() - sendingSince_) / 1000.0;
   const double rate = phase == UploadSending && seconds > 0 ? bytes / seconds / 1024.0 : 0.0;
+  const std::string counts = std::to_string(sent) + "/" + std::to_string(total) + " записей, " +
+                             std::to_string(bytes) + " байт";
 
   if (terminal_) {
-    constexpr int kWidth = 30;
-    const int filled = total > 0 ? static_cast<int>(sent * kWidth / total) : 0;
-    std::string bar(static_cast<size_t>(filled), '#');
-    bar.append(static_cast<size_t>(kWidth - filled), '-');
-    std::fprintf(stderr, "\r\033[K[%s] %llu/%llu записей, %llu байт, %.1f КиБ/с, %s", bar.c_str(),
-                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(total),
-                 static_cast<unsigned long long>(bytes), rate, UploadPhaseText(phase));
-    std::fflush(stderr);
+    // A line that reached the last column would wrap, and every redraw would
+    // then start a new line: the line stays one column short of the width.
+    constexpr int kFallbackColumns = 80;
+    constexpr size_t kBarMost = 30;
+    constexpr size_t kBarLeast = 10;
+    const int columns = PlatformStderrColumns();
+    const size_t room = static_cast<size_t>(columns > 1 ? columns - 1 : kFallbackColumns - 1);
+    const std::string text = counts + CtlFormat(", %.1f КиБ/с, ", rate) + UploadPhaseText(phase);
+    std::string line;
+    const size_t textColumns = Columns(text);
+    if (room >= textColumns + 3 + kBarLeast) {
+      const size_t width = std::min(kBarMost, room - textColumns - 3);
+      const size_t filled = total > 0 ? static_cast<size_t>(sent * width / total) : 0;
+      line = "[" + std::string(filled, '#') + std::string(width - filled, '-') + "] " + text;
+    } else {
+      line = CutToColumns(text, room);
+    }
+    // Blanks to the end of the room clear what a longer line left, on any console.
+    line.append(room - Columns(line), ' ');
+    CtlWrite(stderr, "\r" + line);
     barShown_ = true;
     return;
   }
   const uint64_t tenth = total > 0 ? sent * 10 / total : 0;
   if (!newPhase && tenth == lastTenth_) return;
   lastTenth_ = tenth;
-  std::fprintf(stderr, "%s: %llu/%llu записей, %llu байт\n", UploadPhaseText(phase),
-               static_cast<unsigned long long>(sent), static_cast<unsigned long long>(total),
-               static_cast<unsigned long long>(bytes));
+  CtlWrite(stderr, std::string(UploadPhaseText(phase)) + ": " + counts + "\n");
 }
 
 void FlashProgress::Interrupt() {
   if (!barShown_) return;
-  std::fputc('\n', stderr);
+  CtlWrite(stderr, "\n");
   barShown_ = false;
 }

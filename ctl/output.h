@@ -9,6 +9,22 @@
 #include "ops/firmware_upload.h"
 #include "ops/settings.h"
 
+// Writes text to one of rs485ctl's streams (a console gets it as characters).
+// A failed write to standard output is remembered: CtlOutputFailed.
+bool CtlWrite(FILE* out, const std::string& text);
+bool CtlOutputFailed();
+
+// printf into a string, for CtlWrite.
+template <class... Args>
+std::string CtlFormat(const char* format, Args... args) {
+  const int size = std::snprintf(nullptr, 0, format, args...);
+  if (size <= 0) return std::string();
+  std::string text(static_cast<size_t>(size) + 1, '\0');
+  std::snprintf(text.data(), text.size(), format, args...);
+  text.pop_back();
+  return text;
+}
+
 // Names of the parity rows on the command line.
 extern const char* const CtlParityNames[ParityRows];
 
@@ -30,8 +46,9 @@ void PrintError(const char* port, const char* message, const std::string& reason
 // by U+FFFD so that the output stays valid whatever a file name holds.
 std::string JsonString(const std::string& text);
 
-// Progress of a firmware update on standard error: a bar redrawn in place on a
-// terminal, otherwise a line per phase and per tenth of the records.
+// Progress of a firmware update on standard error: on a terminal one line
+// redrawn in place, as wide as the terminal allows (the bar goes first, then
+// the text is cut), otherwise a line per phase and per tenth of the records.
 class FlashProgress {
  public:
   explicit FlashProgress(bool terminal);

@@ -1,6 +1,7 @@
 #include "ops/firmware_upload.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "ops/messages.h"
@@ -15,6 +16,8 @@
 
 namespace {
 
+constexpr int32_t kStopLookMs = 50;  // a pause that a stop request may cut looks this often
+
 class Upload {
  public:
   Upload(const UploadHooks& hooks, UploadReport& report) : hooks_(hooks), report_(report) {}
@@ -28,6 +31,15 @@ class Upload {
     else
       PlatformSleepMs(ms);
   }
+  // A pause that ends early on a stop request; true when it did.
+  bool WaitUnlessStopped(int32_t ms) const {
+    for (int32_t left = ms; left > 0; left -= kStopLookMs) {
+      if (Stopped()) return true;
+      Wait(std::min(left, kStopLookMs));
+    }
+    return Stopped();
+  }
+  bool Stopped() const { return hooks_.stopRequested && hooks_.stopRequested(); }
   void Busy(bool on) const {
     if (hooks_.busy) hooks_.busy(on);
   }
@@ -68,28 +80,32 @@ void SetUpdateMode(PortId portId, uint8_t address, bool enter) {
 
 uint64_t RecordsOf(uint64_t bytes) { return (bytes + FirmwareRecordData - 1) / FirmwareRecordData; }
 
-// Sends the file's records until its end or the first missing acknowledgement.
-void SendRecords(PortId portId, std::FILE* file, const Upload& upload, UploadReport& report) {
+// Sends the image's records until its end, the first missing acknowledgement,
+// or a stop request.
+void SendRecords(PortId portId, const std::vector<uint8_t>& image, const Upload& upload, UploadReport& report) {
   FirmwareRecord record;
   std::memset(&record, 0, sizeof record);  // a short first piece is padded with zeros
-  for (FirmwareRecordPlace place;; place.Next()) {
-    // A short later piece keeps the previous record's bytes after it.
-    const size_t got = std::fread(record.Data, 1, sizeof record.Data, file);
-    if (got == 0) {
-      // A read error ends the upload like the end of the file.
-      report.result = std::ferror(file) == 0 ? UploadDone : UploadReadFailed;
+  size_t at = 0;
+  for (FirmwareRecordPlace place; at < image.size(); place.Next()) {
+    if (upload.Stopped()) {
+      report.result = UploadInterrupted;
       return;
     }
+    // A short later piece keeps the previous record's bytes after it.
+    const size_t piece = std::min(image.size() - at, sizeof record.Data);
+    std::memcpy(record.Data, image.data() + at, piece);
     FirmwareRecordSeal(record, place);
     if (FirmwareRecordSend(portId, ConverterBusAddress, record) != ResultOk) {
       report.result = UploadTimeout;
       upload.Message(MsgTimeout);
       return;
     }
+    at += piece;
     ++report.recordsSent;
-    report.bytesSent += got;
+    report.bytesSent += piece;
     upload.Progress(UploadSending);
   }
+  report.result = UploadDone;
 }
 
 }  // namespace
@@ -98,33 +114,51 @@ std::string FirmwareOpenFailedText(const char* fileName) { return std::string(Ms
 
 const char* UploadPhaseText(UploadPhase phase) {
   switch (phase) {
-    case UploadEntering: return "Переход в режим обновления";
-    case UploadWaiting: return "Ожидание устройства";
-    case UploadSending: return "Передача прошивки";
-    case UploadFinishing: return "Завершение обновления";
+    case UploadEntering: return MsgPhaseEntering;
+    case UploadWaiting: return MsgPhaseWaiting;
+    case UploadSending: return MsgPhaseSending;
+    case UploadFinishing: return MsgPhaseFinishing;
   }
   return "";
 }
 
-UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fileName, const UploadHooks& hooks) {
+UploadResult FirmwareImageLoad(const char* fileName, std::vector<uint8_t>& image, std::string& message,
+                               std::string& reason) {
+  const int error = FileReadAll(fileName, FirmwareMaxBytes, image);
+  if (error == 0) return UploadDone;
+  // Page numbers that would wrap would overwrite the converter's low pages.
+  if (error == EFBIG) {
+    message = MsgFirmwareTooLarge;
+    reason.clear();
+    return UploadTooLarge;
+  }
+  message = FirmwareOpenFailedText(fileName);
+  reason = MsgImageFileReason(FileBaseName(fileName), FileFolderOf(fileName), error, FileErrorText(error));
+  const bool opened = error != ENOENT && error != EACCES && error != EISDIR && error != EINVAL;
+  return opened ? UploadReadFailed : UploadFileFailed;
+}
+
+UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std::vector<uint8_t>& image,
+                                 const UploadHooks& hooks) {
   UploadReport report;
   const Upload upload(hooks, report);
-
-  // An image whose page numbers would wrap is refused before anything is sent.
-  uint64_t fileSize = 0;
-  if (FileRegularSize(fileName, &fileSize)) {
-    report.recordsTotal = RecordsOf(fileSize);
-    if (report.recordsTotal > FirmwareMaxRecords) {
-      report.result = UploadTooLarge;
-      upload.Message(MsgFirmwareTooLarge);
-      return report;
-    }
+  report.recordsTotal = RecordsOf(image.size());
+  if (report.recordsTotal > FirmwareMaxRecords) {
+    report.result = UploadTooLarge;
+    upload.Message(MsgFirmwareTooLarge);
+    return report;
   }
-
   // Asked while the converter is still where the user found it.
   const bool converterPort = DevicePortIsConverter(portName) != 0;
-  if (portId == 0 && !OpenPortForExchange(portName, portId)) {
+  if (!upload.Stopped() && portId == 0 && !OpenPortForExchange(portName, portId)) {
     upload.Message(MsgPortOpenFailed, PortFailureReason(PortLastFailure()));
+    return report;
+  }
+  if (upload.Stopped()) {
+    PortClose(portId);
+    portId = 0;
+    report.result = UploadInterrupted;
+    upload.Message(MsgUpdateInterrupted, MsgNothingSent);
     return report;
   }
   upload.Progress(UploadEntering);
@@ -132,6 +166,8 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
   upload.Busy(true);
   CloseAfterSending(portId);
   upload.Progress(UploadWaiting);
+  // Not cut short by a stop request: the converter has to be back before it
+  // can be told to leave its update mode.
   upload.Wait(hooks.reopenDelayMs);
 
   std::string reopenName;
@@ -143,27 +179,46 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
     upload.Busy(false);
     return report;
   }
-  SetUpdateMode(portId, ConverterBusAddress, true);
-
-  std::FILE* file = std::fopen(fileName, "rb");
-  if (file == nullptr) {
-    report.result = UploadFileFailed;
-    upload.Message(FirmwareOpenFailedText(fileName).c_str());
-    CloseAfterSending(portId);
-    portId = 0;
-    upload.Busy(false);
-    return report;
+  if (upload.Stopped()) {
+    report.result = UploadInterrupted;
+  } else {
+    SetUpdateMode(portId, ConverterBusAddress, true);
+    upload.Progress(UploadSending);
+    SendRecords(portId, image, upload, report);
   }
-  upload.Progress(UploadSending);
-  SendRecords(portId, file, upload, report);
 
-  std::fclose(file);
   upload.Progress(UploadFinishing);
   SetUpdateMode(portId, ConverterBusAddress, false);
   CloseAfterSending(portId);
-  upload.Wait(hooks.finishDelayMs);
-  upload.Message(MsgFinished);
   portId = 0;
+  if (report.result != UploadInterrupted && upload.WaitUnlessStopped(hooks.finishDelayMs) &&
+      report.result == UploadDone)
+    report.result = UploadInterrupted;
+  if (report.result == UploadInterrupted)
+    upload.Message(MsgUpdateInterrupted,
+                   MsgRecordsSent(report.recordsSent, report.recordsTotal) + ". " + MsgUpdateModeLeft);
+  else
+    upload.Message(MsgFinished);
   upload.Busy(false);
+  return report;
+}
+
+UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fileName, const UploadHooks& hooks) {
+  UploadReport report;
+  const Upload upload(hooks, report);
+  // The window's order: the port first, as it always was; then the image,
+  // read whole before the converter hears the first command.
+  if (portId == 0 && !OpenPortForExchange(portName, portId)) {
+    upload.Message(MsgPortOpenFailed, PortFailureReason(PortLastFailure()));
+    return report;
+  }
+  std::vector<uint8_t> image;
+  std::string message;
+  std::string reason;
+  report.result = FirmwareImageLoad(fileName, image, message, reason);
+  if (report.result == UploadDone) return FirmwareUploadImage(portName, portId, image, hooks);
+  PortClose(portId);
+  portId = 0;
+  upload.Message(message.c_str(), reason);
   return report;
 }

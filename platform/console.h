@@ -1,9 +1,25 @@
 #pragma once
-// Console service for the command-line program: its messages are UTF-8 text.
+// Console service for the command-line program: its standard streams, the
+// terminal's width, and UTF-8 text written so that a console shows it.
 
-// Makes the console show UTF-8 output as text (a Windows console otherwise
-// reads it in its own code page); nothing to do where UTF-8 is the rule.
-void PlatformConsoleInit();
+#include <cstddef>
+#include <cstdio>
+
+// Run first, before any file is opened: standard input, output and error are
+// open from here on. One that was closed is filled with the null device opened
+// for reading only, so that a file opened later never takes its place (results
+// would land in it) and writes to it fail as they should. A write to a pipe
+// whose reader has gone fails with an error instead of ending the process.
+void PlatformStdStreamsInit();
 
 // True when standard error goes to a terminal (a progress bar may be redrawn).
 bool PlatformStderrIsTerminal();
+
+// Columns of the terminal standard error goes to; 0 when it is none or the
+// width cannot be told.
+int PlatformStderrColumns();
+
+// Writes UTF-8 text to stream. A console of the system is given the text as
+// characters (whatever its code page); files and pipes get the bytes. False
+// when the text could not be written.
+bool PlatformWriteText(std::FILE* stream, const char* text, size_t length);

@@ -1,9 +1,25 @@
 #pragma once
-// Files service: what the operations need to know about a file before they
-// read it with the standard library.
+// Files service: reading a whole file the operations send, and naming the
+// folder a file is looked for in. Paths are UTF-8 on every system.
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
-// True when path names a regular file (not a folder or a device); its size in
-// bytes goes to *size.
-bool FileRegularSize(const char* path, uint64_t* size);
+// Reads the whole regular file at path into bytes, in one go, so that what is
+// sent afterwards is what the file held at this moment. Returns 0, or an errno
+// value: ENOENT (no such file), EACCES (no permission), EISDIR (a folder),
+// EINVAL (a device or another file that is not regular), EFBIG (larger than
+// maxBytes), or what the system reported while reading. bytes is empty on
+// failure.
+int FileReadAll(const char* path, uint64_t maxBytes, std::vector<uint8_t>& bytes);
+
+// The absolute folder a path is looked for in: the current folder for a bare
+// file name, the path's own folder otherwise. Empty when it cannot be told.
+std::string FileFolderOf(const char* path);
+
+// The file's own name, without its folder.
+std::string FileBaseName(const char* path);
+
+// The system's own wording of an errno value of this service.
+std::string FileErrorText(int error);

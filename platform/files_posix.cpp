@@ -1,10 +1,67 @@
 #include "platform/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
-bool FileRegularSize(const char* path, uint64_t* size) {
+#include <cerrno>
+#include <cstring>
+
+int FileReadAll(const char* path, uint64_t maxBytes, std::vector<uint8_t>& bytes) {
+  bytes.clear();
+  // Not blocking: a FIFO named by mistake must not hold the open.
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return errno;
   struct stat info {};
-  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  *size = static_cast<uint64_t>(info.st_size);
-  return true;
+  int error = 0;
+  if (fstat(fd, &info) != 0)
+    error = errno;
+  else if (S_ISDIR(info.st_mode))
+    error = EISDIR;
+  else if (!S_ISREG(info.st_mode))
+    error = EINVAL;
+  else if (static_cast<uint64_t>(info.st_size) > maxBytes)
+    error = EFBIG;
+  if (error == 0) {
+    bytes.resize(static_cast<size_t>(info.st_size));
+    size_t got = 0;
+    for (;;) {
+      // One byte of room beyond the size tells a file that grew meanwhile.
+      if (got == bytes.size()) bytes.resize(got + 4096);
+      const ssize_t r = read(fd, bytes.data() + got, bytes.size() - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) {
+        error = errno;
+        break;
+      }
+      if (r == 0) break;
+      got += static_cast<size_t>(r);
+      if (got > maxBytes) {
+        error = EFBIG;
+        break;
+      }
+    }
+    bytes.resize(got);
+  }
+  close(fd);
+  if (error != 0) bytes.clear();
+  return error;
+}
+
+std::string FileFolderOf(const char* path) {
+  std::string folder;
+  const char* slash = std::strrchr(path, '/');
+  if (slash != nullptr) folder.assign(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+  if (!folder.empty() && folder[0] == '/') return folder;
+  char current[4096];
+  if (getcwd(current, sizeof current) == nullptr) return std::string();
+  if (folder.empty()) return current;
+  std::string joined = current;
+  if (joined.back() != '/') joined += '/';
+  return joined + folder;
+}
+
+std::string FileBaseName(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
 }

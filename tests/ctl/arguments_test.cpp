@@ -181,7 +181,7 @@ TEST(CtlArguments, JsonStaysValidWhateverANameHolds) {
   ASSERT_TRUE(OneJsonObject(run.out, value));
   EXPECT_EQ(value["error"].text, MsgFileOpenFailed + dir.path() + "/" + decoded);
   // People get the name as it is.
-  EXPECT_EQ(run.err, MsgFileOpenFailed + dir.path() + "/" + name + "\n");
+  EXPECT_EQ(run.err.rfind(MsgFileOpenFailed + dir.path() + "/" + name + "\n", 0), 0u) << run.err;
 
   const std::string portName = "TCPC_\"\\\x7F\xFE";
   const CtlRun port = RunCtl({"--json", "--port", portName, "read"});

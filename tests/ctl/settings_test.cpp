@@ -52,6 +52,16 @@ class CtlSettings : public ::testing::Test {
   SimDevice sim;
 };
 
+// A result that cannot be written is a failure, and never lands in a file
+// opened later (the log "port.out" would take a closed standard output's place).
+TEST_F(CtlSettings, AResultThatCannotBeWrittenIsAFailure) {
+  for (const auto kind : {SpawnOptions::StdoutClosed, SpawnOptions::StdoutReaderGone}) {
+    const CtlRun run = RunToEnd({CtlPath(), "--port", sim.PortName(), "--json", "read"}, 30000, {.env = {}, .stdoutKind = kind});
+    EXPECT_EQ(run.exitCode, 7) << kind << "\n" << Describe(run);
+  }
+  EXPECT_EQ(std::filesystem::file_size("port.out"), 2 * 20u);  // a banner per start, nothing else
+}
+
 TEST_F(CtlSettings, ReadShowsTheRecordAsTheWindowDoes) {
   sim.Converter().SetSettings(kOdd);
   const CtlRun text = Ctl({"read"});

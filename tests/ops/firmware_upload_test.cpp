@@ -42,8 +42,9 @@ class Upload : public ::testing::Test {
     PortLayerInit();
     MsClockStart();
     ASSERT_TRUE(sim.Ok());
-    hooks.message = [this](const char* text, const std::string&) {
+    hooks.message = [this](const char* text, const std::string& reason) {
       events.push_back(text);
+      reasons.push_back(reason);
       // What the converter had been told when the message came.
       countersAtMessage.push_back(sim.Converter().Counters());
     };
@@ -81,6 +82,7 @@ class Upload : public ::testing::Test {
   PortId portId = 0;
   UploadHooks hooks;
   std::vector<std::string> events;
+  std::vector<std::string> reasons;
   std::vector<SimCounters> countersAtMessage;
 };
 
@@ -189,20 +191,21 @@ TEST_F(Upload, ConverterThatDoesNotComeBack) {
   EXPECT_EQ(seen.updateLeaves, 0u);
 }
 
-TEST_F(Upload, MissingFileLeavesTheConverterInUpdateMode) {
+// A file that cannot be read is found out before the converter hears a
+// command: it is never left waiting in its update mode.
+TEST_F(Upload, AFileThatCannotBeReadSendsNothing) {
   const UploadReport report = Run();  // no trelvo.bin here
   EXPECT_EQ(report.result, UploadFileFailed);
-  EXPECT_EQ(events, (std::vector<std::string>{"busy", MsgFirmwareOpenFailed, "idle"}));
+  EXPECT_EQ(events, (std::vector<std::string>{MsgFirmwareOpenFailed}));
+  EXPECT_EQ(reasons[0], "Файл trelvo.bin не найден в папке " + dir.path() +
+                            ". Положите файл прошивки туда и повторите.");
   EXPECT_EQ(portId, 0);
   for (const PortSlot& slot : PortTable) EXPECT_EQ(slot.open, 0);
-  const SimCounters seen = HeardEnters(2);
-  EXPECT_EQ(seen.updateEnters, 2u);
-  EXPECT_EQ(seen.updateLeaves, 0u);
+  EXPECT_EQ(sim.Converter().Counters().bytesReceived, 0u);
 
   events.clear();
   Run("other-image.bin");  // another file is named in its message
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[1], "Ошибка открытия other-image.bin");
+  EXPECT_EQ(events, (std::vector<std::string>{"Ошибка открытия other-image.bin"}));
 }
 
 TEST_F(Upload, PortThatCannotOpenSendsNothing) {

@@ -46,11 +46,16 @@ Spawned::~Spawned() {
 }
 
 bool Spawned::Start(const std::vector<std::string>& argv, const SpawnOptions& options) {
+  out.clear();
+  err.clear();
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};  // [0] read here, [1] the program's
   if (pipe2(out, O_CLOEXEC) != 0) return false;
   if (options.stderrTerminal) {
-    if (openpty(&err[0], &err[1], nullptr, nullptr, nullptr) != 0) return false;
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(options.terminalColumns);
+    if (openpty(&err[0], &err[1], nullptr, nullptr, options.terminalColumns > 0 ? &size : nullptr) != 0) return false;
     fcntl(err[0], F_SETFD, FD_CLOEXEC);
     fcntl(err[1], F_SETFD, FD_CLOEXEC);
   } else if (pipe2(err, O_CLOEXEC) != 0) {
@@ -60,7 +65,15 @@ bool Spawned::Start(const std::vector<std::string>& argv, const SpawnOptions& op
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  if (options.stdoutKind == SpawnOptions::StdoutClosed) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+  } else {
+    if (options.stdoutKind == SpawnOptions::StdoutReaderGone) {
+      close(out[0]);
+      out[0] = -1;
+    }
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  }
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));

@@ -11,6 +11,9 @@
 struct SpawnOptions {
   std::vector<std::string> env;  // "NAME=value": replaces the variable of that name
   bool stderrTerminal = false;   // standard error on a pseudo-terminal instead of a pipe
+  int terminalColumns = 0;       // that terminal's width; 0: the system's default
+  // Standard output: a pipe read here, closed, or a pipe nobody reads any more.
+  enum StdoutKind { StdoutPipe, StdoutClosed, StdoutReaderGone } stdoutKind = StdoutPipe;
 };
 
 class Spawned {

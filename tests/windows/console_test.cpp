@@ -1,5 +1,6 @@
-// rs485ctl.exe on a Windows console: its messages are UTF-8, so it switches
-// the console it shares with its caller to UTF-8 output before it writes.
+// rs485ctl.exe on a Windows console: its Russian text reaches the console as
+// characters whatever the console's code page, and the code page it found is
+// the one it leaves.
 
 #include <windows.h>
 
@@ -11,7 +12,19 @@
 
 namespace {
 
-TEST(Console, Rs485ctlShowsUtf8) {
+// What the console's screen buffer shows, row after row.
+std::wstring ScreenText() {
+  const HANDLE screen = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (!GetConsoleScreenBufferInfo(screen, &info)) return std::wstring();
+  std::wstring text(static_cast<size_t>(info.dwSize.X) * static_cast<size_t>(info.dwSize.Y), L' ');
+  DWORD read = 0;
+  ReadConsoleOutputCharacterW(screen, text.data(), static_cast<DWORD>(text.size()), COORD{0, 0}, &read);
+  text.resize(read);
+  return text;
+}
+
+TEST(Console, Rs485ctlShowsRussianAndLeavesTheCodePage) {
   // A Russian system's console code page, on the console a test runner gives,
   // else on one of our own.
   if (!SetConsoleOutputCP(866)) {
@@ -33,7 +46,8 @@ TEST(Console, Rs485ctlShowsUtf8) {
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
   EXPECT_EQ(code, 0u);
-  EXPECT_EQ(GetConsoleOutputCP(), static_cast<UINT>(CP_UTF8));
+  EXPECT_EQ(GetConsoleOutputCP(), 866u);
+  EXPECT_NE(ScreenText().find(L"Использование: rs485ctl"), std::wstring::npos);
 }
 
 }  // namespace
