@@ -176,6 +176,12 @@ void MainFormDeviceTest::writeStoresWhatTheControlsSay() {
   ShowForm();
   Check();
   Ui::TMainForm& ui = *form_->ui;
+  // "115200" typed after "5760": no rate the record carries, nothing written.
+  ui.BaudRate->setText(QStringLiteral("5760115200"));
+  ui.Save->click();
+  QCOMPARE(messages_, QStringList{Text(MsgBadBaudRate)});
+  QCOMPARE(converter_.Counters().memoryWrites, 0u);
+  messages_.clear();
   ui.BaudRate->setText(QStringLiteral("5760"));
   ui.LB->setCurrentRow(4);   // Space
   ui.Bits->setCurrentRow(1);  // 7

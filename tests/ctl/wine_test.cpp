@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -29,7 +30,7 @@ class CtlUnderWine : public ::testing::Test {
   CtlRun Ctl(const Args& args) {
     Args argv = {exe};
     argv.insert(argv.end(), args.begin(), args.end());
-    return com.Run(argv);
+    return com.Run(argv, {"LC_ALL=C.UTF-8"});  // Wine reads the arguments' bytes in this locale
   }
   Json JsonOf(const CtlRun& run) {
     Json value;
@@ -53,9 +54,11 @@ TEST_F(CtlUnderWine, ReadsWritesAndFlashesThroughAMappedComPort) {
   EXPECT_EQ(JsonOf(run)["baud"].number, 19200);
   EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0xC0, 0x00, 0x00, 0x08, 'E', 0x00}));
 
+  // An image in a folder whose name the system's code page cannot hold.
   const Data file = MakeImage(272 * 2 + 50);
-  WriteFile("fw.bin", file);
-  run = Ctl({"--port", "COM9", "--json", "flash", "fw.bin", "--settle-ms", "100"});
+  std::filesystem::create_directory("прошивка");
+  WriteFile("прошивка/fw.bin", file);
+  run = Ctl({"--port", "COM9", "--json", "flash", "прошивка\\fw.bin", "--settle-ms", "100"});
   ASSERT_EQ(run.exitCode, 0) << Describe(run);
   EXPECT_EQ(JsonOf(run)["result"].text, "done");
   // The Russian progress lines leave as UTF-8, unchanged by the console layer.
