@@ -34,18 +34,9 @@ TEST(Console, Rs485ctlShowsRussianAndLeavesTheCodePage) {
   if (!SetConsoleOutputCP(866) && UnderWine())
     GTEST_SKIP() << "Wine without a terminal gives no console whose code page can be set";
   ASSERT_EQ(GetConsoleOutputCP(), 866u) << GetLastError();
-  std::string command = std::string("Z:") + RS485CTL_EXE + " --help";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-      << GetLastError();
-  ASSERT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
-  DWORD code = 1;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  EXPECT_EQ(code, 0u);
+  ASSERT_TRUE(StartOnThisConsole(std::string(RS485CTL_EXE) + " --help", process)) << GetLastError();
+  EXPECT_EQ(ExitCodeOf(process, 30000), 0u);
   EXPECT_EQ(GetConsoleOutputCP(), 866u);
   EXPECT_NE(ScreenText().find(L"Использование: rs485ctl"), std::wstring::npos);
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/device_end.h"
+#include "wine.h"
 
 namespace {
 
@@ -34,22 +35,15 @@ TEST(Interrupt, CtrlCDuringAnUpdateLeavesTheUpdateMode) {
   std::fclose(image);
 
   ASSERT_TRUE(SetConsoleCtrlHandler(Survive, TRUE));
-  std::string command = std::string("Z:") + RS485CTL_EXE + " --port COM21 --settle-ms 2000 flash interrupt.bin";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+  ASSERT_TRUE(StartOnThisConsole(std::string(RS485CTL_EXE) + " --port COM21 --settle-ms 2000 flash interrupt.bin",
+                                 process))
       << GetLastError();
   // Asked to stop while the converter settles: it is told to leave once back.
   EXPECT_EQ(converter.Read(kEnter.size(), 10000), kEnter);
   ASSERT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) << GetLastError();
   EXPECT_EQ(converter.Read(kLeave.size(), 10000), kLeave);
-  ASSERT_EQ(WaitForSingleObject(process.hProcess, 10000), WAIT_OBJECT_0);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  EXPECT_EQ(code, 130u);
+  EXPECT_EQ(ExitCodeOf(process, 10000), 130u);
   EXPECT_TRUE(converter.Read(1, 200).empty());  // no record after the request
 }
 
