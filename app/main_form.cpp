@@ -1,6 +1,7 @@
 #include "app/main_form.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDialog>
 #include <QEventLoop>
@@ -9,6 +10,8 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QShowEvent>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QVBoxLayout>
 
 #include "ops/messages.h"
@@ -69,6 +72,25 @@ void WaitPainting(int32_t ms) {
   loop.exec();
 }
 
+// A caption wider than its box in the window's font (where Liberation Sans is
+// missing, a wider one stands in) grows the box to the right until it fits,
+// as the Win32 window's captions do; nothing moves or shrinks.
+void FitCaption(QWidget* control, const QString& caption, int extra) {
+  const int width = control->fontMetrics().horizontalAdvance(caption) + extra;
+  if (width > control->width()) control->resize(width, control->height());
+}
+
+void FitCaptions(QWidget* form) {
+  for (QLabel* label : form->findChildren<QLabel*>()) FitCaption(label, label->text(), 0);
+  for (QCheckBox* box : form->findChildren<QCheckBox*>()) {
+    QStyleOptionButton option;
+    option.initFrom(box);
+    const int indicator = box->style()->pixelMetric(QStyle::PM_IndicatorWidth, &option, box) +
+                          box->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, &option, box);
+    FitCaption(box, box->text(), indicator);
+  }
+}
+
 }  // namespace
 
 QFont MainFormFont() {
@@ -83,6 +105,7 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm), 
   ui->setupUi(this);
   move(350, 205);  // the form's place on the screen; the form description sets only its size
   setFont(MainFormFont());
+  FitCaptions(this);
   for (QListWidget* list : {ui->LB, ui->Bits}) {
     list->setSelectionMode(QAbstractItemView::SingleSelection);
     for (int row = 0; row < list->count(); ++row) list->item(row)->setSizeHint(QSize(0, kListRowHeight));

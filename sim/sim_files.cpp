@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -13,10 +14,32 @@
 
 namespace {
 
-// Writes data to path through a temporary file, so a crash never leaves half a
-// file. The temporary file gets a fresh name and is created exclusively: a
-// link planted where it goes is never followed.
-int WriteFileAtomically(const std::string& path, const uint8_t* data, size_t count) {
+constexpr int kMaxLinkHops = 40;  // as the kernel's own bound on a path's links
+
+// Follows path link by link to the file it names, which need not exist yet (a
+// dangling link names the file to create); a relative link is read from its
+// own folder. Not realpath(): under umockdev's preload it smashed the stack.
+int FollowLinks(std::string& path) {
+  for (int hop = 0; hop < kMaxLinkHops; ++hop) {
+    char target[PATH_MAX];
+    const ssize_t length = readlink(path.c_str(), target, sizeof target);
+    if (length < 0) return errno == EINVAL || errno == ENOENT ? 0 : errno;  // not a link: the file itself
+    if (static_cast<size_t>(length) == sizeof target) return ENAMETOOLONG;
+    std::string next(target, static_cast<size_t>(length));
+    const size_t slash = path.rfind('/');
+    if (next[0] != '/' && slash != std::string::npos) next.insert(0, path, 0, slash + 1);
+    path = next;
+  }
+  return ELOOP;
+}
+
+// Writes data to the file path names through a temporary file beside it, so a
+// crash never leaves half a file and a link to the file stays a link. The
+// temporary file gets a fresh name and is created exclusively: a link planted
+// where it goes is never followed.
+int WriteFileAtomically(std::string path, const uint8_t* data, size_t count) {
+  const int followed = FollowLinks(path);
+  if (followed != 0) return followed;
   std::string temporary = path + ".XXXXXX";
   const int fd = mkstemp(temporary.data());
   if (fd < 0) return errno;

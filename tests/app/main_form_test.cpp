@@ -2,11 +2,13 @@
 // that is not there.
 
 #include <QCheckBox>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QtTest>
@@ -27,6 +29,7 @@ class MainFormTest : public QObject {
  private slots:
   void formMatchesItsDescription();
   void everyCaptionFitsItsBox();
+  void captionsGrowWithoutTheirFont();
   void tabOrder();
   void startUpState();
   void bannerPerStart();
@@ -116,6 +119,21 @@ void MainFormTest::everyCaptionFitsItsBox() {
   for (QListWidget* list : form.findChildren<QListWidget*>())
     for (int row = 0; row < list->count(); ++row)
       QVERIFY(metrics.height() <= list->item(row)->sizeHint().height() + 1);
+}
+
+// Run where fontconfig knows only DejaVu, wider than the form's Liberation
+// Sans: a caption that would be cut grows to the right; nothing moves or shrinks.
+void MainFormTest::captionsGrowWithoutTheirFont() {
+  TMainForm form;
+  QCOMPARE(QFontInfo(form.font()).family(), QStringLiteral("DejaVu Sans"));
+  QWidget designed;
+  Ui::TMainForm().setupUi(&designed);
+  for (const QWidget* as : designed.findChildren<QWidget*>(QRegularExpression("^[A-Z]"))) {
+    const QWidget* control = form.findChild<QWidget*>(as->objectName());
+    QVERIFY2(control->pos() == as->pos() && control->height() == as->height() && control->width() >= as->width(),
+             qPrintable(as->objectName()));
+  }
+  everyCaptionFitsItsBox();
 }
 
 void MainFormTest::tabOrder() {

@@ -25,13 +25,18 @@ for code in 0 1 2 3 4 5 6; do
   grep -qE "^ {7}$code {6}" <<<"$page" || fail "the manual page lacks exit code $code"
 done
 
-# Completions as bash computes them; rs485ctl list runs for --port.
-PATH=$(dirname "$rs485ctl"):$PATH
+# Completions as bash computes them (it splits --port=TC into --port, = and
+# TC), each shell-quoted; rs485ctl list runs for --port.
+PATH=$(cd "$(dirname "$rs485ctl")" && pwd):$PATH
 . "$completion"
+scratch=$(mktemp -d) && trap 'rm -r "$scratch"' EXIT
+cd "$scratch" && touch "my fw.bin"
 complete_words() {
   COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMPREPLY=()
   _rs485ctl
-  echo "${COMPREPLY[*]}"
+  local quoted=""
+  [ ${#COMPREPLY[@]} -eq 0 ] || printf -v quoted '%q ' "${COMPREPLY[@]}"
+  echo "${quoted% }"
 }
 expect() {
   local want=$1; shift
@@ -45,4 +50,10 @@ expect "--settle-ms" rs485ctl flash --se
 expect "--json --help" rs485ctl list --
 expect "TCPC_ TCPS_" rs485ctl --port TCP
 expect "read" rs485ctl --port read re
+expect 'my\ fw.bin' rs485ctl flash my
+expect "TCPC_ TCPS_" rs485ctl --port = TCP
+expect "--port=STUB" rs485ctl --port=ST  # '=' taken out of COMP_WORDBREAKS
+[[ $(complete_words rs485ctl --port =) == *"STUB TCPC_ TCPS_" ]] || fail "completing '--port=': nothing"
+expect "" rs485ctl --port STUB l
+expect "read" rs485ctl --port = read re
 echo "manual pages and completion ok"

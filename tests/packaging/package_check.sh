@@ -27,9 +27,10 @@ actual=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sed 's|^\./|/|
 [ "$actual" = "$expected" ] || fail "files in the package differ:
 $(diff <(echo "$expected") <(echo "$actual"))"
 
-# Depends comes from dpkg-shlibdeps, so it names the C library and Qt.
+# Depends comes from dpkg-shlibdeps, so it names the C library and Qt, and
+# names the font the window is drawn for.
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libc6 libstdc++6 libqt6widgets6; do
+for lib in libc6 libstdc++6 libqt6widgets6 fonts-liberation2; do
   [[ ",$depends" == *", $lib "* || ",$depends" == *",$lib "* ]] || fail "Depends lacks $lib: $depends"
 done
 [ "$(dpkg-deb -f "$deb" Section)" = comm ] || fail "Section"

@@ -258,6 +258,30 @@ TEST(SimFiles, ThePlantedLinkOfAnOldTemporaryFileIsNeverFollowed) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), std::string("\x01\x02\x03\x04N\x06"));
 }
 
+TEST(SimFiles, AMemoryFileBehindALinkIsWrittenWhereTheLinkLeads) {
+  ScratchDir dir;
+  ASSERT_EQ(mkdir("data", 0755) | mkdir("links", 0755), 0);
+  for (const char* file : {"data/a.bin", "data/b.bin"}) std::ofstream(file) << "oldset";
+  ASSERT_EQ(symlink("b.bin", "data/hop"), 0);  // read from data/, not from the first link's folder
+  const struct {
+    const char *link, *target, *file;
+  } cases[] = {
+      {"links/relative", "../data/a.bin", "data/a.bin"},
+      {"links/chain", "../data/hop", "data/b.bin"},
+      {"links/dangling", "../data/new.bin", "data/new.bin"},  // names the file to create
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    ASSERT_EQ(symlink(c.target, c.link), 0);
+    SimConverter converter;
+    ASSERT_EQ(converter.UseMemoryFile(c.link), 0);
+    converter.SetSettings({1, 2, 3, 4, 'N', 6});
+    ASSERT_EQ(converter.SaveFiles(), 0);
+    std::ifstream saved(c.file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), std::string("\x01\x02\x03\x04N\x06"));
+  }
+}
+
 TEST(SimServe, EndsWhenThePeerGoesAway) {
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
