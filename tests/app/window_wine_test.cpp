@@ -73,17 +73,16 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
 
   // Found through the registry; the panel waits for a check; every caption fits.
-  EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state", "fits"}),
-            "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1\n");
+  const std::string found = "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1";
+  EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state", found, "5000", "fits"}), found + "\n");
 
   // A failed check changes nothing and can be repeated; a good one fills the
   // controls from 60 00 00 08 4E 80 and hands over to the panel.
-  EXPECT_EQ(Probe({"click", kConnButton, "message", "10000", "state"}),
-            std::string("message=") + MsgSettingsReadFailed +
-                "\nport=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1\n");
+  EXPECT_EQ(Probe({"click", kConnButton, "message", "10000", "state", found, "5000"}),
+            std::string("message=") + MsgSettingsReadFailed + "\n" + found + "\n");
   sim.Converter().SetFaults({});
-  EXPECT_EQ(Probe({"click", kConnButton, "sync", "state"}),
-            "port=COM11 baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0\n");
+  const std::string checked = "port=COM11 baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0";
+  EXPECT_EQ(Probe({"click", kConnButton, "state", checked, "10000"}), checked + "\n");
 
   // A changed setting is written with exactly the bytes it means, once the
   // converter takes it; a refusal is told and the controls stay for a retry.
@@ -116,7 +115,8 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   ASSERT_GE(seen.image.size(), image.size());
   EXPECT_EQ(Data(seen.image.begin(), seen.image.begin() + static_cast<long>(image.size())), image);
   // The window takes its clicks again.
-  EXPECT_EQ(Probe({"sync", "state"}), "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0\n");
+  const std::string written = "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0";
+  EXPECT_EQ(Probe({"state", written, "5000"}), written + "\n");
 }
 
 }  // namespace

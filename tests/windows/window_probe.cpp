@@ -3,9 +3,10 @@
 // Runs its commands in order; prints "error: ..." and ends with 1 when one fails.
 //
 //   wait-text ID TEXT MS   until control ID shows TEXT
-//   state                  port=, baud=, parity=, bits=, stop=, echo=, panel=, check=
+//   state LINE MS          until the window's state line (port=, baud=, parity=,
+//                          bits=, stop=, echo=, panel=, save=, check=) reads LINE;
+//                          prints the last one read
 //   click ID               posts a click to the button ID
-//   sync                   until the window has handled what was posted
 //   settext ID TEXT | select ID ROW | check ID 0|1
 //   message MS             waits for a message box, prints its text, closes it
 //   center ID              prints the screen point in the middle of control ID
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/form_view_win32.h"
 
@@ -71,6 +73,19 @@ HWND MessageBoxShown() {
   return box != nullptr && IsWindowVisible(box) ? box : nullptr;
 }
 
+// The window's state in one line. Each part is read on its own: a posted click
+// is handled some time later, so only a line that stays what the test expects
+// tells that the window got there.
+std::string State() {
+  const auto row = [](int id) { return std::to_string(SendMessageW(Item(id), LB_GETCURSEL, 0, 0)); };
+  const auto checked = [](int id) { return std::to_string(SendMessageW(Item(id), BM_GETCHECK, 0, 0)); };
+  return "port=" + Utf8(Text(Item(IdPortEdit))) + " baud=" + Utf8(Text(Item(IdBaudRate))) + " parity=" + row(IdLB) +
+         " bits=" + row(IdBits) + " stop=" + checked(IdStop) + " echo=" + checked(IdEcho) +
+         " panel=" + std::to_string(IsWindowEnabled(Item(IdPanel))) +
+         " save=" + std::to_string(IsWindowEnabled(Item(IdSave))) +
+         " check=" + std::to_string(IsWindowEnabled(Item(IdConnButton)));
+}
+
 template <class Condition>
 bool WaitFor(int ms, Condition condition) {
   for (const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(ms); GetTickCount64() < end; Sleep(50))
@@ -103,12 +118,16 @@ bool CaptionFits(HWND control) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The wide command line: the narrow one would lose every character outside
+// the system's ANSI code page.
+int wmain(int argc, wchar_t** wargv) {
+  std::vector<std::string> argv;
+  for (int i = 0; i < argc; ++i) argv.push_back(Utf8(wargv[i]));
   for (int i = 1; i < argc; ++i) {
     const std::string command = argv[i];
     const auto next = [&]() -> const char* {
       if (i + 1 >= argc) Fail(command + ": argument missing");
-      return argv[++i];
+      return argv[++i].c_str();
     };
     if (command == "wait-text") {
       const int id = std::atoi(next());
@@ -117,17 +136,14 @@ int main(int argc, char** argv) {
       if (!WaitFor(ms, [&] { return Main() != nullptr && Text(Item(id)) == text; }))
         Fail("control " + std::to_string(id) + " shows \"" + Utf8(Text(Item(id))) + "\"");
     } else if (command == "state") {
-      const auto row = [](int id) { return std::to_string(SendMessageW(Item(id), LB_GETCURSEL, 0, 0)); };
-      const auto checked = [](int id) { return std::to_string(SendMessageW(Item(id), BM_GETCHECK, 0, 0)); };
-      Say("port=" + Utf8(Text(Item(IdPortEdit))) + " baud=" + Utf8(Text(Item(IdBaudRate))) + " parity=" + row(IdLB) +
-          " bits=" + row(IdBits) + " stop=" + checked(IdStop) + " echo=" + checked(IdEcho) +
-          " panel=" + std::to_string(IsWindowEnabled(Item(IdPanel))) +
-          " save=" + std::to_string(IsWindowEnabled(Item(IdSave))) +
-          " check=" + std::to_string(IsWindowEnabled(Item(IdConnButton))));
+      const std::string expected = next();
+      const int ms = std::atoi(next());
+      std::string seen;
+      const bool reached = WaitFor(ms, [&] { return (seen = State()) == expected; });
+      Say(seen);
+      if (!reached) Fail("the state stays as above");
     } else if (command == "click") {
       PostMessageW(Item(std::atoi(next())), BM_CLICK, 0, 0);
-    } else if (command == "sync") {
-      if (SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_BLOCK, 30000, nullptr) == 0) Fail("the window hangs");
     } else if (command == "settext") {
       const HWND control = Item(std::atoi(next()));
       SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Wide(next()).c_str()));

@@ -9,6 +9,9 @@
 set -euo pipefail
 command=$1
 prefix=$(realpath -m "$2")
+# The wineserver and Wine's services in the same locale as every test's program
+# (wine_run.sh).
+export LC_ALL=C.UTF-8
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Wine keeps nothing in the user's home either: its menus and shell folders go here.
 export HOME=$prefix-home
