@@ -171,6 +171,18 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       if (wParam == kTimer1) logic_.Timer1Timer();
       return 0;
+    // As a dialog does: the focus goes to a control, never to the window
+    // itself, and comes back to where it was after a message box.
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        RememberFocus();
+      } else if (HIWORD(wParam) == 0) {
+        RestoreFocus();
+      }
+      return 0;
+    case WM_SETFOCUS:
+      RestoreFocus();
+      return 0;
     case WM_SETCURSOR:
       if (waitCursor_) {
         SetCursor(LoadCursorW(nullptr, IDC_WAIT));
@@ -239,17 +251,43 @@ void TMainForm::PumpMessages() {
   }
 }
 
+void TMainForm::RememberFocus() {
+  const HWND focus = GetFocus();
+  if (focus != nullptr && IsChild(window_, focus)) focus_ = focus;
+}
+
+// The control that had the focus, or the first one the user can reach with Tab.
+void TMainForm::RestoreFocus() {
+  HWND control = focus_;
+  if (control == nullptr || !IsWindow(control) || !IsWindowEnabled(control) || !IsWindowVisible(control))
+    control = GetNextDlgTabItem(window_, nullptr, FALSE);
+  if (control != nullptr) SetFocus(control);
+}
+
+// A control that is disabled while it has the focus would leave the focus
+// nowhere: it moves on to the next control in the tab order first.
+void TMainForm::FocusAwayFrom(HWND leaving) {
+  const HWND focus = GetFocus();
+  if (focus == nullptr || (focus != leaving && !IsChild(leaving, focus))) return;
+  const HWND next = GetNextDlgTabItem(window_, leaving, FALSE);
+  if (next != nullptr && next != leaving && !IsChild(leaving, next)) SetFocus(next);
+}
+
 std::string TMainForm::PortText() { return Narrow(TextOf(Item(IdPortEdit)), CP_ACP); }
 
 void TMainForm::SetPortText(const std::string& text) { SetWindowTextW(Item(IdPortEdit), Wide(text).c_str()); }
 
 void TMainForm::EnablePanel(bool on) {
+  if (!on) FocusAwayFrom(panel_);
   EnableWindow(panel_, on ? TRUE : FALSE);
   for (HWND child = GetWindow(panel_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
     EnableWindow(child, on ? TRUE : FALSE);  // so they also look out of reach
 }
 
-void TMainForm::EnableCheckButton(bool on) { EnableWindow(Item(IdConnButton), on ? TRUE : FALSE); }
+void TMainForm::EnableCheckButton(bool on) {
+  if (!on) FocusAwayFrom(Item(IdConnButton));
+  EnableWindow(Item(IdConnButton), on ? TRUE : FALSE);
+}
 
 // No icon and one OK button, titled with the window's caption; owned by the
 // progress window while an update shows it, so the main window stays disabled.
@@ -289,6 +327,7 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
 void TMainForm::ShowProgress(bool visible) {
   if (progress_ == nullptr) UpdateProgress(UploadEntering, 0, 0);
   if (visible) {
+    RememberFocus();  // disabling the window takes the focus away
     EnableWindow(window_, FALSE);  // modal: the user's input goes nowhere else
     ShowWindow(progress_, SW_SHOW);
     UpdateWindow(progress_);

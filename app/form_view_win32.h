@@ -53,6 +53,9 @@ class TMainForm : private FormView {
                int y, int width, int height, int id);
   HWND Item(int id) const;
   void PumpMessages();
+  void RememberFocus();
+  void RestoreFocus();
+  void FocusAwayFrom(HWND leaving);
 
   // FormView
   std::string PortText() override;
@@ -76,6 +79,7 @@ class TMainForm : private FormView {
   HWND window_ = nullptr;
   HWND panel_ = nullptr;
   HWND progress_ = nullptr;
+  HWND focus_ = nullptr;  // the control that gets the focus back when the window is active again
   HFONT font_ = nullptr;
   bool timerActive_ = false;
   bool waitCursor_ = false;

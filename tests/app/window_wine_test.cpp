@@ -72,16 +72,19 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   sim.Converter().SetFaults({.corruptCrc = true});
   ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
 
-  // Found through the registry; the panel waits for a check; every caption fits.
-  const std::string found = "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1";
+  // Found through the registry; the panel waits for a check; every caption
+  // fits; the focus is on the first control, as in a dialog.
+  const std::string found = "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1 focus=100";
   EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state", found, "5000", "fits"}), found + "\n");
 
-  // A failed check changes nothing and can be repeated; a good one fills the
-  // controls from 60 00 00 08 4E 80 and hands over to the panel.
-  EXPECT_EQ(Probe({"click", kConnButton, "message", "10000", "state", found, "5000"}),
-            std::string("message=") + MsgSettingsReadFailed + "\n" + found + "\n");
+  // A failed check changes nothing and can be repeated, the focus back on its
+  // button; a good one fills the controls from 60 00 00 08 4E 80 and hands
+  // over to the panel, the focus too.
+  const std::string failed = "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1 focus=101";
+  EXPECT_EQ(Probe({"click", kConnButton, "message", "10000", "state", failed, "5000"}),
+            std::string("message=") + MsgSettingsReadFailed + "\n" + failed + "\n");
   sim.Converter().SetFaults({});
-  const std::string checked = "port=COM11 baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0";
+  const std::string checked = "port=COM11 baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0 focus=104";
   EXPECT_EQ(Probe({"click", kConnButton, "state", checked, "10000"}), checked + "\n");
 
   // A changed setting is written with exactly the bytes it means, once the
@@ -91,7 +94,9 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
                    "10000"}),
             std::string("message=") + MsgSettingsWriteFailed + "\n");
   sim.Converter().SetFaults({});
-  EXPECT_EQ(Probe({"click", kSave, "message", "10000"}), std::string("message=") + MsgOk + "\n");
+  const std::string saved = "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0 focus=109";
+  EXPECT_EQ(Probe({"click", kSave, "message", "10000", "state", saved, "5000"}),
+            std::string("message=") + MsgOk + "\n" + saved + "\n");
   EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0xC0, 0x00, 0x00, 0x08, 'E', 0x00}));
   EXPECT_EQ(sim.Converter().Snapshot().controlWrites, Data{0xC0});
 
@@ -114,8 +119,8 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   EXPECT_EQ(seen.counters.recordsAcked, 3u);
   ASSERT_GE(seen.image.size(), image.size());
   EXPECT_EQ(Data(seen.image.begin(), seen.image.begin() + static_cast<long>(image.size())), image);
-  // The window takes its clicks again.
-  const std::string written = "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0";
+  // The window takes its clicks again, the focus where the user left it.
+  const std::string written = "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0 focus=103";
   EXPECT_EQ(Probe({"state", written, "5000"}), written + "\n");
 }
 

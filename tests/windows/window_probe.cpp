@@ -4,7 +4,7 @@
 //
 //   wait-text ID TEXT MS   until control ID shows TEXT
 //   state LINE MS          until the window's state line (port=, baud=, parity=,
-//                          bits=, stop=, echo=, panel=, save=, check=) reads LINE;
+//                          bits=, stop=, echo=, panel=, save=, check=, focus=) reads LINE;
 //                          prints the last one read
 //   click ID               posts a click to the button ID
 //   settext ID TEXT | select ID ROW | check ID 0|1
@@ -73,6 +73,15 @@ HWND MessageBoxShown() {
   return box != nullptr && IsWindowVisible(box) ? box : nullptr;
 }
 
+// Which control of the window's thread has the keyboard focus: its identifier,
+// "window" for the window itself, "none" for no window at all.
+std::string Focus() {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(Main(), nullptr), &info) || info.hwndFocus == nullptr) return "none";
+  return info.hwndFocus == Main() ? "window" : std::to_string(GetDlgCtrlID(info.hwndFocus));
+}
+
 // The window's state in one line. Each part is read on its own: a posted click
 // is handled some time later, so only a line that stays what the test expects
 // tells that the window got there.
@@ -83,7 +92,7 @@ std::string State() {
          " bits=" + row(IdBits) + " stop=" + checked(IdStop) + " echo=" + checked(IdEcho) +
          " panel=" + std::to_string(IsWindowEnabled(Item(IdPanel))) +
          " save=" + std::to_string(IsWindowEnabled(Item(IdSave))) +
-         " check=" + std::to_string(IsWindowEnabled(Item(IdConnButton)));
+         " check=" + std::to_string(IsWindowEnabled(Item(IdConnButton))) + " focus=" + Focus();
 }
 
 template <class Condition>
