@@ -12,9 +12,11 @@ constexpr int kListRowHeight = 13;
 constexpr int kClientWidth = 447;  // the client area of a 455 x 324 window with a classic frame
 constexpr int kClientHeight = 297;
 constexpr int kProgressWidth = 340;
-constexpr int kProgressHeight = 96;
+constexpr int kProgressHeight = 102;
 constexpr wchar_t kPanelClass[] = L"TPanel";
 constexpr wchar_t kTitle[] = L"Программа настройки";
+constexpr wchar_t kCloseAfterUpdate[] = L"Окно закроется после окончания обновления.";
+constexpr wchar_t kShutdownReason[] = L"Идёт обновление прошивки преобразователя.";
 
 std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
@@ -171,6 +173,18 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       if (wParam == kTimer1) logic_.Timer1Timer();
       return 0;
+    // "End task" and the close box during an update: the converter has no way
+    // to abandon an update, so the window closes when it is over.
+    case WM_CLOSE:
+      if (progress_ != nullptr) {
+        closeAfterUpdate_ = true;
+        SetWindowTextW(GetDlgItem(progress_, IdProgressNote), kCloseAfterUpdate);
+        return 0;
+      }
+      break;
+    case WM_QUERYENDSESSION:
+      if (holdingShutdown_) return FALSE;
+      break;
     // As a dialog does: the focus goes to a control, never to the window
     // itself, and comes back to where it was after a message box.
     case WM_ACTIVATE:
@@ -237,12 +251,20 @@ LRESULT CALLBACK TMainForm::ProgressProc(HWND window, UINT message, WPARAM wPara
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+bool TMainForm::QuitRequested(int* code) const {
+  *code = quitCode_;
+  return quitRequested_;
+}
+
 void TMainForm::PumpMessages() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    // Kept for the main loop, once the handler is over: posted again now, it
+    // would wake every wait at once and the waits would spin.
     if (msg.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(msg.wParam));  // for the main loop, once the handler is over
-      return;
+      quitRequested_ = true;
+      quitCode_ = static_cast<int>(msg.wParam);
+      continue;
     }
     if (!IsDialogMessageW(window_, &msg)) {
       TranslateMessage(&msg);
@@ -314,6 +336,8 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
     Control(progress_, L"STATIC", L"", 0, 0, 12, 30, kProgressWidth - 24, 14, IdProgressCount);
     const HWND bar = Control(progress_, PROGRESS_CLASSW, L"", 0, 0, 12, 56, kProgressWidth - 24, 18, IdProgressBar);
     SendMessageW(bar, PBM_SETRANGE32, 0, 1000);
+    Control(progress_, L"STATIC", L"", 0, 0, 12, 80, kProgressWidth - 24, 14, IdProgressNote);
+    HoldShutdown(true);
   }
   SetWindowTextW(GetDlgItem(progress_, IdProgressPhase), Wide(UploadPhaseText(phase)).c_str());
   const std::wstring count =
@@ -322,6 +346,21 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
   SendMessageW(GetDlgItem(progress_, IdProgressBar), PBM_SETPOS, total > 0 ? static_cast<WPARAM>(sent * 1000 / total) : 0,
                0);
   PumpMessages();
+  // The update tells the converter to leave its update mode right after
+  // reporting this phase, and the window takes no message in between: from
+  // the next message on, a session may end.
+  if (phase == UploadFinishing) HoldShutdown(false);
+}
+
+// While the converter may be in its update mode, the session's end waits,
+// with the reason shown to the user.
+void TMainForm::HoldShutdown(bool on) {
+  if (on == holdingShutdown_) return;
+  holdingShutdown_ = on;
+  if (on)
+    ShutdownBlockReasonCreate(window_, kShutdownReason);
+  else
+    ShutdownBlockReasonDestroy(window_);
 }
 
 void TMainForm::ShowProgress(bool visible) {
@@ -339,9 +378,11 @@ void TMainForm::ShowProgress(bool visible) {
 
 void TMainForm::CloseProgress() {
   if (progress_ == nullptr) return;
+  HoldShutdown(false);
   EnableWindow(window_, TRUE);
   DestroyWindow(progress_);
   progress_ = nullptr;
+  if (closeAfterUpdate_) PostMessageW(window_, WM_CLOSE, 0, 0);
 }
 
 void TMainForm::SetWaitCursor(bool on) {

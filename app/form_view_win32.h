@@ -27,6 +27,7 @@ enum FormControlId {
   IdProgressPhase = 200,
   IdProgressCount,
   IdProgressBar,
+  IdProgressNote,
 };
 
 inline constexpr wchar_t MainFormClass[] = L"TMainForm";
@@ -42,6 +43,9 @@ class TMainForm : private FormView {
   // shows it and runs FormShow. false when the window could not be made.
   bool Create(HINSTANCE instance, int show);
   HWND Handle() const { return window_; }
+  // True once the thread was told to quit while a handler waited (the
+  // message loop then ends with code).
+  bool QuitRequested(int* code) const;
 
  private:
   static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -56,6 +60,7 @@ class TMainForm : private FormView {
   void RememberFocus();
   void RestoreFocus();
   void FocusAwayFrom(HWND leaving);
+  void HoldShutdown(bool on);
 
   // FormView
   std::string PortText() override;
@@ -83,4 +88,8 @@ class TMainForm : private FormView {
   HFONT font_ = nullptr;
   bool timerActive_ = false;
   bool waitCursor_ = false;
+  bool closeAfterUpdate_ = false;  // a close request came during the update
+  bool holdingShutdown_ = false;   // the converter may still be in its update mode
+  bool quitRequested_ = false;
+  int quitCode_ = 0;
 };

@@ -1,5 +1,6 @@
 // window_probe.exe: drives rs485setup.exe's window from another process by
 // its messages, as a user's clicks would reach it, and prints what it shows.
+// A control ID is looked up in the window, its panel and the progress window.
 // Runs its commands in order; prints "error: ..." and ends with 1 when one fails.
 //
 //   wait-text ID TEXT MS   until control ID shows TEXT
@@ -9,6 +10,8 @@
 //   click ID               posts a click to the button ID
 //   settext ID TEXT | select ID ROW | check ID 0|1
 //   message MS             waits for a message box, prints its text, closes it
+//   box MS                 the same, leaving the box open
+//   end-session            asks the window whether the session may end
 //   center ID              prints the screen point in the middle of control ID
 //   progress MS            waits for the update's progress window; prints
 //                          whether the main window is disabled meanwhile
@@ -53,8 +56,9 @@ HWND Main() { return FindWindowW(MainFormClass, kTitle); }
 
 HWND Item(int id) {
   const HWND main = Main();
-  HWND found = GetDlgItem(main, id);
-  return found != nullptr ? found : GetDlgItem(GetDlgItem(main, IdPanel), id);
+  for (HWND parent : {main, GetDlgItem(main, IdPanel), FindWindowW(UploadProgressClass, nullptr)})
+    if (HWND found = GetDlgItem(parent, id); found != nullptr) return found;
+  return nullptr;
 }
 
 void Say(const std::string& line) {
@@ -162,13 +166,19 @@ int wmain(int argc, wchar_t** wargv) {
     } else if (command == "check") {
       const HWND control = Item(std::atoi(next()));
       SendMessageW(control, BM_SETCHECK, std::atoi(next()) != 0 ? BST_CHECKED : BST_UNCHECKED, 0);
-    } else if (command == "message") {
+    } else if (command == "message" || command == "box") {
       const int ms = std::atoi(next());
       if (!WaitFor(ms, [] { return MessageBoxShown() != nullptr; })) Fail("no message box");
       const HWND box = MessageBoxShown();
       Say("message=" + Utf8(Text(GetDlgItem(box, 0xFFFF))));
+      if (command == "box") continue;
       PostMessageW(box, WM_COMMAND, IDOK, 0);
       WaitFor(5000, [box] { return !IsWindow(box); });
+    } else if (command == "end-session") {
+      DWORD_PTR allowed = 0;
+      if (SendMessageTimeoutW(Main(), WM_QUERYENDSESSION, 0, 0, SMTO_BLOCK, 5000, &allowed) == 0)
+        Fail("no answer to WM_QUERYENDSESSION");
+      Say(std::string("end-session=") + (allowed != 0 ? "allowed" : "refused"));
     } else if (command == "center") {
       RECT box;
       GetWindowRect(Item(std::atoi(next())), &box);
