@@ -27,11 +27,11 @@ std::string PortFailureReason(const PortFailure& failure) {
     case PortFailNoDevice: return "Порт не найден. Проверьте, что преобразователь подключён.";
     case PortFailBadName:
       return "Неверное имя порта. TCP-порт задаётся как TCPC_адрес:порт (например TCPC_192.168.0.10:4001) "
-             "или TCPS_порт.";
+             "или TCPS_порт (например TCPS_4001), порт — число от 1 до 65535.";
     case PortFailNetwork: return "TCP-порт не открылся: номер порта занят или сеть недоступна.";
     case PortFailNoLink:
-      return "Нет TCP-соединения за " + std::to_string(PortLinkWaitMs / 1000) +
-             " с. Проверьте адрес, порт и что другая сторона доступна.";
+      return "Нет TCP-соединения за " + std::to_string(PortLinkWaitMs / 1000) + " с (порт " + failure.portName +
+             "). Проверьте адрес, порт и что другая сторона доступна.";
     case PortFailNoSlot: return "Открыто слишком много портов.";
     case PortFailOther: break;
   }

@@ -84,7 +84,7 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
     transport.Service();
     if (transport.Linked()) return 1;
     if (TickReached32(deadline)) {
-      PortNoteNoLink();
+      PortNoteNoLink(id);
       return 0;
     }
     PlatformSleepMs(1);

@@ -53,7 +53,8 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
     *transport = new (std::nothrow) StubTransport;
   } else if (std::strncmp(name, "TCPS_", kPrefixLength) == 0) {
     *kind = KindTcpServer;
-    Fail(PortFailNetwork);
+    uint16_t port = 0;
+    Fail(TcpParseServerName(name + kPrefixLength, &port) == 0 ? PortFailNetwork : PortFailBadName);
     *transport = TcpServerPort::Open(name + kPrefixLength);
     if (*transport == nullptr) return PortOpenTcpFailed;
   } else if (std::strncmp(name, "TCPC_", kPrefixLength) == 0) {
@@ -82,7 +83,11 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
 
 const PortFailure& PortLastFailure() { return gLastFailure; }
 
-void PortNoteNoLink() { Fail(PortFailNoLink); }
+void PortNoteNoLink(PortId id) {
+  Fail(PortFailNoLink);
+  const PortSlot* slot = PortSlotOf(id);
+  std::snprintf(gLastFailure.portName, sizeof gLastFailure.portName, "%s", slot != nullptr ? slot->name : "");
+}
 
 const char* PortOpenResultName(int result) {
   switch (result) {
@@ -116,6 +121,7 @@ void PortLayerReset() {
 
 int PortOpen(PortId& id, const char* name) {
   gLastFailure = PortFailure{};
+  if (name != nullptr) std::snprintf(gLastFailure.portName, sizeof gLastFailure.portName, "%s", name);
   Fail(PortFailOther);
   if (!gInitialised) return PortOpenNotInitialised;
   int index = 0;

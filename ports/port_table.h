@@ -61,12 +61,13 @@ struct PortFailure {
   int systemError;       // the system's code where one was given, else 0
   char systemText[128];  // the system's wording of it, or empty
   SerialHolder holder;   // PortFailBusy: the program seen holding the device
+  char portName[PortNameSize];  // the port's name as given, cut to size
 };
 
 const PortFailure& PortLastFailure();
 
-// Records that a port's connection did not stand in time (for PortWaitLink).
-void PortNoteNoLink();
+// Records that the connection of port id did not stand in time (for PortWaitLink).
+void PortNoteNoLink(PortId id);
 
 // Frees every slot and appends the start banner to "port.out"; runs once.
 void PortLayerInit();

@@ -24,19 +24,6 @@ constexpr int kFlushRounds = 64;        // a peer that never stops cannot keep a
 // rest stays in the socket for the next pump.
 constexpr uint32_t kPeerChunk = RxRingSize;
 
-// Port number text: leading white space and one sign are accepted, digits are
-// read up to the first other character, no digits give 0. Only the low 16 bits
-// of the value are kept, so the arithmetic may wrap.
-uint16_t PortNumber(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  uint32_t value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + static_cast<uint32_t>(*text - '0');
-  if (negative) value = 0u - value;
-  return static_cast<uint16_t>(value);
-}
-
 // A decimal number of 1 to maxDigits digits, without a leading zero, at most
 // maxValue; text is moved past the digits.
 bool StrictDecimal(const char*& text, int maxDigits, uint32_t maxValue, uint32_t* value) {
@@ -77,9 +64,14 @@ int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port) {
     parts[k] = static_cast<uint8_t>(part);
     if (*text++ != (k < 3 ? '.' : ':')) return -1;
   }
+  if (TcpParseServerName(text, port) != 0) return -1;
+  std::memcpy(address, parts, sizeof parts);  // in memory order: network byte order
+  return 0;
+}
+
+int TcpParseServerName(const char* text, uint16_t* port) {
   uint32_t number = 0;
   if (!StrictDecimal(text, 5, 65535, &number) || number == 0 || *text != '\0') return -1;
-  std::memcpy(address, parts, sizeof parts);  // in memory order: network byte order
   *port = static_cast<uint16_t>(number);
   return 0;
 }
@@ -214,12 +206,14 @@ TcpServerPort::TcpServerPort() {
 }
 
 TcpServerPort* TcpServerPort::Open(const char* text) {
+  uint16_t port = 0;
+  if (TcpParseServerName(text, &port) != 0) return nullptr;
   int32_t s = -1;
   if (SocketCreateTcp(&s) != 0) return nullptr;
   // Reopening the port right after closing it must not wait for the old
   // connections' TIME_WAIT to pass.
   if (SocketSetNonBlocking(s) != 0 || SocketSetKeepAlive(s) != 0 || SocketSetNoDelay(s) != 0 ||
-      SocketSetReuseAddress(s) != 0 || SocketBind(s, SocketAnyAddress, PortNumber(text)) != 0 ||
+      SocketSetReuseAddress(s) != 0 || SocketBind(s, SocketAnyAddress, port) != 0 ||
       SocketListen(s, kListenBacklog) != 0) {
     SocketClose(s);
     return nullptr;

@@ -16,6 +16,10 @@ constexpr int TcpServerPeers = 16;
 // text is anything else. The address comes in network byte order.
 int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port);
 
+// The port of a server name's text after "TCPS_": a decimal port 1-65535 and
+// nothing else, in the same strict form. 0, or -1 when the text is anything else.
+int TcpParseServerName(const char* text, uint16_t* port);
+
 // What both kinds share: waiting for input by looking every 10 ms, and a flush
 // that also empties the sockets.
 class TcpTransport : public PortTransport {
@@ -58,8 +62,8 @@ class TcpClientPort final : public TcpTransport {
 
 class TcpServerPort final : public TcpTransport {
  public:
-  // Listens on every IPv4 interface at the port of the text after "TCPS_"
-  // (text that is not a number lets the system choose). nullptr on failure.
+  // Listens on every IPv4 interface at the port of the text after "TCPS_".
+  // nullptr when the text is not exact or the port cannot be had.
   static TcpServerPort* Open(const char* text);
   ~TcpServerPort() override;
 
