@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "platform/system_error_win32.h"
+
 namespace {
 
 // Socket handles fit in 32 bits on 64-bit Windows as well.
@@ -43,7 +45,9 @@ int ErrnoOf(int error) {
   }
 }
 
-int LastErrno() { return ErrnoOf(WSAGetLastError()); }
+int Noted(int code) { return SystemErrorNote(static_cast<DWORD>(code), ErrnoOf(code)); }
+
+int LastErrno() { return Noted(WSAGetLastError()); }
 
 int Result(int r) { return r == SOCKET_ERROR ? LastErrno() : 0; }
 
@@ -141,7 +145,7 @@ int SocketConnect(int32_t socket, uint32_t address, uint16_t port) {
   // call while it is still under way "already" (or "invalid", as older
   // Windows versions say).
   if (error == WSAEWOULDBLOCK || error == WSAEALREADY || error == WSAEINVAL) return EINPROGRESS;
-  return ErrnoOf(error);
+  return Noted(error);
 }
 
 int SocketConnectDone(int32_t socket, bool* done) {
@@ -161,7 +165,7 @@ int SocketConnectDone(int32_t socket, bool* done) {
   int size = sizeof pending;
   if (getsockopt(Sock(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) != 0)
     return LastErrno();
-  if (pending != 0) return ErrnoOf(pending);
+  if (pending != 0) return Noted(pending);
   if (FD_ISSET(Sock(socket), &failed)) return ECONNREFUSED;
   return 0;
 }

@@ -31,9 +31,10 @@ class TcpTransport : public PortTransport {
 
 class TcpClientPort final : public TcpTransport {
  public:
-  // Opens a client from the text after "TCPC_", idle: it connects at its first
-  // servicing. nullptr when the text is not exact or no socket can be had.
-  static TcpClientPort* Open(const char* text);
+  // Opens a client of address:port (as TcpParseClientName gives them), idle:
+  // it connects at its first servicing. 0 and the client, or the sockets
+  // service's code when no socket can be had (ENOMEM without memory).
+  static int Open(uint32_t address, uint16_t port, TcpClientPort** client);
   ~TcpClientPort() override;
 
   void Service() override { ConnectStep(); }
@@ -62,9 +63,9 @@ class TcpClientPort final : public TcpTransport {
 
 class TcpServerPort final : public TcpTransport {
  public:
-  // Listens on every IPv4 interface at the port of the text after "TCPS_".
-  // nullptr when the text is not exact or the port cannot be had.
-  static TcpServerPort* Open(const char* text);
+  // Listens on every IPv4 interface at port. 0 and the server, or the sockets
+  // service's code when the port cannot be had (ENOMEM without memory).
+  static int Open(uint16_t port, TcpServerPort** server);
   ~TcpServerPort() override;
 
   void Service() override { Accept(); }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,6 +18,12 @@
 #include "support/tcp_server_port.h"
 
 namespace {
+
+#ifdef _WIN32
+constexpr int kAddressInUse = 10013;  // WSAEACCES: Windows' answer for a port held exclusively
+#else
+constexpr int kAddressInUse = EADDRINUSE;
+#endif
 
 class TcpPair : public ::testing::Test {
  protected:
@@ -90,6 +97,9 @@ TEST_F(TcpPair, PortHeldByAListenerIsRefusedToASecond) {
   PortId second = 0;
   EXPECT_EQ(PortOpen(second, ServerName().c_str()), -1);
   EXPECT_EQ(second, 0);
+  // With the system's own code as the cause.
+  EXPECT_EQ(PortLastFailure().kind, PortFailNetwork);
+  EXPECT_EQ(PortLastFailure().systemError, kAddressInUse);
 }
 
 TEST_F(TcpPair, RefusedAttemptsNeverCountAsConnected) {

@@ -3,8 +3,9 @@
 #   wine_bed.sh start PREFIX   makes the Wine prefix if it is not there yet (once
 #                              per build tree, nothing in $HOME), keeps a
 #                              wineserver running (HKLM\HARDWARE lives only as
-#                              long as it does), and links COM21 and COM22 to the
-#                              two ends of a socat null-modem pair of ptys
+#                              long as it does), links COM21 and COM22 to the
+#                              two ends of a socat null-modem pair of ptys, and
+#                              COM23 to /dev/null, a device that is no serial line
 #   wine_bed.sh stop PREFIX    stops both and removes the links
 set -euo pipefail
 command=$1
@@ -23,7 +24,7 @@ stop() {
     kill "$(cat "$pidfile")" 2>/dev/null || true
     rm -f "$pidfile"
   fi
-  rm -f "$prefix/dosdevices/com21" "$prefix/dosdevices/com22"
+  rm -f "$prefix/dosdevices/com21" "$prefix/dosdevices/com22" "$prefix/dosdevices/com23"
   wineserver -k 2>/dev/null || true
 }
 
@@ -45,6 +46,7 @@ case $command in
     setsid socat pty,raw,echo=0,link="$prefix/dosdevices/com21" pty,raw,echo=0,link="$prefix/dosdevices/com22" \
       </dev/null >/dev/null 2>&1 &
     echo $! >"$pidfile"
+    ln -s /dev/null "$prefix/dosdevices/com23"
     for _ in $(seq 50); do
       [ -e "$prefix/dosdevices/com21" ] && [ -e "$prefix/dosdevices/com22" ] && exit 0
       sleep 0.1
