@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -117,6 +119,30 @@ TEST_F(Registry, ConverterIsFoundBehindDecoys) {
 
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kUsb) + kConverter + "\\5&5").c_str());
   EXPECT_EQ(Located(), "COM7");
+}
+
+// A device key removed while the search walks it (the device uninstalled):
+// the registry then refuses every index of the open key, and each search must
+// end rather than try them all. The key comes and goes here while another
+// thread searches; every search has to end within the deadline.
+TEST_F(Registry, AKeyRemovedDuringTheSearchEndsIt) {
+  const std::string key = std::string(kUsb) + kConverter;
+  constexpr int kSearches = 500;
+  std::atomic<int> searches{0};
+  std::thread searcher([&] {
+    char port[ComPortNameSize];
+    for (; searches < kSearches; ++searches) LocateDevicePort(port, sizeof port);
+  });
+  const ULONGLONG deadline = GetTickCount64() + 30000;
+  while (searches < kSearches && GetTickCount64() < deadline) {
+    SetValues(key, {}, REG_OPTION_NON_VOLATILE);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+  }
+  if (searches < kSearches) {
+    searcher.detach();  // stuck in a walk that does not end
+    FAIL() << "the searches stopped after " << searches << " of " << kSearches;
+  }
+  searcher.join();
 }
 
 }  // namespace
