@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform/sockets_endpoint.h"
 #include "platform/system_error_win32.h"
 
 namespace {
@@ -53,14 +54,6 @@ int Result(int r) { return r == SOCKET_ERROR ? LastErrno() : 0; }
 
 int SetIntOption(int32_t socket, int level, int option, int value) {
   return Result(setsockopt(Sock(socket), level, option, reinterpret_cast<const char*>(&value), sizeof value));
-}
-
-sockaddr_in Endpoint(uint32_t address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = address;
-  a.sin_port = htons(port);
-  return a;
 }
 
 // Winsock 2.2 is started once, at the first socket, and stays up until the
@@ -138,7 +131,7 @@ int SocketSetReuseAddress(int32_t socket) {
 }
 
 int SocketConnect(int32_t socket, uint32_t address, uint16_t port) {
-  const sockaddr_in to = Endpoint(address, port);
+  const sockaddr_in to = SocketEndpoint(address, port);
   if (connect(Sock(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
   const int error = WSAGetLastError();
   // A non-blocking attempt under way reads "would block" here, and a second
@@ -179,7 +172,7 @@ bool SocketIsSelfConnected(int32_t socket) {
 }
 
 int SocketBind(int32_t socket, uint32_t address, uint16_t port) {
-  const sockaddr_in at = Endpoint(address, port);
+  const sockaddr_in at = SocketEndpoint(address, port);
   return Result(bind(Sock(socket), reinterpret_cast<const sockaddr*>(&at), sizeof at));
 }
 
