@@ -127,22 +127,20 @@ TEST_F(Registry, ConverterIsFoundBehindDecoys) {
 // thread searches; every search has to end within the deadline.
 TEST_F(Registry, AKeyRemovedDuringTheSearchEndsIt) {
   const std::string key = std::string(kUsb) + kConverter;
-  constexpr int kSearches = 500;
   std::atomic<int> searches{0};
   std::thread searcher([&] {
-    char port[ComPortNameSize];
-    for (; searches < kSearches; ++searches) LocateDevicePort(port, sizeof port);
+    for (char port[ComPortNameSize]; searches < 500; ++searches) LocateDevicePort(port, sizeof port);
   });
-  const ULONGLONG deadline = GetTickCount64() + 30000;
-  while (searches < kSearches && GetTickCount64() < deadline) {
+  for (const ULONGLONG end = GetTickCount64() + 30000; searches < 500 && GetTickCount64() < end;) {
     SetValues(key, {}, REG_OPTION_NON_VOLATILE);
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
   }
-  if (searches < kSearches) {
-    searcher.detach();  // stuck in a walk that does not end
-    FAIL() << "the searches stopped after " << searches << " of " << kSearches;
-  }
-  searcher.join();
+  const int done = searches;
+  if (done < 500)
+    searcher.detach();  // stuck in a search that never comes back
+  else
+    searcher.join();
+  EXPECT_EQ(done, 500) << "the searches stopped";
 }
 
 }  // namespace
