@@ -60,6 +60,8 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
     *kind = KindStub;
     *transport = new (std::nothrow) StubTransport;
   } else if (std::strncmp(name, "TCPS_", kPrefixLength) == 0) {
+    // A TCP name that could be read more than one way is refused here, not
+    // taken for some other port or address.
     *kind = KindTcpServer;
     uint16_t port = 0;
     if (TcpParseServerName(name + kPrefixLength, &port) != 0) return FailTcp(PortFailBadName);
