@@ -12,9 +12,11 @@ constexpr int kListRowHeight = 13;
 constexpr int kClientWidth = 447;  // the client area of a 455 x 324 window with a classic frame
 constexpr int kClientHeight = 297;
 constexpr int kProgressWidth = 340;
-constexpr int kProgressHeight = 96;
+constexpr int kProgressHeight = 102;
 constexpr wchar_t kPanelClass[] = L"TPanel";
 constexpr wchar_t kTitle[] = L"Программа настройки";
+constexpr wchar_t kCloseAfterUpdate[] = L"Окно закроется после окончания обновления.";
+constexpr wchar_t kShutdownReason[] = L"Идёт обновление прошивки преобразователя.";
 
 std::wstring Wide(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
@@ -171,6 +173,30 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       if (wParam == kTimer1) logic_.Timer1Timer();
       return 0;
+    // "End task" and the close box during an update: the converter has no way
+    // to abandon an update, so the window closes when it is over.
+    case WM_CLOSE:
+      if (progress_ != nullptr) {
+        closeAfterUpdate_ = true;
+        SetWindowTextW(GetDlgItem(progress_, IdProgressNote), kCloseAfterUpdate);
+        return 0;
+      }
+      break;
+    case WM_QUERYENDSESSION:
+      if (holdingShutdown_) return FALSE;
+      break;
+    // As a dialog does: the focus goes to a control, never to the window
+    // itself, and comes back to where it was after a message box.
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        RememberFocus();
+      } else if (HIWORD(wParam) == 0) {
+        RestoreFocus();
+      }
+      return 0;
+    case WM_SETFOCUS:
+      RestoreFocus();
+      return 0;
     case WM_SETCURSOR:
       if (waitCursor_) {
         SetCursor(LoadCursorW(nullptr, IDC_WAIT));
@@ -225,12 +251,20 @@ LRESULT CALLBACK TMainForm::ProgressProc(HWND window, UINT message, WPARAM wPara
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
+bool TMainForm::QuitRequested(int* code) const {
+  *code = quitCode_;
+  return quitRequested_;
+}
+
 void TMainForm::PumpMessages() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    // Kept for the main loop, once the handler is over: posted again now, it
+    // would wake every wait at once and the waits would spin.
     if (msg.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(msg.wParam));  // for the main loop, once the handler is over
-      return;
+      quitRequested_ = true;
+      quitCode_ = static_cast<int>(msg.wParam);
+      continue;
     }
     if (!IsDialogMessageW(window_, &msg)) {
       TranslateMessage(&msg);
@@ -239,17 +273,43 @@ void TMainForm::PumpMessages() {
   }
 }
 
+void TMainForm::RememberFocus() {
+  const HWND focus = GetFocus();
+  if (focus != nullptr && IsChild(window_, focus)) focus_ = focus;
+}
+
+// The control that had the focus, or the first one the user can reach with Tab.
+void TMainForm::RestoreFocus() {
+  HWND control = focus_;
+  if (control == nullptr || !IsWindow(control) || !IsWindowEnabled(control) || !IsWindowVisible(control))
+    control = GetNextDlgTabItem(window_, nullptr, FALSE);
+  if (control != nullptr) SetFocus(control);
+}
+
+// A control that is disabled while it has the focus would leave the focus
+// nowhere: it moves on to the next control in the tab order first.
+void TMainForm::FocusAwayFrom(HWND leaving) {
+  const HWND focus = GetFocus();
+  if (focus == nullptr || (focus != leaving && !IsChild(leaving, focus))) return;
+  const HWND next = GetNextDlgTabItem(window_, leaving, FALSE);
+  if (next != nullptr && next != leaving && !IsChild(leaving, next)) SetFocus(next);
+}
+
 std::string TMainForm::PortText() { return Narrow(TextOf(Item(IdPortEdit)), CP_ACP); }
 
 void TMainForm::SetPortText(const std::string& text) { SetWindowTextW(Item(IdPortEdit), Wide(text).c_str()); }
 
 void TMainForm::EnablePanel(bool on) {
+  if (!on) FocusAwayFrom(panel_);
   EnableWindow(panel_, on ? TRUE : FALSE);
   for (HWND child = GetWindow(panel_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
     EnableWindow(child, on ? TRUE : FALSE);  // so they also look out of reach
 }
 
-void TMainForm::EnableCheckButton(bool on) { EnableWindow(Item(IdConnButton), on ? TRUE : FALSE); }
+void TMainForm::EnableCheckButton(bool on) {
+  if (!on) FocusAwayFrom(Item(IdConnButton));
+  EnableWindow(Item(IdConnButton), on ? TRUE : FALSE);
+}
 
 // No icon and one OK button, titled with the window's caption; owned by the
 // progress window while an update shows it, so the main window stays disabled.
@@ -276,6 +336,8 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
     Control(progress_, L"STATIC", L"", 0, 0, 12, 30, kProgressWidth - 24, 14, IdProgressCount);
     const HWND bar = Control(progress_, PROGRESS_CLASSW, L"", 0, 0, 12, 56, kProgressWidth - 24, 18, IdProgressBar);
     SendMessageW(bar, PBM_SETRANGE32, 0, 1000);
+    Control(progress_, L"STATIC", L"", 0, 0, 12, 80, kProgressWidth - 24, 14, IdProgressNote);
+    HoldShutdown(true);
   }
   SetWindowTextW(GetDlgItem(progress_, IdProgressPhase), Wide(UploadPhaseText(phase)).c_str());
   const std::wstring count =
@@ -284,11 +346,27 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
   SendMessageW(GetDlgItem(progress_, IdProgressBar), PBM_SETPOS, total > 0 ? static_cast<WPARAM>(sent * 1000 / total) : 0,
                0);
   PumpMessages();
+  // The update tells the converter to leave its update mode right after
+  // reporting this phase, and the window takes no message in between: from
+  // the next message on, a session may end.
+  if (phase == UploadFinishing) HoldShutdown(false);
+}
+
+// While the converter may be in its update mode, the session's end waits,
+// with the reason shown to the user.
+void TMainForm::HoldShutdown(bool on) {
+  if (on == holdingShutdown_) return;
+  holdingShutdown_ = on;
+  if (on)
+    ShutdownBlockReasonCreate(window_, kShutdownReason);
+  else
+    ShutdownBlockReasonDestroy(window_);
 }
 
 void TMainForm::ShowProgress(bool visible) {
   if (progress_ == nullptr) UpdateProgress(UploadEntering, 0, 0);
   if (visible) {
+    RememberFocus();  // disabling the window takes the focus away
     EnableWindow(window_, FALSE);  // modal: the user's input goes nowhere else
     ShowWindow(progress_, SW_SHOW);
     UpdateWindow(progress_);
@@ -300,9 +378,11 @@ void TMainForm::ShowProgress(bool visible) {
 
 void TMainForm::CloseProgress() {
   if (progress_ == nullptr) return;
+  HoldShutdown(false);
   EnableWindow(window_, TRUE);
   DestroyWindow(progress_);
   progress_ = nullptr;
+  if (closeAfterUpdate_) PostMessageW(window_, WM_CLOSE, 0, 0);
 }
 
 void TMainForm::SetWaitCursor(bool on) {

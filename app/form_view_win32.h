@@ -27,6 +27,7 @@ enum FormControlId {
   IdProgressPhase = 200,
   IdProgressCount,
   IdProgressBar,
+  IdProgressNote,
 };
 
 inline constexpr wchar_t MainFormClass[] = L"TMainForm";
@@ -42,6 +43,9 @@ class TMainForm : private FormView {
   // shows it and runs FormShow. false when the window could not be made.
   bool Create(HINSTANCE instance, int show);
   HWND Handle() const { return window_; }
+  // True once the thread was told to quit while a handler waited (the
+  // message loop then ends with code).
+  bool QuitRequested(int* code) const;
 
  private:
   static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -53,6 +57,10 @@ class TMainForm : private FormView {
                int y, int width, int height, int id);
   HWND Item(int id) const;
   void PumpMessages();
+  void RememberFocus();
+  void RestoreFocus();
+  void FocusAwayFrom(HWND leaving);
+  void HoldShutdown(bool on);
 
   // FormView
   std::string PortText() override;
@@ -76,7 +84,12 @@ class TMainForm : private FormView {
   HWND window_ = nullptr;
   HWND panel_ = nullptr;
   HWND progress_ = nullptr;
+  HWND focus_ = nullptr;  // the control that gets the focus back when the window is active again
   HFONT font_ = nullptr;
   bool timerActive_ = false;
   bool waitCursor_ = false;
+  bool closeAfterUpdate_ = false;  // a close request came during the update
+  bool holdingShutdown_ = false;   // the converter may still be in its update mode
+  bool quitRequested_ = false;
+  int quitCode_ = 0;
 };

@@ -7,12 +7,13 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   static TMainForm form;  // lives for the whole run, like the window it holds
   if (!form.Create(instance, show)) return 0;
-  MSG msg;
-  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  MSG msg{};
+  int code = 0;
+  while (!form.QuitRequested(&code) && GetMessageW(&msg, nullptr, 0, 0) > 0) {
     if (!IsDialogMessageW(form.Handle(), &msg)) {
       TranslateMessage(&msg);
       DispatchMessageW(&msg);
     }
   }
-  return 0;
+  return form.QuitRequested(&code) ? code : static_cast<int>(msg.wParam);
 }

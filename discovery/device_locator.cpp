@@ -28,8 +28,10 @@ void ForEachConverterPort(Found found) {
   for (int32_t index = 0;; ++index) {
     char instance[kInstanceNameSize];
     const int r = RegistryUsbInstanceAt(index, instance, sizeof instance);
-    if (r == RegistryNoEntry) break;
-    if (r != RegistryOk) continue;  // a name that does not fit: the next instance may be the converter
+    if (r == RegistryTooLong) continue;  // a name that does not fit: the next instance may be the converter
+    // The end, or a listing that cannot be read (its key removed meanwhile):
+    // every later index would fail the same way.
+    if (r != RegistryOk) break;
 
     // An instance without a port (not configured, no driver bound) is passed
     // over, and so is one whose port is not present.

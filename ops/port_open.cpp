@@ -13,6 +13,16 @@ bool OpenPortForExchange(const char* portName, PortId& portId) {
   return false;
 }
 
+namespace {
+
+// "98: Address already in use": the system's code and its words where it gave some.
+std::string SystemWords(const PortFailure& failure) {
+  return std::to_string(failure.systemError) +
+         (failure.systemText[0] != '\0' ? std::string(": ") + failure.systemText : std::string());
+}
+
+}  // namespace
+
 std::string PortFailureReason(const PortFailure& failure) {
   switch (failure.kind) {
     case PortFailNone: return "";
@@ -27,16 +37,16 @@ std::string PortFailureReason(const PortFailure& failure) {
     case PortFailNoDevice: return "Порт не найден. Проверьте, что преобразователь подключён.";
     case PortFailBadName:
       return "Неверное имя порта. TCP-порт задаётся как TCPC_адрес:порт (например TCPC_192.168.0.10:4001) "
-             "или TCPS_порт.";
-    case PortFailNetwork: return "TCP-порт не открылся: номер порта занят или сеть недоступна.";
+             "или TCPS_порт (например TCPS_4001), порт — число от 1 до 65535.";
+    case PortFailNetwork:
+      return "TCP-порт не открылся: номер порта занят или сеть недоступна" +
+             (failure.systemError != 0 ? " (системная ошибка " + SystemWords(failure) + ")" : std::string()) + ".";
     case PortFailNoLink:
-      return "Нет TCP-соединения за " + std::to_string(PortLinkWaitMs / 1000) +
-             " с. Проверьте адрес, порт и что другая сторона доступна.";
+      return "Нет TCP-соединения за " + std::to_string(PortLinkWaitMs / 1000) + " с (порт " + failure.portName +
+             "). Проверьте адрес, порт и что другая сторона доступна.";
     case PortFailNoSlot: return "Открыто слишком много портов.";
     case PortFailOther: break;
   }
-  if (failure.systemError != 0)
-    return "Системная ошибка " + std::to_string(failure.systemError) +
-           (failure.systemText[0] != '\0' ? std::string(": ") + failure.systemText : std::string()) + ".";
+  if (failure.systemError != 0) return "Системная ошибка " + SystemWords(failure) + ".";
   return "";
 }

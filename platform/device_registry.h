@@ -69,6 +69,10 @@ void RegistrySerialPortsClose();
 int RegistryUsbDeviceOpen(uint16_t vendor, uint16_t product);
 
 // Name of the instance at index of the open snapshot (e.g. "1-1.4").
+// RegistryNoEntry past the last one; RegistryTooLong when the name does not
+// fit size (a later one may); RegistryUnreadable when the listing cannot be
+// read any more (on Windows its key was removed meanwhile), and then no later
+// index can be read either.
 int RegistryUsbInstanceAt(int32_t index, char* instance, size_t size);
 
 // Port name of an instance: the first tty (interfaces and ttys in byte order)

@@ -89,6 +89,3 @@ enum SerialErrorKind {
   SerialErrorOther,
 };
 SerialErrorKind SerialErrorKindOf(int error);
-
-// The system's own wording of an error code, terminated, cut to size.
-void SerialErrorText(int error, char* text, size_t size);

@@ -2,8 +2,6 @@
 // service reports its failures in errno terms, so this reading is shared.
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 
 #include "platform/serial.h"
 
@@ -18,9 +16,4 @@ SerialErrorKind SerialErrorKindOf(int error) {
     case ENXIO: return SerialErrorNoDevice;
     default: return SerialErrorOther;
   }
-}
-
-void SerialErrorText(int error, char* text, size_t size) {
-  if (size == 0) return;
-  std::snprintf(text, size, "%s", std::strerror(error));
 }

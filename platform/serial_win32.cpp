@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/system_error_win32.h"
 #include "platform/time.h"
 
 namespace {
@@ -36,7 +37,10 @@ int ErrnoOf(DWORD error) {
   }
 }
 
-int LastErrno() { return ErrnoOf(GetLastError()); }
+int LastErrno() {
+  const DWORD code = GetLastError();
+  return SystemErrorNote(code, ErrnoOf(code));
+}
 
 bool StandardBaud(uint32_t baud) {
   static constexpr uint32_t kRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};

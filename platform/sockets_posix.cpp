@@ -11,18 +11,12 @@
 
 #include <cerrno>
 
+#include "platform/sockets_endpoint.h"
+
 namespace {
 
 int SetIntOption(int32_t socket, int level, int option, int value) {
   return setsockopt(socket, level, option, &value, sizeof value) == 0 ? 0 : errno;
-}
-
-sockaddr_in Endpoint(uint32_t address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = address;
-  a.sin_port = htons(port);
-  return a;
 }
 
 // EWOULDBLOCK and EAGAIN are one case for every caller.
@@ -64,7 +58,7 @@ int SocketSetNoDelay(int32_t socket) { return SetIntOption(socket, IPPROTO_TCP, 
 int SocketSetReuseAddress(int32_t socket) { return SetIntOption(socket, SOL_SOCKET, SO_REUSEADDR, 1); }
 
 int SocketConnect(int32_t socket, uint32_t address, uint16_t port) {
-  const sockaddr_in to = Endpoint(address, port);
+  const sockaddr_in to = SocketEndpoint(address, port);
   if (connect(socket, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
   // An interrupted connect goes on in the background, like one under way.
   return errno == EINTR ? EINPROGRESS : errno;
@@ -95,7 +89,7 @@ bool SocketIsSelfConnected(int32_t socket) {
 }
 
 int SocketBind(int32_t socket, uint32_t address, uint16_t port) {
-  const sockaddr_in at = Endpoint(address, port);
+  const sockaddr_in at = SocketEndpoint(address, port);
   return bind(socket, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 ? 0 : errno;
 }
 

@@ -7,6 +7,9 @@
 
 #include <cerrno>
 
+#include "platform/sockets_endpoint.h"
+#include "platform/system_error_win32.h"
+
 namespace {
 
 // Socket handles fit in 32 bits on 64-bit Windows as well.
@@ -43,20 +46,14 @@ int ErrnoOf(int error) {
   }
 }
 
-int LastErrno() { return ErrnoOf(WSAGetLastError()); }
+int Noted(int code) { return SystemErrorNote(static_cast<DWORD>(code), ErrnoOf(code)); }
+
+int LastErrno() { return Noted(WSAGetLastError()); }
 
 int Result(int r) { return r == SOCKET_ERROR ? LastErrno() : 0; }
 
 int SetIntOption(int32_t socket, int level, int option, int value) {
   return Result(setsockopt(Sock(socket), level, option, reinterpret_cast<const char*>(&value), sizeof value));
-}
-
-sockaddr_in Endpoint(uint32_t address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = address;
-  a.sin_port = htons(port);
-  return a;
 }
 
 // Winsock 2.2 is started once, at the first socket, and stays up until the
@@ -134,14 +131,14 @@ int SocketSetReuseAddress(int32_t socket) {
 }
 
 int SocketConnect(int32_t socket, uint32_t address, uint16_t port) {
-  const sockaddr_in to = Endpoint(address, port);
+  const sockaddr_in to = SocketEndpoint(address, port);
   if (connect(Sock(socket), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return 0;
   const int error = WSAGetLastError();
   // A non-blocking attempt under way reads "would block" here, and a second
   // call while it is still under way "already" (or "invalid", as older
   // Windows versions say).
   if (error == WSAEWOULDBLOCK || error == WSAEALREADY || error == WSAEINVAL) return EINPROGRESS;
-  return ErrnoOf(error);
+  return Noted(error);
 }
 
 int SocketConnectDone(int32_t socket, bool* done) {
@@ -161,7 +158,7 @@ int SocketConnectDone(int32_t socket, bool* done) {
   int size = sizeof pending;
   if (getsockopt(Sock(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &size) != 0)
     return LastErrno();
-  if (pending != 0) return ErrnoOf(pending);
+  if (pending != 0) return Noted(pending);
   if (FD_ISSET(Sock(socket), &failed)) return ECONNREFUSED;
   return 0;
 }
@@ -175,7 +172,7 @@ bool SocketIsSelfConnected(int32_t socket) {
 }
 
 int SocketBind(int32_t socket, uint32_t address, uint16_t port) {
-  const sockaddr_in at = Endpoint(address, port);
+  const sockaddr_in at = SocketEndpoint(address, port);
   return Result(bind(Sock(socket), reinterpret_cast<const sockaddr*>(&at), sizeof at));
 }
 

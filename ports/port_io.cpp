@@ -87,7 +87,7 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
     transport.Service();
     if (transport.Linked()) return 1;
     if (last) {
-      PortNoteNoLink();
+      PortNoteNoLink(id);
       return 0;
     }
     PlatformSleepMs(1);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/system_error.h"
 #include "ports/port_transport.h"
 #include "ports/serial_transport.h"
 #include "ports/tcp.h"
@@ -33,16 +34,23 @@ class StubTransport final : public PortTransport {
   bool Delivers() const override { return false; }
 };
 
-void Fail(PortFailureKind kind, int systemError = 0) {
+// Records the kind of a failure and, for a service's errno value, the
+// system's own code and wording behind it.
+void Fail(PortFailureKind kind, int serviceError = 0) {
   gLastFailure.kind = kind;
-  gLastFailure.systemError = systemError;
-  gLastFailure.systemText[0] = '\0';
+  const SystemError system = serviceError != 0 ? SystemErrorOf(serviceError) : SystemError{};
+  gLastFailure.systemError = system.code;
+  std::snprintf(gLastFailure.systemText, sizeof gLastFailure.systemText, "%s", system.text);
 }
 
 void FailSerial(int error) {
   static constexpr PortFailureKind kKinds[] = {PortFailBusy, PortFailAccess, PortFailNoDevice, PortFailOther};
   Fail(kKinds[SerialErrorKindOf(error)], error);
-  SerialErrorText(error, gLastFailure.systemText, sizeof gLastFailure.systemText);
+}
+
+int FailTcp(PortFailureKind kind, int error = 0) {
+  Fail(kind, error);
+  return PortOpenTcpFailed;
 }
 
 // The transport a name asks for, and the slot's kind. Returns 0, a layer
@@ -52,17 +60,24 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
     *kind = KindStub;
     *transport = new (std::nothrow) StubTransport;
   } else if (std::strncmp(name, "TCPS_", kPrefixLength) == 0) {
+    // A TCP name that could be read more than one way is refused here, not
+    // taken for some other port or address.
     *kind = KindTcpServer;
-    Fail(PortFailNetwork);
-    *transport = TcpServerPort::Open(name + kPrefixLength);
-    if (*transport == nullptr) return PortOpenTcpFailed;
+    uint16_t port = 0;
+    if (TcpParseServerName(name + kPrefixLength, &port) != 0) return FailTcp(PortFailBadName);
+    TcpServerPort* server = nullptr;
+    const int error = TcpServerPort::Open(port, &server);
+    if (error != 0) return FailTcp(PortFailNetwork, error);
+    *transport = server;
   } else if (std::strncmp(name, "TCPC_", kPrefixLength) == 0) {
     *kind = KindTcpClient;
     uint32_t address = 0;
     uint16_t port = 0;
-    Fail(TcpParseClientName(name + kPrefixLength, &address, &port) == 0 ? PortFailNetwork : PortFailBadName);
-    *transport = TcpClientPort::Open(name + kPrefixLength);
-    if (*transport == nullptr) return PortOpenTcpFailed;
+    if (TcpParseClientName(name + kPrefixLength, &address, &port) != 0) return FailTcp(PortFailBadName);
+    TcpClientPort* client = nullptr;
+    const int error = TcpClientPort::Open(address, port, &client);
+    if (error != 0) return FailTcp(PortFailNetwork, error);
+    *transport = client;
   } else {
     *kind = KindSerial;
     SerialTransport* serial = nullptr;
@@ -82,7 +97,11 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
 
 const PortFailure& PortLastFailure() { return gLastFailure; }
 
-void PortNoteNoLink() { Fail(PortFailNoLink); }
+void PortNoteNoLink(PortId id) {
+  Fail(PortFailNoLink);
+  const PortSlot* slot = PortSlotOf(id);
+  std::snprintf(gLastFailure.portName, sizeof gLastFailure.portName, "%s", slot != nullptr ? slot->name : "");
+}
 
 const char* PortOpenResultName(int result) {
   switch (result) {
@@ -116,6 +135,7 @@ void PortLayerReset() {
 
 int PortOpen(PortId& id, const char* name) {
   gLastFailure = PortFailure{};
+  if (name != nullptr) std::snprintf(gLastFailure.portName, sizeof gLastFailure.portName, "%s", name);
   Fail(PortFailOther);
   if (!gInitialised) return PortOpenNotInitialised;
   int index = 0;

@@ -59,14 +59,15 @@ enum PortFailureKind : uint8_t {
 struct PortFailure {
   PortFailureKind kind;
   int systemError;       // the system's code where one was given, else 0
-  char systemText[128];  // the system's wording of it, or empty
+  char systemText[256];  // the system's wording of it (UTF-8, in the user's language), or empty
   SerialHolder holder;   // PortFailBusy: the program seen holding the device
+  char portName[PortNameSize];  // the port's name as given, cut to size
 };
 
 const PortFailure& PortLastFailure();
 
-// Records that a port's connection did not stand in time (for PortWaitLink).
-void PortNoteNoLink();
+// Records that the connection of port id did not stand in time (for PortWaitLink).
+void PortNoteNoLink(PortId id);
 
 // Frees every slot and appends the start banner to "port.out"; runs once.
 void PortLayerInit();

@@ -23,19 +23,6 @@ constexpr int32_t kReadLookMs = 10;     // a waiting read looks for data this of
 // rest stays in the socket for the next pump.
 constexpr uint32_t kPeerChunk = RxRingSize;
 
-// Port number text: leading white space and one sign are accepted, digits are
-// read up to the first other character, no digits give 0. Only the low 16 bits
-// of the value are kept, so the arithmetic may wrap.
-uint16_t PortNumber(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  bool negative = false;
-  if (*text == '+' || *text == '-') negative = *text++ == '-';
-  uint32_t value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + static_cast<uint32_t>(*text - '0');
-  if (negative) value = 0u - value;
-  return static_cast<uint16_t>(value);
-}
-
 // A decimal number of 1 to maxDigits digits, without a leading zero, at most
 // maxValue; text is moved past the digits.
 bool StrictDecimal(const char*& text, int maxDigits, uint32_t maxValue, uint32_t* value) {
@@ -48,17 +35,21 @@ bool StrictDecimal(const char*& text, int maxDigits, uint32_t maxValue, uint32_t
   return true;
 }
 
-// A socket set up as every client connection needs it, or -1.
-int32_t NewClientSocket() {
+// A socket set up as every client connection needs it: 0, or the sockets
+// service's code.
+int NewClientSocket(int32_t* socket) {
   int32_t s = -1;
-  if (SocketCreateTcp(&s) != 0) return -1;
-  if (SocketSetNonBlocking(s) != 0 ||
-      SocketSetKeepAliveTimes(s, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds) != 0 ||
-      SocketSetNoDelay(s) != 0) {
+  int error = SocketCreateTcp(&s);
+  if (error != 0) return error;
+  error = SocketSetNonBlocking(s);
+  if (error == 0) error = SocketSetKeepAliveTimes(s, kKeepAliveIdleSeconds, kKeepAliveIntervalSeconds);
+  if (error == 0) error = SocketSetNoDelay(s);
+  if (error != 0) {
     SocketClose(s);
-    return -1;
+    return error;
   }
-  return s;
+  *socket = s;
+  return 0;
 }
 
 void DropPeer(int32_t& peer) {
@@ -76,9 +67,14 @@ int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port) {
     parts[k] = static_cast<uint8_t>(part);
     if (*text++ != (k < 3 ? '.' : ':')) return -1;
   }
+  if (TcpParseServerName(text, port) != 0) return -1;
+  std::memcpy(address, parts, sizeof parts);  // in memory order: network byte order
+  return 0;
+}
+
+int TcpParseServerName(const char* text, uint16_t* port) {
   uint32_t number = 0;
   if (!StrictDecimal(text, 5, 65535, &number) || number == 0 || *text != '\0') return -1;
-  std::memcpy(address, parts, sizeof parts);  // in memory order: network byte order
   *port = static_cast<uint16_t>(number);
   return 0;
 }
@@ -111,24 +107,21 @@ void TcpTransport::DiscardInput(RxRing& ring) {
   } while (TickReached32(deadline) == 0);
 }
 
-TcpClientPort* TcpClientPort::Open(const char* text) {
-  // A name that can reach no server, or that could be read more than one way,
-  // is refused here rather than failing every connection attempt later.
-  uint32_t address = 0;
-  uint16_t port = 0;
-  if (TcpParseClientName(text, &address, &port) != 0) return nullptr;
-  const int32_t s = NewClientSocket();
-  if (s < 0) return nullptr;
-  auto* client = new (std::nothrow) TcpClientPort;
-  if (client == nullptr) {
+int TcpClientPort::Open(uint32_t address, uint16_t port, TcpClientPort** client) {
+  int32_t s = -1;
+  const int error = NewClientSocket(&s);
+  if (error != 0) return error;
+  auto* made = new (std::nothrow) TcpClientPort;
+  if (made == nullptr) {
     SocketClose(s);
-    return nullptr;
+    return ENOMEM;
   }
-  client->serverAddress = address;
-  client->serverPort = port;
-  client->nextAttempt = MsClockTick32();
-  client->Use(s);
-  return client;
+  made->serverAddress = address;
+  made->serverPort = port;
+  made->nextAttempt = MsClockTick32();
+  made->Use(s);
+  *client = made;
+  return 0;
 }
 
 TcpClientPort::~TcpClientPort() { SocketClose(handle); }
@@ -144,7 +137,8 @@ void TcpClientPort::Use(int32_t socket) {
 // socket can be had now, the handle is -1 and the next step tries again.
 void TcpClientPort::Renew() {
   SocketClose(handle);
-  Use(NewClientSocket());
+  int32_t s = -1;
+  Use(NewClientSocket(&s) == 0 ? s : -1);
 }
 
 void TcpClientPort::Connected() {
@@ -176,7 +170,7 @@ void TcpClientPort::ConnectStep() {
   // A refusing server would otherwise be asked hundreds of times a second.
   if (TickReached32(nextAttempt) == 0) return;
   if (handle < 0) {
-    Use(NewClientSocket());
+    Renew();
     if (handle < 0) return;
   }
   nextAttempt = MsClockTick32() + kAttemptPauseMs;
@@ -217,24 +211,27 @@ TcpServerPort::TcpServerPort() {
   for (int32_t& entry : clients) entry = -1;
 }
 
-TcpServerPort* TcpServerPort::Open(const char* text) {
+int TcpServerPort::Open(uint16_t port, TcpServerPort** server) {
   int32_t s = -1;
-  if (SocketCreateTcp(&s) != 0) return nullptr;
+  int error = SocketCreateTcp(&s);
+  if (error != 0) return error;
+  error = SocketSetNonBlocking(s);
+  if (error == 0) error = SocketSetKeepAlive(s);
+  if (error == 0) error = SocketSetNoDelay(s);
   // Reopening the port right after closing it must not wait for the old
   // connections' TIME_WAIT to pass.
-  if (SocketSetNonBlocking(s) != 0 || SocketSetKeepAlive(s) != 0 || SocketSetNoDelay(s) != 0 ||
-      SocketSetReuseAddress(s) != 0 || SocketBind(s, SocketAnyAddress, PortNumber(text)) != 0 ||
-      SocketListen(s, kListenBacklog) != 0) {
+  if (error == 0) error = SocketSetReuseAddress(s);
+  if (error == 0) error = SocketBind(s, SocketAnyAddress, port);
+  if (error == 0) error = SocketListen(s, kListenBacklog);
+  TcpServerPort* made = error == 0 ? new (std::nothrow) TcpServerPort : nullptr;
+  if (error == 0 && made == nullptr) error = ENOMEM;
+  if (error != 0) {
     SocketClose(s);
-    return nullptr;
+    return error;
   }
-  auto* server = new (std::nothrow) TcpServerPort;
-  if (server == nullptr) {
-    SocketClose(s);
-    return nullptr;
-  }
-  server->handle = s;
-  return server;
+  made->handle = s;
+  *server = made;
+  return 0;
 }
 
 TcpServerPort::~TcpServerPort() {

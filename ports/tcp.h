@@ -16,6 +16,10 @@ constexpr int TcpServerPeers = 16;
 // text is anything else. The address comes in network byte order.
 int TcpParseClientName(const char* text, uint32_t* address, uint16_t* port);
 
+// The port of a server name's text after "TCPS_": a decimal port 1-65535 and
+// nothing else, in the same strict form. 0, or -1 when the text is anything else.
+int TcpParseServerName(const char* text, uint16_t* port);
+
 // What both kinds share: waiting for input by looking every 10 ms, and a flush
 // that also empties the sockets.
 class TcpTransport : public PortTransport {
@@ -27,9 +31,10 @@ class TcpTransport : public PortTransport {
 
 class TcpClientPort final : public TcpTransport {
  public:
-  // Opens a client from the text after "TCPC_", idle: it connects at its first
-  // servicing. nullptr when the text is not exact or no socket can be had.
-  static TcpClientPort* Open(const char* text);
+  // Opens a client of address:port (as TcpParseClientName gives them), idle:
+  // it connects at its first servicing. 0 and the client, or the sockets
+  // service's code when no socket can be had (ENOMEM without memory).
+  static int Open(uint32_t address, uint16_t port, TcpClientPort** client);
   ~TcpClientPort() override;
 
   void Service() override { ConnectStep(); }
@@ -58,9 +63,9 @@ class TcpClientPort final : public TcpTransport {
 
 class TcpServerPort final : public TcpTransport {
  public:
-  // Listens on every IPv4 interface at the port of the text after "TCPS_"
-  // (text that is not a number lets the system choose). nullptr on failure.
-  static TcpServerPort* Open(const char* text);
+  // Listens on every IPv4 interface at port. 0 and the server, or the sockets
+  // service's code when the port cannot be had (ENOMEM without memory).
+  static int Open(uint16_t port, TcpServerPort** server);
   ~TcpServerPort() override;
 
   void Service() override { Accept(); }

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,7 +28,20 @@ using Args = std::vector<std::string>;
 
 // Control identifiers of app/form_view_win32.h.
 const char kConnButton[] = "101", kButton1[] = "103", kBaudRate[] = "104", kLB[] = "105", kEcho[] = "108",
-           kSave[] = "109", kPortEdit[] = "100";
+           kSave[] = "109", kPortEdit[] = "100", kProgressNote[] = "203";
+
+// CPU time the process has used so far, in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));  // after the program's name
+  std::string field;
+  long ticks = 0;
+  for (int k = 3; k <= 15 && fields >> field; ++k)
+    if (k >= 14) ticks += std::stol(field);  // utime and stime
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 class WindowUnderWine : public ::testing::Test {
  protected:
@@ -72,18 +89,20 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   sim.Converter().SetFaults({.corruptCrc = true});
   ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
 
-  // Found through the registry; the panel waits for a check; every caption fits.
-  EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state", "fits"}),
-            "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1\n");
+  // Found through the registry; the panel waits for a check; every caption
+  // fits; the focus is on the first control, as in a dialog.
+  const std::string found = "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1 focus=100";
+  EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state", found, "5000", "fits"}), found + "\n");
 
-  // A failed check changes nothing and can be repeated; a good one fills the
-  // controls from 60 00 00 08 4E 80 and hands over to the panel.
-  EXPECT_EQ(Probe({"click", kConnButton, "message", "10000", "state"}),
-            std::string("message=") + MsgSettingsReadFailed +
-                "\nport=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1\n");
+  // A failed check changes nothing and can be repeated, the focus back on its
+  // button; a good one fills the controls from 60 00 00 08 4E 80 and hands
+  // over to the panel, the focus too.
+  const std::string failed = "port=COM11 baud= parity=-1 bits=-1 stop=0 echo=0 panel=0 save=0 check=1 focus=101";
+  EXPECT_EQ(Probe({"click", kConnButton, "message", "10000", "state", failed, "5000"}),
+            std::string("message=") + MsgSettingsReadFailed + "\n" + failed + "\n");
   sim.Converter().SetFaults({});
-  EXPECT_EQ(Probe({"click", kConnButton, "sync", "state"}),
-            "port=COM11 baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0\n");
+  const std::string checked = "port=COM11 baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0 focus=104";
+  EXPECT_EQ(Probe({"click", kConnButton, "state", checked, "10000"}), checked + "\n");
 
   // A changed setting is written with exactly the bytes it means, once the
   // converter takes it; a refusal is told and the controls stay for a retry.
@@ -92,7 +111,9 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
                    "10000"}),
             std::string("message=") + MsgSettingsWriteFailed + "\n");
   sim.Converter().SetFaults({});
-  EXPECT_EQ(Probe({"click", kSave, "message", "10000"}), std::string("message=") + MsgOk + "\n");
+  const std::string saved = "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0 focus=109";
+  EXPECT_EQ(Probe({"click", kSave, "message", "10000", "state", saved, "5000"}),
+            std::string("message=") + MsgOk + "\n" + saved + "\n");
   EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0xC0, 0x00, 0x00, 0x08, 'E', 0x00}));
   EXPECT_EQ(sim.Converter().Snapshot().controlWrites, Data{0xC0});
 
@@ -115,8 +136,31 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   EXPECT_EQ(seen.counters.recordsAcked, 3u);
   ASSERT_GE(seen.image.size(), image.size());
   EXPECT_EQ(Data(seen.image.begin(), seen.image.begin() + static_cast<long>(image.size())), image);
-  // The window takes its clicks again.
-  EXPECT_EQ(Probe({"sync", "state"}), "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0\n");
+  // The window takes its clicks again, the focus where the user left it.
+  const std::string written = "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0 focus=103";
+  EXPECT_EQ(Probe({"state", written, "5000"}), written + "\n");
+}
+
+// "End task" sends WM_CLOSE: during an update the window stays and says it
+// will close afterwards, a session end is refused, the update runs to its end
+// with the converter told to leave its update mode, and then the window
+// closes by itself. The waits sleep meanwhile instead of spinning.
+TEST_F(WindowUnderWine, ACloseDuringTheUpdateWaitsForItsEnd) {
+  WriteFile("trelvo.bin", MakeImage(272));
+  ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
+  ASSERT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "click", kButton1, "progress", "10000"}),
+            "progress=shown main=disabled\n");
+  const double cpuBefore = CpuSeconds(window.pid());
+  EXPECT_EQ(Probe({"close", "wait-text", kProgressNote, "Окно закроется после окончания обновления.", "5000",
+                   "end-session", "box", "30000"}),
+            std::string("end-session=refused\nmessage=") + MsgFinished + "\n");
+  EXPECT_LT(CpuSeconds(window.pid()) - cpuBefore, 1.0);
+  const SimSnapshot seen = sim.Converter().Snapshot();
+  EXPECT_EQ(seen.counters.updateEnters, 2u);
+  EXPECT_EQ(seen.counters.updateLeaves, 1u);
+  EXPECT_EQ(seen.counters.recordsAcked, 1u);
+  EXPECT_EQ(Probe({"message", "1000"}), std::string("message=") + MsgFinished + "\n");
+  EXPECT_EQ(window.Finish(0, 10000), 0);
 }
 
 }  // namespace

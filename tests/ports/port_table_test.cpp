@@ -89,10 +89,15 @@ TEST(PortTable, NamesThatCannotOpen) {
   EXPECT_EQ(PortOpen(id, "no-such-tty"), ENOENT);
   EXPECT_EQ(id, 0);
 
-  // A client name without ':' has no server to reach.
-  id = 42;
-  EXPECT_EQ(PortOpen(id, "TCPC_127.0.0.1"), PortOpenTcpFailed);
-  EXPECT_EQ(id, 42);
+  // A client name without ':' has no server to reach; a server name takes a
+  // decimal port 1-65535 and nothing else, rather than some other port.
+  for (const char* name : {"TCPC_127.0.0.1", "TCPS_", "TCPS_0", "TCPS_99999", "TCPS_65536", "TCPS_abc", "TCPS_4001x",
+                           "TCPS_04001", "TCPS_+4001", "TCPS_ 4001", "TCPS_-1"}) {
+    id = 42;
+    EXPECT_EQ(PortOpen(id, name), PortOpenTcpFailed) << name;
+    EXPECT_EQ(PortLastFailure().kind, PortFailBadName) << name;
+    EXPECT_EQ(id, 42);
+  }
 
   // A name that does not fit the slot is refused whole, not cut.
   const std::string longName(PortNameSize, 'S');

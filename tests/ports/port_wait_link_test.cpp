@@ -1,7 +1,7 @@
 // Waiting for a TCP port's connection before the first exchange: a client
 // until it is connected, a server until a peer has come; other ports at once.
 
-#include "platform/sockets.h"
+#include "support/tcp_server_port.h"
 #include "tcp_fixture.h"
 
 namespace {
@@ -18,9 +18,8 @@ TEST_F(PortWaitLinkTest, OtherPortsAreReadyAtOnceAndNoPortNever) {
 
 TEST_F(PortWaitLinkTest, ServerWaitsForAPeer) {
   PortId id = 0;
-  ASSERT_EQ(PortOpen(id, "TCPS_0"), PortOpenOk);
   uint16_t port = 0;
-  ASSERT_EQ(SocketLocalPort(Server(id).handle, &port), 0);
+  ASSERT_TRUE(OpenTcpServerPort(id, &port));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(PortWaitLink(id, 100), 0);
   EXPECT_GE(ElapsedMs(start), 90);

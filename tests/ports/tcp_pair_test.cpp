@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "platform/sockets.h"
 #include "platform/time.h"
 #include "ports/ms_clock.h"
 #include "ports/port_io.h"
 #include "ports/port_table.h"
 #include "ports/port_transport.h"
+#include "support/tcp_server_port.h"
 
 namespace {
 
@@ -23,8 +23,7 @@ class TcpPair : public ::testing::Test {
   void SetUp() override {
     PortLayerInit();
     MsClockStart();
-    ASSERT_EQ(PortOpen(server, "TCPS_0"), 0);
-    ASSERT_EQ(SocketLocalPort(PortTable[server - 1].transport->Handle(), &port), 0);
+    ASSERT_TRUE(OpenTcpServerPort(server, &port));
     ASSERT_EQ(PortOpen(client, ClientName().c_str()), 0);
   }
   void TearDown() override {
@@ -91,6 +90,9 @@ TEST_F(TcpPair, PortHeldByAListenerIsRefusedToASecond) {
   PortId second = 0;
   EXPECT_EQ(PortOpen(second, ServerName().c_str()), -1);
   EXPECT_EQ(second, 0);
+  // With the system's own code as the cause (EADDRINUSE; WSAEACCES on Windows).
+  EXPECT_EQ(PortLastFailure().kind, PortFailNetwork);
+  EXPECT_NE(PortLastFailure().systemError, 0);
 }
 
 TEST_F(TcpPair, RefusedAttemptsNeverCountAsConnected) {

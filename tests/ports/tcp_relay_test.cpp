@@ -5,10 +5,10 @@
 
 #include <algorithm>
 
-#include "platform/sockets.h"
 #include "support/child_process.h"
 #include "support/pty.h"
 #include "support/ser2net.h"
+#include "support/tcp_server_port.h"
 #include "tcp_fixture.h"
 
 namespace {
@@ -58,9 +58,8 @@ TEST_F(TcpRelay, ClientReachesTheDeviceBehindSer2net) {
 }
 
 TEST_F(TcpRelay, DeviceBehindSocatReachesTheServerPort) {
-  ASSERT_EQ(PortOpen(id, "TCPS_0"), PortOpenOk);
   uint16_t port = 0;
-  ASSERT_EQ(SocketLocalPort(Server(id).handle, &port), 0);
+  ASSERT_TRUE(OpenTcpServerPort(id, &port));
 
   const std::string socat = FindProgram("socat");
   ASSERT_FALSE(socat.empty()) << "socat is not installed";

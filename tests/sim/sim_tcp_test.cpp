@@ -10,7 +10,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/sockets.h"
 #include "ports/ms_clock.h"
 #include "sim/sim_serve.h"
 #include "sim/sim_tcp.h"
@@ -18,6 +17,7 @@
 #include "support/scratch_dir.h"
 #include "support/ser2net.h"
 #include "support/tcp_peer.h"
+#include "support/tcp_server_port.h"
 
 namespace {
 
@@ -57,9 +57,8 @@ TEST_F(SimTcp, SettingsOverAClientPort) {
 }
 
 TEST_F(SimTcp, SettingsOverAServerPort) {
-  ASSERT_EQ(PortOpen(id, "TCPS_0"), PortOpenOk);
   uint16_t port = 0;
-  ASSERT_EQ(SocketLocalPort(PortSlotOf(id)->transport->Handle(), &port), 0);
+  ASSERT_TRUE(OpenTcpServerPort(id, &port));
   SimTcpConnector sim(converter, "127.0.0.1", port);
   ASSERT_TRUE(sim.Ok());
   ASSERT_TRUE(PumpUntil(id, [&] { return PortLinked(id); }));

@@ -1,10 +1,12 @@
 // A COM port as the port layer opens it: the line state the converter needs
-// and the exclusive open. The line is COM21 of the test bed's null-modem pair.
+// and the exclusive open. The line is COM21 of the test bed's null-modem pair;
+// COM23 is a device that is no serial line.
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
+#include "ops/port_open.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"
 #include "ports/port_transport.h"
@@ -54,6 +56,13 @@ TEST_F(ComPort, MissingPortIsAnOpenFailure) {
   PortId other = 9;
   EXPECT_EQ(PortOpen(other, "COM98"), ENOENT);
   EXPECT_EQ(other, 0);
+}
+
+// The reason is the system's own code and wording, not an errno's.
+TEST_F(ComPort, ADeviceThatRefusesTheSettingsIsToldInTheSystemsWords) {
+  PortId other = 9;
+  EXPECT_NE(PortOpen(other, "COM23"), 0);
+  EXPECT_EQ(PortFailureReason(PortLastFailure()), "Системная ошибка 50: Request not supported.");
 }
 
 TEST_F(ComPort, SecondOpenerIsBusy) {

@@ -5,6 +5,8 @@
 # comes up on a private Xvfb display; the uninstaller removes it all.
 #   installer_test.sh INSTALLER.exe     (RS485_WINE_PREFIX: the suite's prefix)
 set -euo pipefail
+# xdotool matches the Cyrillic title only in a UTF-8 locale, whatever the caller's.
+export LC_ALL=C.UTF-8
 installer=$1
 run=$(realpath "$(dirname "$0")")/wine_run.sh
 prefix=$RS485_WINE_PREFIX

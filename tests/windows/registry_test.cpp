@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -117,6 +119,28 @@ TEST_F(Registry, ConverterIsFoundBehindDecoys) {
 
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kUsb) + kConverter + "\\5&5").c_str());
   EXPECT_EQ(Located(), "COM7");
+}
+
+// A device key removed while the search walks it (the device uninstalled):
+// the registry then refuses every index of the open key, and each search must
+// end rather than try them all. The key comes and goes here while another
+// thread searches; every search has to end within the deadline.
+TEST_F(Registry, AKeyRemovedDuringTheSearchEndsIt) {
+  const std::string key = std::string(kUsb) + kConverter;
+  std::atomic<int> searches{0};
+  std::thread searcher([&] {
+    for (char port[ComPortNameSize]; searches < 500; ++searches) LocateDevicePort(port, sizeof port);
+  });
+  for (const ULONGLONG end = GetTickCount64() + 30000; searches < 500 && GetTickCount64() < end;) {
+    SetValues(key, {}, REG_OPTION_NON_VOLATILE);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, key.c_str());
+  }
+  const int done = searches;
+  if (done < 500)
+    searcher.detach();  // stuck in a search that never comes back
+  else
+    searcher.join();
+  EXPECT_EQ(done, 500) << "the searches stopped";
 }
 
 }  // namespace

@@ -1,13 +1,17 @@
 // window_probe.exe: drives rs485setup.exe's window from another process by
 // its messages, as a user's clicks would reach it, and prints what it shows.
+// A control ID is looked up in the window, its panel and the progress window.
 // Runs its commands in order; prints "error: ..." and ends with 1 when one fails.
 //
 //   wait-text ID TEXT MS   until control ID shows TEXT
-//   state                  port=, baud=, parity=, bits=, stop=, echo=, panel=, check=
+//   state LINE MS          until the window's state line (port=, baud=, parity=,
+//                          bits=, stop=, echo=, panel=, save=, check=, focus=) reads LINE;
+//                          prints the last one read
 //   click ID               posts a click to the button ID
-//   sync                   until the window has handled what was posted
 //   settext ID TEXT | select ID ROW | check ID 0|1
 //   message MS             waits for a message box, prints its text, closes it
+//   box MS                 the same, leaving the box open
+//   end-session            asks the window whether the session may end
 //   center ID              prints the screen point in the middle of control ID
 //   progress MS            waits for the update's progress window; prints
 //                          whether the main window is disabled meanwhile
@@ -20,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/form_view_win32.h"
 
@@ -51,8 +56,9 @@ HWND Main() { return FindWindowW(MainFormClass, kTitle); }
 
 HWND Item(int id) {
   const HWND main = Main();
-  HWND found = GetDlgItem(main, id);
-  return found != nullptr ? found : GetDlgItem(GetDlgItem(main, IdPanel), id);
+  for (HWND parent : {main, GetDlgItem(main, IdPanel), FindWindowW(UploadProgressClass, nullptr)})
+    if (HWND found = GetDlgItem(parent, id); found != nullptr) return found;
+  return nullptr;
 }
 
 void Say(const std::string& line) {
@@ -69,6 +75,28 @@ void Say(const std::string& line) {
 HWND MessageBoxShown() {
   HWND box = FindWindowW(L"#32770", kTitle);
   return box != nullptr && IsWindowVisible(box) ? box : nullptr;
+}
+
+// Which control of the window's thread has the keyboard focus: its identifier,
+// "window" for the window itself, "none" for no window at all.
+std::string Focus() {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(Main(), nullptr), &info) || info.hwndFocus == nullptr) return "none";
+  return info.hwndFocus == Main() ? "window" : std::to_string(GetDlgCtrlID(info.hwndFocus));
+}
+
+// The window's state in one line. Each part is read on its own: a posted click
+// is handled some time later, so only a line that stays what the test expects
+// tells that the window got there.
+std::string State() {
+  const auto row = [](int id) { return std::to_string(SendMessageW(Item(id), LB_GETCURSEL, 0, 0)); };
+  const auto checked = [](int id) { return std::to_string(SendMessageW(Item(id), BM_GETCHECK, 0, 0)); };
+  return "port=" + Utf8(Text(Item(IdPortEdit))) + " baud=" + Utf8(Text(Item(IdBaudRate))) + " parity=" + row(IdLB) +
+         " bits=" + row(IdBits) + " stop=" + checked(IdStop) + " echo=" + checked(IdEcho) +
+         " panel=" + std::to_string(IsWindowEnabled(Item(IdPanel))) +
+         " save=" + std::to_string(IsWindowEnabled(Item(IdSave))) +
+         " check=" + std::to_string(IsWindowEnabled(Item(IdConnButton))) + " focus=" + Focus();
 }
 
 template <class Condition>
@@ -103,12 +131,16 @@ bool CaptionFits(HWND control) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The wide command line: the narrow one would lose every character outside
+// the system's ANSI code page.
+int wmain(int argc, wchar_t** wargv) {
+  std::vector<std::string> argv;
+  for (int i = 0; i < argc; ++i) argv.push_back(Utf8(wargv[i]));
   for (int i = 1; i < argc; ++i) {
     const std::string command = argv[i];
     const auto next = [&]() -> const char* {
       if (i + 1 >= argc) Fail(command + ": argument missing");
-      return argv[++i];
+      return argv[++i].c_str();
     };
     if (command == "wait-text") {
       const int id = std::atoi(next());
@@ -117,17 +149,14 @@ int main(int argc, char** argv) {
       if (!WaitFor(ms, [&] { return Main() != nullptr && Text(Item(id)) == text; }))
         Fail("control " + std::to_string(id) + " shows \"" + Utf8(Text(Item(id))) + "\"");
     } else if (command == "state") {
-      const auto row = [](int id) { return std::to_string(SendMessageW(Item(id), LB_GETCURSEL, 0, 0)); };
-      const auto checked = [](int id) { return std::to_string(SendMessageW(Item(id), BM_GETCHECK, 0, 0)); };
-      Say("port=" + Utf8(Text(Item(IdPortEdit))) + " baud=" + Utf8(Text(Item(IdBaudRate))) + " parity=" + row(IdLB) +
-          " bits=" + row(IdBits) + " stop=" + checked(IdStop) + " echo=" + checked(IdEcho) +
-          " panel=" + std::to_string(IsWindowEnabled(Item(IdPanel))) +
-          " save=" + std::to_string(IsWindowEnabled(Item(IdSave))) +
-          " check=" + std::to_string(IsWindowEnabled(Item(IdConnButton))));
+      const std::string expected = next();
+      const int ms = std::atoi(next());
+      std::string seen;
+      const bool reached = WaitFor(ms, [&] { return (seen = State()) == expected; });
+      Say(seen);
+      if (!reached) Fail("the state stays as above");
     } else if (command == "click") {
       PostMessageW(Item(std::atoi(next())), BM_CLICK, 0, 0);
-    } else if (command == "sync") {
-      if (SendMessageTimeoutW(Main(), WM_NULL, 0, 0, SMTO_BLOCK, 30000, nullptr) == 0) Fail("the window hangs");
     } else if (command == "settext") {
       const HWND control = Item(std::atoi(next()));
       SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(Wide(next()).c_str()));
@@ -137,13 +166,19 @@ int main(int argc, char** argv) {
     } else if (command == "check") {
       const HWND control = Item(std::atoi(next()));
       SendMessageW(control, BM_SETCHECK, std::atoi(next()) != 0 ? BST_CHECKED : BST_UNCHECKED, 0);
-    } else if (command == "message") {
+    } else if (command == "message" || command == "box") {
       const int ms = std::atoi(next());
       if (!WaitFor(ms, [] { return MessageBoxShown() != nullptr; })) Fail("no message box");
       const HWND box = MessageBoxShown();
       Say("message=" + Utf8(Text(GetDlgItem(box, 0xFFFF))));
+      if (command == "box") continue;
       PostMessageW(box, WM_COMMAND, IDOK, 0);
       WaitFor(5000, [box] { return !IsWindow(box); });
+    } else if (command == "end-session") {
+      DWORD_PTR allowed = 0;
+      if (SendMessageTimeoutW(Main(), WM_QUERYENDSESSION, 0, 0, SMTO_BLOCK, 5000, &allowed) == 0)
+        Fail("no answer to WM_QUERYENDSESSION");
+      Say(std::string("end-session=") + (allowed != 0 ? "allowed" : "refused"));
     } else if (command == "center") {
       RECT box;
       GetWindowRect(Item(std::atoi(next())), &box);

@@ -50,7 +50,7 @@ ln -sf "$(head -1 "$work/sim.out")" "$prefix/dosdevices/com11"
 
 (cd "$work" && exec "$run" "$top/build-win/app/rs485setup.exe") >"$work/window.log" 2>&1 &
 window=$!
-"$run" "$top/build-win/tests/windows/window_probe.exe" wait-text 100 COM11 30000 click 101 sync
+"$run" "$top/build-win/tests/windows/window_probe.exe" wait-text 100 COM11 30000 click 101 wait-text 104 9600 10000
 sleep 0.5
 "$top/build/tests/demo/xprobe" shot "$shot" "Программа настройки"
 echo "window saved to $shot"

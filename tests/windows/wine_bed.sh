@@ -3,12 +3,16 @@
 #   wine_bed.sh start PREFIX   makes the Wine prefix if it is not there yet (once
 #                              per build tree, nothing in $HOME), keeps a
 #                              wineserver running (HKLM\HARDWARE lives only as
-#                              long as it does), and links COM21 and COM22 to the
-#                              two ends of a socat null-modem pair of ptys
+#                              long as it does), links COM21 and COM22 to the
+#                              two ends of a socat null-modem pair of ptys, and
+#                              COM23 to /dev/null, a device that is no serial line
 #   wine_bed.sh stop PREFIX    stops both and removes the links
 set -euo pipefail
 command=$1
 prefix=$(realpath -m "$2")
+# The wineserver and Wine's services in the same locale as every test's program
+# (wine_run.sh).
+export LC_ALL=C.UTF-8
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 # Wine keeps nothing in the user's home either: its menus and shell folders go here.
 export HOME=$prefix-home
@@ -20,7 +24,7 @@ stop() {
     kill "$(cat "$pidfile")" 2>/dev/null || true
     rm -f "$pidfile"
   fi
-  rm -f "$prefix/dosdevices/com21" "$prefix/dosdevices/com22"
+  rm -f "$prefix/dosdevices/com21" "$prefix/dosdevices/com22" "$prefix/dosdevices/com23"
   wineserver -k 2>/dev/null || true
 }
 
@@ -42,6 +46,7 @@ case $command in
     setsid socat pty,raw,echo=0,link="$prefix/dosdevices/com21" pty,raw,echo=0,link="$prefix/dosdevices/com22" \
       </dev/null >/dev/null 2>&1 &
     echo $! >"$pidfile"
+    ln -s /dev/null "$prefix/dosdevices/com23"
     for _ in $(seq 50); do
       [ -e "$prefix/dosdevices/com21" ] && [ -e "$prefix/dosdevices/com22" ] && exit 0
       sleep 0.1
