@@ -111,6 +111,12 @@ int SerialSetLine(int32_t handle, const SerialLine& line) {
   dcb.fParity = line.parityCheck ? 1 : 0;
   dcb.fDtrControl = DTR_CONTROL_DISABLE;
   dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  if (SetCommState(Device(handle), &dcb)) return 0;
+  // Some drivers refuse equal XON and XOFF characters even with flow control
+  // off: the usual pair changes nothing else on the line.
+  if (GetLastError() != ERROR_INVALID_PARAMETER) return LastErrno();
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
   return SetCommState(Device(handle), &dcb) ? 0 : LastErrno();
 }
 
