@@ -2,6 +2,7 @@
 
 #include "discovery/device_locator.h"
 #include "ops/messages.h"
+#include "platform/folders.h"
 #include "ports/ms_clock.h"
 
 class FormLogic::HandlerScope {
@@ -20,6 +21,8 @@ class FormLogic::HandlerScope {
 };
 
 void FormLogic::FormCreate() {
+  // Where port.out and trelvo.bin are, before the port layer opens the log.
+  FolderChooseWorking("rs485setup");
   PortLayerInit();
   MsClockStart();
 }
