@@ -73,6 +73,9 @@ bool TMainForm::Create(HINSTANCE instance, int show) {
   main.lpfnWndProc = MainProc;
   main.hInstance = instance;
   main.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  main.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));  // the program's icon, drawn at build time
+  main.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON), 0));
   main.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
   main.lpszClassName = MainFormClass;
   WNDCLASSEXW panel = main;

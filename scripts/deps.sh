@@ -15,6 +15,7 @@ RS485_PACKAGES=(
   g++-mingw-w64-x86-64-posix googletest wine wine64
   fonts-wine xdotool  # the Win32 window's Tahoma under Wine; real clicks in its test
   nsis  # the Windows installer
+  librsvg2-bin icoutils  # the Windows icon: drawn from the SVG (rsvg-convert), packed (icotool)
   clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes: ./test --fuzz
 )
 

@@ -1,7 +1,8 @@
 ; The Windows installer: rs485setup.exe and rs485ctl.exe under Program Files,
 ; a Start-menu entry, an uninstaller and its entry in "Programs and Features".
 ; Built by CMake with makensis; /S installs silently.
-;   makensis -DVERSION=x.y.z -DSETUP_EXE=... -DCTL_EXE=... -DOUTFILE=... rs485setup.nsi
+;   makensis -DVERSION=x.y.z -DVERSION4=x.y.z.0 -DPUBLISHER=... -DICON=... -DSETUP_EXE=... -DCTL_EXE=...
+;            -DOUTFILE=... rs485setup.nsi
 
 Unicode true
 ; 64-bit, like the programs: Wine here runs 64-bit programs only.
@@ -18,12 +19,23 @@ InstallDir "$PROGRAMFILES64\${NAME}"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "Russian"
 !insertmacro MUI_LANGUAGE "English"
+
+VIProductVersion "${VERSION4}"
+VIFileVersion "${VERSION4}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "ProductName" "${NAME}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "FileDescription" "Установка ${NAME} ${VERSION}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "CompanyName" "${PUBLISHER}"
+VIAddVersionKey /LANG=${LANG_RUSSIAN} "LegalCopyright" "© 2026 ${PUBLISHER}"
 
 Function .onInit
   SetRegView 64  ; a 64-bit program: its uninstall entry in the 64-bit view
@@ -42,7 +54,7 @@ Section "Install"
   CreateShortcut "$SMPROGRAMS\${NAME}.lnk" "$INSTDIR\rs485setup.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${NAME}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\rs485setup.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\rs485setup.exe,0"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
