@@ -13,6 +13,7 @@ constexpr int kClientWidth = 447;  // the client area of a 455 x 324 window with
 constexpr int kClientHeight = 297;
 constexpr int kProgressWidth = 340;
 constexpr int kProgressHeight = 102;
+constexpr DWORD kMainStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr wchar_t kPanelClass[] = L"TPanel";
 constexpr wchar_t kTitle[] = L"Программа настройки";
 constexpr wchar_t kCloseAfterUpdate[] = L"Окно закроется после окончания обновления.";
@@ -61,6 +62,49 @@ void FitCaption(HWND control, HFONT font, int extra) {
 
 TMainForm* FormOf(HWND window) { return reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA)); }
 
+// Calls of later systems, looked up by name so that the program still starts
+// on Windows 7: null where the system has none.
+template <class Function>
+Function User32(const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
+}
+
+int ScreenDpi() {
+  HDC dc = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+  ReleaseDC(nullptr, dc);
+  return dpi;
+}
+
+// The DPI of the monitor the window is on (Windows 10 1607 on), else the
+// system's, which is every monitor's before per-monitor DPI.
+UINT DpiOf(HWND window) {
+  static const auto get = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
+  return get != nullptr ? get(window) : static_cast<UINT>(ScreenDpi());
+}
+
+int MenuCheckWidth(UINT dpi) {
+  static const auto get = User32<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
+  return get != nullptr ? get(SM_CXMENUCHECK, dpi) : GetSystemMetrics(SM_CXMENUCHECK);
+}
+
+// The window's size for a client area of width x height at dpi.
+SIZE FrameSize(int width, int height, DWORD style, DWORD exStyle, UINT dpi) {
+  static const auto adjust = User32<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
+  RECT frame{0, 0, width, height};
+  if (adjust != nullptr)
+    adjust(&frame, style, FALSE, exStyle, dpi);
+  else
+    AdjustWindowRectEx(&frame, style, FALSE, exStyle);
+  return SIZE{frame.right - frame.left, frame.bottom - frame.top};
+}
+
+HFONT FormFont(UINT dpi) {
+  // Tahoma 8 pt: on every Windows since 2000 and in Wine, with Cyrillic.
+  return CreateFontW(-MulDiv(8, static_cast<int>(dpi), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
+}
+
 }  // namespace
 
 bool TMainForm::Create(HINSTANCE instance, int show) {
@@ -87,16 +131,18 @@ bool TMainForm::Create(HINSTANCE instance, int show) {
   if (RegisterClassExW(&main) == 0 || RegisterClassExW(&panel) == 0 || RegisterClassExW(&progress) == 0)
     return false;
 
-  // Tahoma 8 pt: on every Windows since 2000 and in Wine, with Cyrillic.
-  font_ = CreateFontW(-MulDiv(8, 96, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
-
-  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-  RECT frame{0, 0, kClientWidth, kClientHeight};
-  AdjustWindowRectEx(&frame, style, FALSE, WS_EX_CONTROLPARENT);
-  window_ = CreateWindowExW(WS_EX_CONTROLPARENT, MainFormClass, kTitle, style, 350, 205, frame.right - frame.left,
-                            frame.bottom - frame.top, nullptr, nullptr, instance, this);
+  // At the form's place and size on the main monitor; the controls come at
+  // the DPI of the monitor the window is on (WM_CREATE), and the frame follows.
+  const UINT screenDpi = static_cast<UINT>(ScreenDpi());
+  const auto scaled = [screenDpi](int pixels) { return MulDiv(pixels, static_cast<int>(screenDpi), 96); };
+  SIZE frame = FrameSize(scaled(kClientWidth), scaled(kClientHeight), kMainStyle, WS_EX_CONTROLPARENT, screenDpi);
+  window_ = CreateWindowExW(WS_EX_CONTROLPARENT, MainFormClass, kTitle, kMainStyle, scaled(350), scaled(205), frame.cx,
+                            frame.cy, nullptr, nullptr, instance, this);
   if (window_ == nullptr) return false;
+  if (dpi_ != screenDpi) {
+    frame = FrameSize(Px(kClientWidth), Px(kClientHeight), kMainStyle, WS_EX_CONTROLPARENT, dpi_);
+    SetWindowPos(window_, nullptr, 0, 0, frame.cx, frame.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
   ShowWindow(window_, show);
   UpdateWindow(window_);
   logic_.FormShow();
@@ -105,10 +151,35 @@ bool TMainForm::Create(HINSTANCE instance, int show) {
 
 HWND TMainForm::Control(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle,
                         int x, int y, int width, int height, int id) {
-  HWND control = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, x, y, width, height, parent,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+  HWND control = CreateWindowExW(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, Px(x), Px(y), Px(width),
+                                 Px(height), parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
+                                 nullptr);
   SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+  if (parent == window_ || parent == panel_) placed_.push_back({control, RECT{x, y, x + width, y + height}});
   return control;
+}
+
+// The font and every control's place at a new DPI.
+void TMainForm::UseDpi(UINT dpi) {
+  dpi_ = dpi;
+  const HFONT old = font_;
+  font_ = FormFont(dpi);
+  for (const Placed& p : placed_) {
+    SetWindowPos(p.control, nullptr, Px(p.form.left), Px(p.form.top), Px(p.form.right - p.form.left),
+                 Px(p.form.bottom - p.form.top), SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(p.control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  }
+  if (progress_ != nullptr)
+    for (HWND child = GetWindow(progress_, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+      SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+  if (old != nullptr) DeleteObject(old);
+  FitCaptions();
+}
+
+void TMainForm::FitCaptions() {
+  for (int id : {IdPortEditLabel, IdBaudRateLabel, IdLabel1, IdLabel2}) FitCaption(Item(id), font_, 0);
+  for (int id : {IdStop, IdEcho}) FitCaption(Item(id), font_, MenuCheckWidth(dpi_) + Px(6));
+  for (int id : {IdLB, IdBits}) SendMessageW(Item(id), LB_SETITEMHEIGHT, 0, Px(kListRowHeight));
 }
 
 // In the order of the form's tab table; a control inside the panel is a child
@@ -132,13 +203,10 @@ void TMainForm::CreateControls() {
   Control(p, L"BUTTON", L"Записать", WS_TABSTOP | BS_PUSHBUTTON, 0, 328, 168, 75, 25, IdSave);
   Control(p, L"STATIC", L"Чётность", 0, 0, 8, 56, 48, 13, IdLabel1);
   Control(p, L"STATIC", L"Длина посылки", 0, 0, 88, 56, 80, 13, IdLabel2);
-  for (int id : {IdPortEditLabel}) FitCaption(GetDlgItem(w, id), font_, 0);
-  for (int id : {IdBaudRateLabel, IdLabel1, IdLabel2}) FitCaption(GetDlgItem(p, id), font_, 0);
-  for (int id : {IdStop, IdEcho}) FitCaption(GetDlgItem(p, id), font_, GetSystemMetrics(SM_CXMENUCHECK) + 6);
   for (const wchar_t* row : {L"None", L"Even", L"Odd", L"Mark", L"Space"})
     SendMessageW(lb, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row));
   for (const wchar_t* row : {L"8", L"7", L"9"}) SendMessageW(bits, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(row));
-  for (HWND box : {lb, bits}) SendMessageW(box, LB_SETITEMHEIGHT, 0, kListRowHeight);
+  FitCaptions();
   EnablePanel(false);
 }
 
@@ -160,6 +228,8 @@ LRESULT CALLBACK TMainForm::MainProc(HWND window, UINT message, WPARAM wParam, L
 LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
+      dpi_ = DpiOf(window_);
+      font_ = FormFont(dpi_);
       CreateControls();
       logic_.FormCreate();
       return 0;
@@ -185,6 +255,15 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    // Moved to a monitor of another DPI, or its DPI changed: the form at the
+    // new scale, in the place Windows suggests.
+    case WM_DPICHANGED: {
+      UseDpi(HIWORD(wParam));
+      const RECT* place = reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(window_, nullptr, place->left, place->top, place->right - place->left, place->bottom - place->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
     case WM_QUERYENDSESSION:
       if (holdingShutdown_) return FALSE;
       break;
@@ -328,10 +407,9 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
     RECT main;
     GetWindowRect(window_, &main);
     const DWORD style = WS_POPUP | WS_CAPTION;
-    RECT frame{0, 0, kProgressWidth, kProgressHeight};
-    AdjustWindowRectEx(&frame, style, FALSE, 0);
-    const int width = frame.right - frame.left;
-    const int height = frame.bottom - frame.top;
+    const SIZE frame = FrameSize(Px(kProgressWidth), Px(kProgressHeight), style, 0, dpi_);
+    const int width = frame.cx;
+    const int height = frame.cy;
     progress_ = CreateWindowExW(0, UploadProgressClass, L"Прошивка", style,
                                 (main.left + main.right - width) / 2, (main.top + main.bottom - height) / 2, width,
                                 height, window_, nullptr, instance_, nullptr);

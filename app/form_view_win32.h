@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "app/form_logic.h"
 
@@ -56,6 +57,9 @@ class TMainForm : private FormView {
   HWND Control(HWND parent, const wchar_t* className, const wchar_t* text, DWORD style, DWORD exStyle, int x,
                int y, int width, int height, int id);
   HWND Item(int id) const;
+  int Px(int formPixels) const { return MulDiv(formPixels, static_cast<int>(dpi_), 96); }
+  void UseDpi(UINT dpi);
+  void FitCaptions();
   void PumpMessages();
   void RememberFocus();
   void RestoreFocus();
@@ -86,6 +90,15 @@ class TMainForm : private FormView {
   HWND progress_ = nullptr;
   HWND focus_ = nullptr;  // the control that gets the focus back when the window is active again
   HFONT font_ = nullptr;
+  // The form is laid out in its 96-dpi pixels and shown at the monitor's DPI:
+  // each control of the window with its place in form pixels, placed again
+  // when the window moves to a monitor of another DPI.
+  struct Placed {
+    HWND control;
+    RECT form;
+  };
+  std::vector<Placed> placed_;
+  UINT dpi_ = 96;
   bool timerActive_ = false;
   bool waitCursor_ = false;
   bool closeAfterUpdate_ = false;  // a close request came during the update

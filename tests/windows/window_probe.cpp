@@ -16,6 +16,8 @@
 //   progress MS            waits for the update's progress window; prints
 //                          whether the main window is disabled meanwhile
 //   fits                   prints each caption that does not fit its box
+//   client                 prints the window's client size
+//   selected ID TEXT MS    until the edit field ID has TEXT selected
 //   close                  closes the window
 
 #include <windows.h>
@@ -107,10 +109,12 @@ bool WaitFor(int ms, Condition condition) {
 }
 
 // Whether a label's, button's or check box's caption fits in the window's
-// Tahoma 8 pt (a font handle does not cross processes: the probe makes its own).
+// Tahoma 8 pt at the window's DPI (a font handle does not cross processes:
+// the probe makes its own).
 bool CaptionFits(HWND control) {
-  static const HFONT font = CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Tahoma");
+  static const HFONT font =
+      CreateFontW(-MulDiv(8, static_cast<int>(GetDpiForWindow(Main())), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                  DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, L"Tahoma");
   wchar_t className[32] = {};
   GetClassNameW(control, className, 32);
   const bool button = lstrcmpiW(className, L"Button") == 0;
@@ -195,6 +199,21 @@ int wmain(int argc, wchar_t** wargv) {
       for (HWND parent : {Main(), GetDlgItem(Main(), IdPanel)})
         for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
           if (!CaptionFits(child)) Say("too narrow: " + Utf8(Text(child)));
+    } else if (command == "client") {
+      RECT area{};
+      GetClientRect(Main(), &area);
+      Say("client=" + std::to_string(area.right) + "x" + std::to_string(area.bottom));
+    } else if (command == "selected") {
+      const HWND control = Item(std::atoi(next()));
+      const std::wstring text = Wide(next());
+      std::wstring seen;
+      const auto selected = [&] {
+        DWORD from = 0, to = 0;
+        SendMessageW(control, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+        seen = Text(control).substr(from, to - from);
+        return seen == text;
+      };
+      if (!WaitFor(std::atoi(next()), selected)) Fail("selected: \"" + Utf8(seen) + "\"");
     } else if (command == "close") {
       PostMessageW(Main(), WM_CLOSE, 0, 0);
     } else {
