@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include "app/form_view_win32.h"
+#include "platform/running_win32.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  RunningMarkHold();  // the installer leaves a running program alone
   static TMainForm form;  // lives for the whole run, like the window it holds
   if (!form.Create(instance, show)) return 0;
   MSG msg{};

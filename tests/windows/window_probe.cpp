@@ -19,6 +19,7 @@
 //   client                 prints the window's client size
 //   selected ID TEXT MS    until the edit field ID has TEXT selected
 //   close                  closes the window
+//   quit MS                closes the window and waits for its process to end
 
 #include <windows.h>
 
@@ -216,6 +217,14 @@ int wmain(int argc, wchar_t** wargv) {
       if (!WaitFor(std::atoi(next()), selected)) Fail("selected: \"" + Utf8(seen) + "\"");
     } else if (command == "close") {
       PostMessageW(Main(), WM_CLOSE, 0, 0);
+    } else if (command == "quit") {
+      const DWORD ms = static_cast<DWORD>(std::atoi(next()));
+      DWORD id = 0;
+      GetWindowThreadProcessId(Main(), &id);
+      const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+      PostMessageW(Main(), WM_CLOSE, 0, 0);
+      if (process == nullptr || WaitForSingleObject(process, ms) != WAIT_OBJECT_0) Fail("the window's process runs on");
+      CloseHandle(process);
     } else {
       Fail("unknown command " + command);
     }
