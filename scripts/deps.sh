@@ -16,6 +16,7 @@ RS485_PACKAGES=(
   fonts-wine xdotool  # the Win32 window's Tahoma under Wine; real clicks in its test
   nsis  # the Windows installer
   librsvg2-bin icoutils  # the Windows icon: drawn from the SVG (rsvg-convert), packed (icotool)
+  osslsigncode openssl  # signing the Windows files when a certificate is named; its test's certificate
   clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes: ./test --fuzz
 )
 

@@ -2,7 +2,7 @@
 ; a Start-menu entry, an uninstaller and its entry in "Programs and Features".
 ; Built by CMake with makensis; /S installs silently.
 ;   makensis -DVERSION=x.y.z -DVERSION4=x.y.z.0 -DPUBLISHER=... -DICON=... -DSETUP_EXE=... -DCTL_EXE=...
-;            -DOUTFILE=... rs485setup.nsi
+;            -DOUTFILE=... -DSIGN_UNINSTALLER=COMMAND rs485setup.nsi
 
 Unicode true
 ; 64-bit, like the programs: Wine here runs 64-bit programs only.
@@ -24,6 +24,8 @@ InstallDir "$PROGRAMFILES64\${NAME}"
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
+; The uninstaller is signed as the programs are, before it is packed.
+!uninstfinalize '${SIGN_UNINSTALLER}'
 
 !define MUI_ICON "${ICON}"
 !define MUI_UNICON "${ICON}"
