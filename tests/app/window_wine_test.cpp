@@ -163,41 +163,22 @@ TEST_F(WindowUnderWine, ACloseDuringTheUpdateWaitsForItsEnd) {
   EXPECT_EQ(window.Finish(0, 10000), 0);
 }
 
-// Wine's DPI for the programs started while it lives: LogPixels of the
-// user's desktop, put back as it was at the end (the prefix is the suite's).
-class WineDpi {
- public:
-  explicit WineDpi(const WineComPort& com) : com_(com) {
-    const ProgramRun now = com_.Run({"reg", "query", kKey, "/v", "LogPixels"});
-    const size_t at = now.out.find("0x");
-    if (now.exitCode == 0 && at != std::string::npos) before_ = std::to_string(std::stoul(now.out.substr(at), nullptr, 16));
-  }
-  ~WineDpi() {
-    if (before_.empty())
-      com_.Run({"reg", "delete", kKey, "/v", "LogPixels", "/f"});
-    else
-      Set(before_);
-  }
-  bool Set(const std::string& dpi) const {
-    return com_.Run({"reg", "add", kKey, "/v", "LogPixels", "/t", "REG_DWORD", "/d", dpi, "/f"}).exitCode == 0;
-  }
-
- private:
-  static constexpr const char* kKey = "HKCU\\Control Panel\\Desktop";
-  const WineComPort& com_;
-  std::string before_;
-};
-
 // The form is laid out in its 96-dpi pixels and shown at the monitor's DPI:
 // the client area scaled, the font with it, so every caption still fits.
+// Wine's DPI is LogPixels of the desktop, which the suite's prefix does not
+// have: it is removed again at the end.
 TEST_F(WindowUnderWine, ScalesTheFormToTheDpi) {
-  const WineDpi dpi(com);
+  static constexpr const char* kDesktop = "HKCU\\Control Panel\\Desktop";
+  const struct Restore {
+    const WineComPort& com;
+    ~Restore() { com.Run({"reg", "delete", kDesktop, "/v", "LogPixels", "/f"}); }
+  } restore{com};
   const struct {
     const char* dpi;
     const char* client;
   } cases[] = {{"144", "client=671x446"}, {"96", "client=447x297"}};
   for (const auto& c : cases) {
-    ASSERT_TRUE(dpi.Set(c.dpi));
+    ASSERT_EQ(Wine({"reg", "add", kDesktop, "/v", "LogPixels", "/t", "REG_DWORD", "/d", c.dpi, "/f"}).exitCode, 0);
     Spawned shown;
     ASSERT_TRUE(shown.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
     EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "client", "fits", "close"}), std::string(c.client) + "\n")
