@@ -80,6 +80,10 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       if (!takeValue() || value.empty() || value[0] == '-') return Usage("--port требует имя порта");
       if (value.size() >= PortNameSize) return Usage("слишком длинное имя порта");
       options.port = value;
+    } else if (arg == "--trace") {
+      if (!takeValue() || value.empty() || (value[0] == '-' && value != "-"))
+        return Usage("--trace требует имя файла или - (стандартный поток ошибок)");
+      options.trace = value;
     } else if (arg == "--baud") {
       if (!takeValue() || !IsBaudRate(value))
         return Usage("--baud: скорость в бит/с, кратная 100, от 100 до 6553500, или 5760");

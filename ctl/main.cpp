@@ -11,6 +11,7 @@
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
+#include "ops/trace.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "platform/console.h"
@@ -59,6 +60,8 @@ constexpr const char* kHelpFormat =
     "               без него порт преобразователя ищется, как в окне программы;\n"
     "               с TCPC_ соединение, с TCPS_ подключение ожидается до %d с\n"
     "  --json       результат одним объектом JSON для сценариев\n"
+    "  --trace ФАЙЛ записывать обмен с преобразователем по байтам в ФАЙЛ\n"
+    "               (- стандартный поток ошибок)\n"
     "  -h, --help   эта справка\n"
     "  --           дальше только аргументы (имя файла, начинающееся с -)\n"
     "\n"
@@ -225,5 +228,14 @@ int ProgramMain(int argc, char** argv) {
     case ParseBad: return ExitUsage;
     case ParseRun: break;
   }
-  return CheckOutput(Run(options));
+  // Before the converter is touched: a trace that cannot be written is refused first.
+  std::string message;
+  std::string reason;
+  if (!options.trace.empty() && !TraceStart(options.trace.c_str(), message, reason)) {
+    CtlWrite(stderr, message + "\n" + reason + "\n");
+    return ExitUsage;
+  }
+  const int code = CheckOutput(Run(options));
+  TraceStop();
+  return code;
 }

@@ -17,3 +17,9 @@ std::string MsgImageFileReason(const std::string& name, const std::string& folde
     default: return "Файл " + name + where + " не читается: " + systemText + ".";
   }
 }
+
+std::string MsgTraceFileReason(const std::string& path, const std::string& systemText) {
+  return "Файл " + path + " не открывается для записи: " + systemText +
+         ". Укажите файл в существующей папке, куда разрешена запись.";
+}
+

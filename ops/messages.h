@@ -37,3 +37,9 @@ std::string MsgRecordsSent(uint64_t sent, uint64_t total);
 // Why an image file could not be read, naming the folder it was looked for in,
 // and what to do: error is the files service's errno value.
 std::string MsgImageFileReason(const std::string& name, const std::string& folder, int error, const std::string& systemText);
+
+// The frame trace (rs485ctl --trace, RS485_TRACE).
+inline constexpr const char* MsgTraceOpenFailed = "Ошибка открытия файла трассировки";
+// Why: the file's name as given and the system's wording.
+std::string MsgTraceFileReason(const std::string& path, const std::string& systemText);
+

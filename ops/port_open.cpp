@@ -1,8 +1,11 @@
 #include "ops/port_open.h"
 
 #include "ports/port_io.h"
+#include "ports/port_trace.h"
 
-bool OpenPortForExchange(const char* portName, PortId& portId) {
+namespace {
+
+bool OpenAndLink(const char* portName, PortId& portId) {
   if (PortOpen(portId, portName) != 0) {
     portId = 0;
     return false;
@@ -11,6 +14,15 @@ bool OpenPortForExchange(const char* portName, PortId& portId) {
   PortClose(portId);  // PortLastFailure keeps the missing link as the reason
   portId = 0;
   return false;
+}
+
+}  // namespace
+
+bool OpenPortForExchange(const char* portName, PortId& portId) {
+  const bool opened = OpenAndLink(portName, portId);
+  // Traced here, where the reason of a failure is known in the user's words.
+  if (PortTraceOn()) PortTraceOpen(portName, opened ? "" : PortFailureReason(PortLastFailure()).c_str());
+  return opened;
 }
 
 std::string PortFailureReason(const PortFailure& failure) {
