@@ -119,7 +119,8 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   if (positional.empty()) return Usage("не задана команда");
   options.command = positional[0];
   const std::string& command = options.command;
-  if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash")
+  if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash" &&
+      command != "doctor")
     return Usage("неизвестная команда " + command);
   const bool changesSettings = !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 ||
                                options.stopBits != 0 || options.echo >= 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ctl/arguments.h"
+#include "ctl/doctor.h"
 #include "ctl/output.h"
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
@@ -54,6 +55,9 @@ constexpr const char* kHelpFormat =
     "  flash ФАЙЛ            загрузить прошивку из файла\n"
     "      --settle-ms N     ожидание преобразователя после входа в режим обновления\n"
     "                        и после выхода из него, мс (по умолчанию 5000)\n"
+    "  doctor                проверить, что мешает работе с преобразователем:\n"
+    "                        подключение, права, правило udev, ModemManager,\n"
+    "                        другие программы, ответ (код 1 предупреждение, 3 ошибка)\n"
     "\n"
     "Общие параметры:\n"
     "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт, STUB;\n"
@@ -203,6 +207,7 @@ int Run(const Options& options) {
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
   if (options.command == "flash") return CommandFlash(options);
+  if (options.command == "doctor") return CommandDoctor(options);
   PortLayerInit();
   MsClockStart();
   return CommandReadOrWrite(options);
