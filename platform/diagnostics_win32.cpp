@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <cstring>
-
 #include "platform/serial.h"
 #include "platform/text_win32.h"
 
@@ -12,9 +10,15 @@
 // There is no udev and no ModemManager.
 void DiagPort(const char* portName, const char*, DiagPortFacts& facts) {
   facts = DiagPortFacts{};
-  if (!SerialDevicePath(portName, facts.path, sizeof facts.path) || std::strncmp(portName, "\\\\", 2) == 0) return;
-  wchar_t target[512];
-  facts.node = QueryDosDeviceW(WideFromUtf8(portName).c_str(), target, sizeof target / sizeof target[0]) != 0;
+  if (!SerialDevicePath(portName, facts.path, sizeof facts.path)) return;
+  // Opened without asking for access, a device that is there answers, or
+  // refuses because it is in use; a name nothing answers to is not found.
+  const HANDLE device = CreateFileW(WideFromUtf8(facts.path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const DWORD error = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  if (device != INVALID_HANDLE_VALUE) CloseHandle(device);
+  facts.node = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND && error != ERROR_INVALID_NAME &&
+               error != ERROR_BAD_PATHNAME;
 }
 
 void DiagSystem(const char*, DiagSystemFacts& facts) { facts = DiagSystemFacts{}; }
