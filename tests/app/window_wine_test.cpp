@@ -70,7 +70,8 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   const Data image = MakeImage(272 * 2 + 50);
   WriteFile("trelvo.bin", image);
   sim.Converter().SetFaults({.corruptCrc = true});
-  ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
+  // The frame trace goes to a file named in Cyrillic, in the locale's UTF-8.
+  ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display, "LC_ALL=C.UTF-8", "RS485_TRACE=обмен.log"}}));
 
   // Found through the registry; the panel waits for a check; every caption fits.
   EXPECT_EQ(Probe({"wait-text", kPortEdit, "COM11", "30000", "state", "fits"}),
@@ -117,6 +118,9 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   EXPECT_EQ(Data(seen.image.begin(), seen.image.begin() + static_cast<long>(image.size())), image);
   // The window takes its clicks again.
   EXPECT_EQ(Probe({"sync", "state"}), "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0\n");
+  const std::string trace = ReadText("обмен.log");
+  EXPECT_NE(trace.find("\tCOM11\tin\t60 00 00 08 4E 80 72 6C A3 32 57\tsettings, CRC failure\n"), std::string::npos)
+      << trace;
 }
 
 }  // namespace
