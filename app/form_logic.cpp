@@ -1,7 +1,10 @@
 #include "app/form_logic.h"
 
+#include <utility>
+
 #include "discovery/device_locator.h"
 #include "ops/messages.h"
+#include "ops/trace.h"
 #include "ports/ms_clock.h"
 
 class FormLogic::HandlerScope {
@@ -22,11 +25,15 @@ class FormLogic::HandlerScope {
 void FormLogic::FormCreate() {
   PortLayerInit();
   MsClockStart();
+  TraceStartFromEnvironment(traceMessage_, traceReason_);
 }
 
 void FormLogic::FormShow() {
   const HandlerScope scope(handlerRunning_);
-  if (scope.Entered()) LocateDevice();
+  if (!scope.Entered()) return;
+  // A trace that cannot be written is told once; the window runs without it.
+  if (!traceMessage_.empty()) view_.ShowMessage(std::exchange(traceMessage_, {}), std::exchange(traceReason_, {}));
+  LocateDevice();
 }
 
 void FormLogic::Timer1Timer() {

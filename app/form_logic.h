@@ -66,6 +66,9 @@ class FormLogic {
   // must not start a second exchange inside the first.
   class HandlerScope;
   bool handlerRunning_ = false;
+  // Why the trace RS485_TRACE asks for could not be started, told once at the first show.
+  std::string traceMessage_;
+  std::string traceReason_;
 
   void LocateDevice();
 

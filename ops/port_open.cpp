@@ -1,8 +1,11 @@
 #include "ops/port_open.h"
 
 #include "ports/port_io.h"
+#include "ports/port_trace.h"
 
-bool OpenPortForExchange(const char* portName, PortId& portId) {
+namespace {
+
+bool OpenAndLink(const char* portName, PortId& portId) {
   if (PortOpen(portId, portName) != 0) {
     portId = 0;
     return false;
@@ -13,8 +16,6 @@ bool OpenPortForExchange(const char* portName, PortId& portId) {
   return false;
 }
 
-namespace {
-
 // "98: Address already in use": the system's code and its words where it gave some.
 std::string SystemWords(const PortFailure& failure) {
   return std::to_string(failure.systemError) +
@@ -22,6 +23,13 @@ std::string SystemWords(const PortFailure& failure) {
 }
 
 }  // namespace
+
+bool OpenPortForExchange(const char* portName, PortId& portId) {
+  const bool opened = OpenAndLink(portName, portId);
+  // Traced here, where the reason of a failure is known in the user's words.
+  if (PortTraceOn()) PortTraceOpen(portName, opened ? "" : PortFailureReason(PortLastFailure()).c_str());
+  return opened;
+}
 
 std::string PortFailureReason(const PortFailure& failure) {
   switch (failure.kind) {

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/system_error.h"
+#include "ports/port_trace.h"
 #include "ports/port_transport.h"
 #include "ports/serial_transport.h"
 #include "ports/tcp.h"
@@ -180,6 +181,7 @@ int PortOpen(PortId& id, const char* name) {
 int PortClose(PortId id) {
   PortSlot* slot = PortSlotOf(id);
   if (slot == nullptr) return 1;
+  if (PortTraceOn()) PortTraceClose(id, slot->name);
   delete slot->transport;
   slot->transport = nullptr;
   delete[] slot->rx.storage;

@@ -87,7 +87,8 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   const Data image = MakeImage(272 * 2 + 50);
   WriteFile("trelvo.bin", image);
   sim.Converter().SetFaults({.corruptCrc = true});
-  ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
+  // The frame trace goes to a file named in Cyrillic, in the locale's UTF-8.
+  ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display, "LC_ALL=C.UTF-8", "RS485_TRACE=обмен.log"}}));
 
   // Found through the registry; the panel waits for a check; every caption
   // fits; the focus is on the first control, as in a dialog.
@@ -139,6 +140,9 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   // The window takes its clicks again, the focus where the user left it.
   const std::string written = "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0 focus=103";
   EXPECT_EQ(Probe({"state", written, "5000"}), written + "\n");
+  const std::string trace = ReadText("обмен.log");
+  EXPECT_NE(trace.find("\tCOM11\tin\t60 00 00 08 4E 80 72 6C A3 32 57\tsettings, CRC failure\n"), std::string::npos)
+      << trace;
 }
 
 // "End task" sends WM_CLOSE: during an update the window stays and says it

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -126,6 +127,30 @@ TEST(CtlTcp, AConnectionThatNeverStandsIsAPortError) {
                                      "). Проверьте адрес, порт и что другая сторона доступна.");
   EXPECT_GE(run.elapsedMs, PortLinkWaitMs - 100);
   EXPECT_LT(run.elapsedMs, 30000);
+}
+
+// doctor on a TCP port checks the connection and the answer, and nothing of
+// this computer's devices.
+TEST(CtlTcp, DoctorChecksTheConnectionAndTheAnswer) {
+  ScratchDir dir;
+  SimConverter converter;
+  SimTcpListener listener(converter);
+  ASSERT_TRUE(listener.Ok());
+  const uint16_t nobody = TcpPickPort();
+  ASSERT_NE(nobody, 0);
+  const struct {
+    std::string port;
+    int exitCode;
+    std::map<std::string, std::string> verdicts;
+  } cases[] = {{listener.PortName(), 0, {{"port", "ok"}, {"answer", "ok"}}},
+               {"TCPC_127.0.0.1:" + std::to_string(nobody), 3, {{"port", "failed"}}}};
+  for (const auto& c : cases) {
+    const CtlRun run = RunCtl({"--port", c.port, "--json", "doctor"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << Describe(run);
+    Json report;
+    ASSERT_TRUE(OneJsonObject(run.out, report)) << Describe(run);
+    EXPECT_EQ(DoctorVerdicts(report), c.verdicts) << run.out;
+  }
 }
 
 }  // namespace
