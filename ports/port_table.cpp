@@ -6,6 +6,7 @@
 #include <new>
 
 #include "ports/port_transport.h"
+#include "ports/rfc2217.h"
 #include "ports/serial_transport.h"
 #include "ports/tcp.h"
 
@@ -63,6 +64,16 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
     Fail(TcpParseClientName(name + kPrefixLength, &address, &port) == 0 ? PortFailNetwork : PortFailBadName);
     *transport = TcpClientPort::Open(name + kPrefixLength);
     if (*transport == nullptr) return PortOpenTcpFailed;
+  } else if (std::strncmp(name, Rfc2217Prefix, sizeof Rfc2217Prefix - 1) == 0) {
+    *kind = KindRfc2217;
+    static constexpr PortFailureKind kKinds[] = {PortFailBadName, PortFailNoHost, PortFailNetwork};
+    Rfc2217OpenFailure why = Rfc2217NoSocket;
+    int error = 0;
+    *transport = Rfc2217Port::Open(name + sizeof Rfc2217Prefix - 1, &why, &error);
+    if (*transport == nullptr) {
+      Fail(kKinds[why], error);
+      return PortOpenTcpFailed;
+    }
   } else {
     *kind = KindSerial;
     SerialTransport* serial = nullptr;
@@ -83,6 +94,8 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
 const PortFailure& PortLastFailure() { return gLastFailure; }
 
 void PortNoteNoLink() { Fail(PortFailNoLink); }
+
+void PortNoteNoLineControl() { Fail(PortFailNoLineControl); }
 
 const char* PortOpenResultName(int result) {
   switch (result) {
