@@ -52,9 +52,7 @@ void FormLogic::ConnButtonClick() {
   if (!scope.Entered()) return;
   const SettingsResult result = SettingsCheck(view_.PortText().c_str(), portId, settings);
   if (result != SettingsOk) {
-    const std::string reason =
-        result == SettingsPortOpenFailed ? PortFailureReason(PortLastFailure()) : std::string();
-    view_.ShowMessage(SettingsMessage(result), reason);
+    view_.ShowMessage(SettingsMessage(result), PortFailureReason(PortLastFailure()));
     return;
   }
   view_.EnablePanel(true);
@@ -70,7 +68,9 @@ void FormLogic::SaveClick() {
     view_.ShowMessage(MsgBadBaudRate, MsgBadBaudRateReason);
     return;
   }
-  view_.ShowMessage(SettingsMessage(SettingsWrite(portId, settings)), std::string());
+  const SettingsResult result = SettingsWrite(portId, settings);
+  view_.ShowMessage(SettingsMessage(result),
+                    result == SettingsOk ? std::string() : PortFailureReason(PortLastFailure()));
 }
 
 void FormLogic::Button1Click() {
