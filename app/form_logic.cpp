@@ -26,7 +26,11 @@ void FormLogic::FormCreate() {
 
 void FormLogic::FormShow() {
   const HandlerScope scope(handlerRunning_);
-  if (scope.Entered()) LocateDevice();
+  if (!scope.Entered()) return;
+  if (fixedPort.empty())
+    LocateDevice();
+  else
+    view_.SetPortText(fixedPort);  // the timer is never started: nothing to look for
 }
 
 void FormLogic::Timer1Timer() {
@@ -100,4 +104,25 @@ void FormLogic::Button1Click() {
   FirmwareUpload(view_.PortText().c_str(), portId, FirmwareFileName, hooks);
   if (searching) view_.StartTimer();
   view_.CloseProgress();
+}
+
+FormArguments FormParseArguments(const std::vector<std::string>& args, std::string& port, std::string& error) {
+  static const std::string kPortOption = "--port", kPortEquals = "--port=";
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") return FormArgumentsHelp;
+    if (arg == kPortOption && i + 1 < args.size()) {
+      port = args[++i];
+    } else if (arg.compare(0, kPortEquals.size(), kPortEquals) == 0) {
+      port = arg.substr(kPortEquals.size());
+    } else {
+      error = arg == kPortOption ? MsgWindowNoPortName : MsgWindowUnknownArgument + arg;
+      return FormArgumentsBad;
+    }
+    if (port.empty()) {
+      error = MsgWindowNoPortName;
+      return FormArgumentsBad;
+    }
+  }
+  return FormArgumentsRun;
 }

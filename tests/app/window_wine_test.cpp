@@ -15,6 +15,7 @@
 #include "ops/messages.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
+#include "support/ser2net.h"
 #include "support/wine_com_port.h"
 #include "support/spawned.h"
 
@@ -117,6 +118,20 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   EXPECT_EQ(Data(seen.image.begin(), seen.image.begin() + static_cast<long>(image.size())), image);
   // The window takes its clicks again.
   EXPECT_EQ(Probe({"sync", "state"}), "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0\n");
+}
+
+// Pointed at an RFC 2217 port, the window shows that name instead of
+// searching, and checks and writes the converter behind ser2net over Winsock.
+TEST_F(WindowUnderWine, PointedAtAnRfc2217Port) {
+  Ser2net relay(sim.Path(), Ser2netAccepter::Rfc2217);
+  ASSERT_NE(relay.port(), 0) << relay.Log();
+  const std::string name = relay.PortName();
+  ASSERT_TRUE(window.Start({wineRun, exe, "--port", name}, {{"DISPLAY=" + display}}));
+  EXPECT_EQ(Probe({"wait-text", kPortEdit, name, "30000", "click", kConnButton, "wait-text", kBaudRate, "9600",
+                   "30000", "state"}),
+            "port=" + name + " baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0\n");
+  EXPECT_EQ(Probe({"select", kLB, "1", "click", kSave, "message", "10000"}), std::string("message=") + MsgOk + "\n");
+  EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0x60, 0x00, 0x00, 0x08, 'E', 0x80}));
 }
 
 }  // namespace
