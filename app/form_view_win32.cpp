@@ -63,7 +63,7 @@ TMainForm* FormOf(HWND window) { return reinterpret_cast<TMainForm*>(GetWindowLo
 
 }  // namespace
 
-bool TMainForm::Create(HINSTANCE instance, int show) {
+bool TMainForm::Create(HINSTANCE instance, int show, const std::string& port) {
   instance_ = instance;
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
@@ -96,6 +96,7 @@ bool TMainForm::Create(HINSTANCE instance, int show) {
   if (window_ == nullptr) return false;
   ShowWindow(window_, show);
   UpdateWindow(window_);
+  logic_.fixedPort = port;
   logic_.FormShow();
   return true;
 }

@@ -60,9 +60,10 @@ constexpr const char* kHelpFormat =
     "                        другие программы, ответ (код 1 предупреждение, 3 ошибка)\n"
     "\n"
     "Общие параметры:\n"
-    "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт, STUB;\n"
+    "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт,\n"
+    "               rfc2217://узел:порт, STUB;\n"
     "               без него порт преобразователя ищется, как в окне программы;\n"
-    "               с TCPC_ соединение, с TCPS_ подключение ожидается до %d с\n"
+    "               с TCPC_ и rfc2217:// соединение, с TCPS_ подключение ожидается до %d с\n"
     "  --json       результат одним объектом JSON для сценариев\n"
     "  --trace ФАЙЛ записывать обмен с преобразователем по байтам в ФАЙЛ\n"
     "               (- стандартный поток ошибок)\n"
@@ -82,9 +83,9 @@ int Fail(const Options& options, const char* port, const char* message, int code
   return code;
 }
 
-// Why the port did not open, for a result that says it did not.
+// Why the port did not open, or why its exchange may have failed.
 std::string ReasonOf(SettingsResult result) {
-  return result == SettingsPortOpenFailed ? PortFailureReason(PortLastFailure()) : std::string();
+  return result == SettingsOk ? std::string() : PortFailureReason(PortLastFailure());
 }
 
 // The port to work on: the one given, or the converter's as the window finds it.
@@ -152,7 +153,8 @@ int CommandReadOrWrite(const Options& options) {
     result = SettingsWrite(portId, settings, PauseBetweenCalls);
   }
   PortClose(portId);
-  if (result != SettingsOk) return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result));
+  if (result != SettingsOk)
+    return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result), ReasonOf(result));
   PrintSettings(port, settings, write, options.json);
   return ExitOk;
 }

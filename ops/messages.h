@@ -25,6 +25,20 @@ inline constexpr const char* MsgBadBaudRate = "Неверная скорость
 inline constexpr const char* MsgBadBaudRateReason =
     "Скорость обмена задаётся целым числом от 100 до 6553599 бит/с. Ничего не записано.";
 
+// The window's command line.
+inline constexpr const char* MsgWindowHelp =
+    "Использование: rs485setup [--port ИМЯ]\n"
+    "\n"
+    "Окно настройки и прошивки преобразователя USB-RS-485.\n"
+    "\n"
+    "  --port ИМЯ   работать с этим портом, не ища преобразователь: COM5, ttyACM0,\n"
+    "               /dev/ttyUSB0, TCPC_адрес:порт, TCPS_порт, rfc2217://узел:порт\n"
+    "  -h, --help   эта справка\n"
+    "\n"
+    "Без --port порт преобразователя ищется при запуске и раз в секунду, пока он не найден.\n";
+inline constexpr const char* MsgWindowUnknownArgument = "неизвестный параметр: ";  // followed by it
+inline constexpr const char* MsgWindowNoPortName = "после --port нужно имя порта";
+
 // Names of the update's phases, for a progress display.
 inline constexpr const char* MsgPhaseEntering = "Переход в режим обновления";
 inline constexpr const char* MsgPhaseWaiting = "Ожидание устройства";

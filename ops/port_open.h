@@ -18,5 +18,8 @@ constexpr int32_t PortLinkWaitMs = 5000;
 bool OpenPortForExchange(const char* portName, PortId& portId);
 
 // The reason of a failed open and what to do about it, in Russian, for the
-// line under "Ошибка открытия порта".
+// line under "Ошибка открытия порта". For a port that opened, PortLastFailure
+// may still tell why its exchanges fail (a server that took no line
+// settings): failed exchanges show this as their reason too, and it is empty
+// otherwise.
 std::string PortFailureReason(const PortFailure& failure);

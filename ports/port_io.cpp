@@ -96,7 +96,10 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
   const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0);
   for (bool last = false;; last = TickReached32(deadline) != 0) {
     transport.Service();
-    if (transport.Linked()) return 1;
+    if (transport.Linked()) {
+      if (!transport.LineSet()) PortNoteNoLineControl();
+      return 1;
+    }
     if (last) {
       PortNoteNoLink(id);
       return 0;

@@ -8,6 +8,7 @@
 #include "platform/system_error.h"
 #include "ports/port_trace.h"
 #include "ports/port_transport.h"
+#include "ports/rfc2217.h"
 #include "ports/serial_transport.h"
 #include "ports/tcp.h"
 
@@ -79,6 +80,13 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
     const int error = TcpClientPort::Open(address, port, &client);
     if (error != 0) return FailTcp(PortFailNetwork, error);
     *transport = client;
+  } else if (std::strncmp(name, Rfc2217Prefix, sizeof Rfc2217Prefix - 1) == 0) {
+    *kind = KindRfc2217;
+    static constexpr PortFailureKind kKinds[] = {PortFailBadName, PortFailNoHost, PortFailNetwork};
+    Rfc2217OpenFailure why = Rfc2217NoSocket;
+    int error = 0;
+    *transport = Rfc2217Port::Open(name + sizeof Rfc2217Prefix - 1, &why, &error);
+    if (*transport == nullptr) return FailTcp(kKinds[why], error);
   } else {
     *kind = KindSerial;
     SerialTransport* serial = nullptr;
@@ -103,6 +111,8 @@ void PortNoteNoLink(PortId id) {
   const PortSlot* slot = PortSlotOf(id);
   std::snprintf(gLastFailure.portName, sizeof gLastFailure.portName, "%s", slot != nullptr ? slot->name : "");
 }
+
+void PortNoteNoLineControl() { Fail(PortFailNoLineControl); }
 
 const char* PortOpenResultName(int result) {
   switch (result) {

@@ -19,6 +19,7 @@
 #include "ops/messages.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
+#include "support/ser2net.h"
 #include "support/wine_com_port.h"
 #include "support/spawned.h"
 
@@ -165,6 +166,20 @@ TEST_F(WindowUnderWine, ACloseDuringTheUpdateWaitsForItsEnd) {
   EXPECT_EQ(seen.counters.recordsAcked, 1u);
   EXPECT_EQ(Probe({"message", "1000"}), std::string("message=") + MsgFinished + "\n");
   EXPECT_EQ(window.Finish(0, 10000), 0);
+}
+
+// Pointed at an RFC 2217 port, the window shows that name instead of
+// searching, and checks and writes the converter behind ser2net over Winsock.
+TEST_F(WindowUnderWine, PointedAtAnRfc2217Port) {
+  Ser2net relay(sim.Path(), Ser2netAccepter::Rfc2217);
+  ASSERT_NE(relay.port(), 0) << relay.Log();
+  const std::string name = relay.PortName();
+  ASSERT_TRUE(window.Start({wineRun, exe, "--port", name}, {{"DISPLAY=" + display}}));
+  const std::string checked = "port=" + name + " baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0 focus=104";
+  EXPECT_EQ(Probe({"wait-text", kPortEdit, name, "30000", "click", kConnButton, "state", checked, "30000"}),
+            checked + "\n");
+  EXPECT_EQ(Probe({"select", kLB, "1", "click", kSave, "message", "10000"}), std::string("message=") + MsgOk + "\n");
+  EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0x60, 0x00, 0x00, 0x08, 'E', 0x80}));
 }
 
 }  // namespace
