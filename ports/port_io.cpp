@@ -58,7 +58,7 @@ int32_t PortRead(PortId id, uint8_t* buffer, int32_t count, int32_t timeoutMs) {
 int PortReadByte(PortId id, uint8_t* buffer, uint16_t timeoutMs) {
   const PortSlot* slot = LiveSlot(id);
   if (slot == nullptr) return -1;
-  const uint16_t deadline = static_cast<uint16_t>(MsClockTick16() + timeoutMs);
+  const uint16_t deadline = MsClockDeadline16(timeoutMs);
   // The deadline is read before a last look: a process that was held up past
   // it (stopped, or starved on a busy machine) still takes the byte that came
   // meanwhile.
@@ -93,7 +93,7 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
   PortSlot* slot = PortSlotOf(id);
   if (slot == nullptr) return 0;
   PortTransport& transport = *slot->transport;
-  const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0);
+  const uint32_t deadline = MsClockDeadline32(static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0));
   for (bool last = false;; last = TickReached32(deadline) != 0) {
     transport.Service();
     if (transport.Linked()) {

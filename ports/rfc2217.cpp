@@ -131,7 +131,7 @@ void Rfc2217Port::StartSession() {
   session_ = true;
   stream_ = InData;
   binaryOut_ = binaryIn_ = comPort_ = Asked;
-  negotiationEnd_ = MsClockTick32() + Rfc2217NegotiationMs;
+  negotiationEnd_ = MsClockDeadline32(Rfc2217NegotiationMs);
   static constexpr uint8_t kAsk[] = {kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kWill, kComPort};
   Send(kAsk, sizeof kAsk);
 }

@@ -51,7 +51,7 @@ void SerialTransport::Pump(RxRing& ring) { Drain(&ring); }
 
 void SerialTransport::DiscardInput(RxRing&) {
   // What arrives while the queue is read goes too, until the line is quiet.
-  const uint32_t deadline = MsClockTick32() + PortFlushMostMs;
+  const uint32_t deadline = MsClockDeadline32(PortFlushMostMs);
   uint32_t queued = 0;
   do {
     Drain(nullptr);
