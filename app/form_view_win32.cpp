@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "ops/firmware_upload.h"
+#include "ops/messages.h"
 
 namespace {
 
@@ -341,8 +342,7 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
     HoldShutdown(true);
   }
   SetWindowTextW(GetDlgItem(progress_, IdProgressPhase), Wide(UploadPhaseText(phase)).c_str());
-  const std::wstring count =
-      L"Записей передано: " + std::to_wstring(sent) + L" из " + std::to_wstring(total);
+  const std::wstring count = Wide(MsgRecordsSent(sent, total));
   SetWindowTextW(GetDlgItem(progress_, IdProgressCount), count.c_str());
   SendMessageW(GetDlgItem(progress_, IdProgressBar), PBM_SETPOS, total > 0 ? static_cast<WPARAM>(sent * 1000 / total) : 0,
                0);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ports/port_table.h"
+
 inline constexpr const char* MsgNoDevice = "Подключите устройство";
 inline constexpr const char* MsgPortOpenFailed = "Ошибка открытия порта";
 inline constexpr const char* MsgSettingsReadFailed = "Ошибка получения настроек";
@@ -44,6 +46,13 @@ inline constexpr const char* MsgPhaseEntering = "Переход в режим о
 inline constexpr const char* MsgPhaseWaiting = "Ожидание устройства";
 inline constexpr const char* MsgPhaseSending = "Передача прошивки";
 inline constexpr const char* MsgPhaseFinishing = "Завершение обновления";
+
+// The reason of a failed open and what to do about it, in Russian, for the
+// line under "Ошибка открытия порта". For a port that opened, PortLastFailure
+// may still tell why its exchanges fail (a server that took no line
+// settings): failed exchanges show this as their reason too, and it is empty
+// otherwise.
+std::string PortFailureReason(const PortFailure& failure);
 
 // "Записей передано: 3 из 9", the count of an update's acknowledged records.
 std::string MsgRecordsSent(uint64_t sent, uint64_t total);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ops/messages.h"
 #include "ports/port_table.h"
 
 // A TCP port just opened is given this long to connect (a client) or to be
@@ -16,10 +17,3 @@ constexpr int32_t PortLinkWaitMs = 5000;
 // PortLinkWaitMs, since nothing is carried before. On failure no port is open,
 // portId is 0 and PortLastFailure() tells why.
 bool OpenPortForExchange(const char* portName, PortId& portId);
-
-// The reason of a failed open and what to do about it, in Russian, for the
-// line under "Ошибка открытия порта". For a port that opened, PortLastFailure
-// may still tell why its exchanges fail (a server that took no line
-// settings): failed exchanges show this as their reason too, and it is empty
-// otherwise.
-std::string PortFailureReason(const PortFailure& failure);
