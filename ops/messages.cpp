@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "ops/port_open.h"
 
 namespace {
 
@@ -34,7 +33,7 @@ std::string PortFailureReason(const PortFailure& failure) {
       return "TCP-порт не открылся: номер порта занят или сеть недоступна" +
              (failure.systemError != 0 ? " (системная ошибка " + SystemWords(failure) + ")" : std::string()) + ".";
     case PortFailNoLink:
-      return "Нет TCP-соединения за " + std::to_string(PortLinkWaitMs / 1000) + " с (порт " + failure.portName +
+      return "Нет TCP-соединения за " + std::to_string(failure.waitedMs / 1000) + " с (порт " + failure.portName +
              "). Проверьте адрес, порт и что другая сторона доступна.";
     case PortFailNoSlot: return "Открыто слишком много портов.";
     case PortFailNoHost:

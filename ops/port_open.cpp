@@ -1,5 +1,7 @@
 #include "ops/port_open.h"
 
+#include "ops/messages.h"
+
 #include "ports/port_io.h"
 #include "ports/port_trace.h"
 

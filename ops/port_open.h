@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <string>
 
-#include "ops/messages.h"
 #include "ports/port_table.h"
 
 // A TCP port just opened is given this long to connect (a client) or to be

@@ -101,7 +101,7 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
       return 1;
     }
     if (last) {
-      PortNoteNoLink(id);
+      PortNoteNoLink(id, timeoutMs);
       return 0;
     }
     PlatformSleepMs(1);

@@ -106,8 +106,9 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
 
 const PortFailure& PortLastFailure() { return gLastFailure; }
 
-void PortNoteNoLink(PortId id) {
+void PortNoteNoLink(PortId id, int32_t waitedMs) {
   Fail(PortFailNoLink);
+  gLastFailure.waitedMs = waitedMs;
   const PortSlot* slot = PortSlotOf(id);
   std::snprintf(gLastFailure.portName, sizeof gLastFailure.portName, "%s", slot != nullptr ? slot->name : "");
 }

@@ -68,12 +68,13 @@ struct PortFailure {
   char systemText[256];  // the system's wording of it (UTF-8, in the user's language), or empty
   SerialHolder holder;   // PortFailBusy: the program seen holding the device
   char portName[PortNameSize];  // the port's name as given, cut to size
+  int32_t waitedMs;             // PortFailNoLink: how long the link was waited for
 };
 
 const PortFailure& PortLastFailure();
 
 // Records that the connection of port id did not stand in time (for PortWaitLink).
-void PortNoteNoLink(PortId id);
+void PortNoteNoLink(PortId id, int32_t waitedMs);
 
 // Records that a port's link stood without control of its line (for
 // PortWaitLink).
