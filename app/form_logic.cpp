@@ -1,7 +1,10 @@
 #include "app/form_logic.h"
 
+#include <utility>
+
 #include "discovery/device_locator.h"
 #include "ops/messages.h"
+#include "ops/trace.h"
 #include "platform/folders.h"
 #include "ports/ms_clock.h"
 
@@ -25,11 +28,18 @@ void FormLogic::FormCreate() {
   FolderChooseWorking("rs485setup");
   PortLayerInit();
   MsClockStart();
+  TraceStartFromEnvironment(traceMessage_, traceReason_);
 }
 
 void FormLogic::FormShow() {
   const HandlerScope scope(handlerRunning_);
-  if (scope.Entered()) LocateDevice();
+  if (!scope.Entered()) return;
+  // A trace that cannot be written is told once; the window runs without it.
+  if (!traceMessage_.empty()) view_.ShowMessage(std::exchange(traceMessage_, {}), std::exchange(traceReason_, {}));
+  if (fixedPort.empty())
+    LocateDevice();
+  else
+    view_.SetPortText(fixedPort);  // the timer is never started: nothing to look for
 }
 
 void FormLogic::Timer1Timer() {
@@ -55,9 +65,7 @@ void FormLogic::ConnButtonClick() {
   if (!scope.Entered()) return;
   const SettingsResult result = SettingsCheck(view_.PortText().c_str(), portId, settings);
   if (result != SettingsOk) {
-    const std::string reason =
-        result == SettingsPortOpenFailed ? PortFailureReason(PortLastFailure()) : std::string();
-    view_.ShowMessage(SettingsMessage(result), reason);
+    view_.ShowMessage(SettingsMessage(result), PortFailureReason(PortLastFailure()));
     return;
   }
   view_.EnablePanel(true);
@@ -73,7 +81,9 @@ void FormLogic::SaveClick() {
     view_.ShowMessage(MsgBadBaudRate, MsgBadBaudRateReason);
     return;
   }
-  view_.ShowMessage(SettingsMessage(SettingsWrite(portId, settings)), std::string());
+  const SettingsResult result = SettingsWrite(portId, settings);
+  view_.ShowMessage(SettingsMessage(result),
+                    result == SettingsOk ? std::string() : PortFailureReason(PortLastFailure()));
 }
 
 void FormLogic::Button1Click() {
@@ -103,4 +113,25 @@ void FormLogic::Button1Click() {
   FirmwareUpload(view_.PortText().c_str(), portId, FirmwareFileName, hooks);
   if (searching) view_.StartTimer();
   view_.CloseProgress();
+}
+
+FormArguments FormParseArguments(const std::vector<std::string>& args, std::string& port, std::string& error) {
+  static const std::string kPortOption = "--port", kPortEquals = "--port=";
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") return FormArgumentsHelp;
+    if (arg == kPortOption && i + 1 < args.size()) {
+      port = args[++i];
+    } else if (arg.compare(0, kPortEquals.size(), kPortEquals) == 0) {
+      port = arg.substr(kPortEquals.size());
+    } else {
+      error = arg == kPortOption ? MsgWindowNoPortName : MsgWindowUnknownArgument + arg;
+      return FormArgumentsBad;
+    }
+    if (port.empty()) {
+      error = MsgWindowNoPortName;
+      return FormArgumentsBad;
+    }
+  }
+  return FormArgumentsRun;
 }

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ops/firmware_upload.h"
 #include "ops/settings.h"
@@ -59,6 +60,9 @@ class FormLogic {
   DeviceSettings settings{};
   // The converter's settling time in a firmware update; tests shorten it.
   int32_t uploadSettleMs = FirmwareSettleMs;
+  // A port named on the command line, set before FormShow: the window shows
+  // it and never searches; empty, the search runs as ever.
+  std::string fixedPort;
 
  private:
   // A handler runs to its end before any other starts: the update lets the
@@ -66,8 +70,17 @@ class FormLogic {
   // must not start a second exchange inside the first.
   class HandlerScope;
   bool handlerRunning_ = false;
+  // Why the trace RS485_TRACE asks for could not be started, told once at the first show.
+  std::string traceMessage_;
+  std::string traceReason_;
 
   void LocateDevice();
 
   FormView& view_;
 };
+
+// The window's command line (UTF-8, without the program's name): "--port NAME"
+// or "--port=NAME" points the window at NAME; "-h" or "--help" asks for
+// MsgWindowHelp. FormArgumentsBad: error says what is wrong.
+enum FormArguments { FormArgumentsRun, FormArgumentsHelp, FormArgumentsBad };
+FormArguments FormParseArguments(const std::vector<std::string>& args, std::string& port, std::string& error);

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include "ops/firmware_upload.h"
+#include "ops/messages.h"
 
 namespace {
 
@@ -107,7 +108,7 @@ HFONT FormFont(UINT dpi) {
 
 }  // namespace
 
-bool TMainForm::Create(HINSTANCE instance, int show) {
+bool TMainForm::Create(HINSTANCE instance, int show, const std::string& port) {
   instance_ = instance;
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
@@ -145,6 +146,7 @@ bool TMainForm::Create(HINSTANCE instance, int show) {
   }
   ShowWindow(window_, show);
   UpdateWindow(window_);
+  logic_.fixedPort = port;
   logic_.FormShow();
   return true;
 }
@@ -421,8 +423,7 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
     HoldShutdown(true);
   }
   SetWindowTextW(GetDlgItem(progress_, IdProgressPhase), Wide(UploadPhaseText(phase)).c_str());
-  const std::wstring count =
-      L"Записей передано: " + std::to_wstring(sent) + L" из " + std::to_wstring(total);
+  const std::wstring count = Wide(MsgRecordsSent(sent, total));
   SetWindowTextW(GetDlgItem(progress_, IdProgressCount), count.c_str());
   SendMessageW(GetDlgItem(progress_, IdProgressBar), PBM_SETPOS, total > 0 ? static_cast<WPARAM>(sent * 1000 / total) : 0,
                0);

@@ -41,8 +41,9 @@ class TMainForm : private FormView {
   TMainForm& operator=(const TMainForm&) = delete;
 
   // Registers the window classes, creates the window (FormCreate runs then),
-  // shows it and runs FormShow. false when the window could not be made.
-  bool Create(HINSTANCE instance, int show);
+  // shows it and runs FormShow, pointed at port when one is named (see
+  // FormLogic::fixedPort). false when the window could not be made.
+  bool Create(HINSTANCE instance, int show, const std::string& port = std::string());
   HWND Handle() const { return window_; }
   // True once the thread was told to quit while a handler waited (the
   // message loop then ends with code).

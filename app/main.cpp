@@ -3,9 +3,13 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "app/main_form.h"
+#include "ops/messages.h"
 #include "platform/console.h"
 
 namespace {
@@ -37,10 +41,19 @@ class SetupApplication : public QApplication {
 int main(int argc, char** argv) {
   // Before "port.out" is opened: a closed standard stream must not become it.
   PlatformStdStreamsInit();
-  SetupApplication app(argc, argv);
+  // Read before Qt starts, so that the help needs no display.
+  std::string port, error;
+  switch (FormParseArguments(std::vector<std::string>(argv + 1, argv + argc), port, error)) {
+    case FormArgumentsHelp: std::fputs(MsgWindowHelp, stdout); return 0;
+    case FormArgumentsBad: std::fprintf(stderr, "rs485setup: %s\n\n%s", error.c_str(), MsgWindowHelp); return 2;
+    case FormArgumentsRun: break;
+  }
+  int qtArgc = 1;  // the arguments are the window's own; Qt is set through its environment
+  SetupApplication app(qtArgc, argv);
   try {
     TMainForm form;
     MainForm = &form;
+    form.logic.fixedPort = port;
     QApplication::setApplicationDisplayName(form.windowTitle());
     form.show();
     SetupApplication::exec();

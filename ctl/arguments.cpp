@@ -80,6 +80,10 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       if (!takeValue() || value.empty() || value[0] == '-') return Usage("--port требует имя порта");
       if (value.size() >= PortNameSize) return Usage("слишком длинное имя порта");
       options.port = value;
+    } else if (arg == "--trace") {
+      if (!takeValue() || value.empty() || (value[0] == '-' && value != "-"))
+        return Usage("--trace требует имя файла или - (стандартный поток ошибок)");
+      options.trace = value;
     } else if (arg == "--baud") {
       if (!takeValue() || !IsBaudRate(value))
         return Usage("--baud: скорость в бит/с, кратная 100, от 100 до 6553500, или 5760");
@@ -115,7 +119,8 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   if (positional.empty()) return Usage("не задана команда");
   options.command = positional[0];
   const std::string& command = options.command;
-  if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash")
+  if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash" &&
+      command != "doctor")
     return Usage("неизвестная команда " + command);
   const bool changesSettings = !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 ||
                                options.stopBits != 0 || options.echo >= 0;

@@ -10,6 +10,7 @@ struct Options {
   std::string command;
   std::string port;  // empty: locate the converter
   bool json = false;
+  std::string trace;  // the frame trace's file, "-" for standard error; empty: none
   std::string file;  // flash
   int32_t settleMs = FirmwareSettleMs;
   bool settleGiven = false;

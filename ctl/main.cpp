@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "ctl/arguments.h"
+#include "ctl/doctor.h"
 #include "ctl/output.h"
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
+#include "ops/trace.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "platform/console.h"
@@ -53,12 +55,18 @@ constexpr const char* kHelpFormat =
     "  flash ФАЙЛ            загрузить прошивку из файла\n"
     "      --settle-ms N     ожидание преобразователя после входа в режим обновления\n"
     "                        и после выхода из него, мс (по умолчанию 5000)\n"
+    "  doctor                проверить, что мешает работе с преобразователем:\n"
+    "                        подключение, права, правило udev, ModemManager,\n"
+    "                        другие программы, ответ (код 1 предупреждение, 3 ошибка)\n"
     "\n"
     "Общие параметры:\n"
-    "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт, STUB;\n"
+    "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт,\n"
+    "               rfc2217://узел:порт, STUB;\n"
     "               без него порт преобразователя ищется, как в окне программы;\n"
-    "               с TCPC_ соединение, с TCPS_ подключение ожидается до %d с\n"
+    "               с TCPC_ и rfc2217:// соединение, с TCPS_ подключение ожидается до %d с\n"
     "  --json       результат одним объектом JSON для сценариев\n"
+    "  --trace ФАЙЛ записывать обмен с преобразователем по байтам в ФАЙЛ\n"
+    "               (- стандартный поток ошибок)\n"
     "  -h, --help   эта справка\n"
     "  --           дальше только аргументы (имя файла, начинающееся с -)\n"
     "\n"
@@ -75,9 +83,9 @@ int Fail(const Options& options, const char* port, const char* message, int code
   return code;
 }
 
-// Why the port did not open, for a result that says it did not.
+// Why the port did not open, or why its exchange may have failed.
 std::string ReasonOf(SettingsResult result) {
-  return result == SettingsPortOpenFailed ? PortFailureReason(PortLastFailure()) : std::string();
+  return result == SettingsOk ? std::string() : PortFailureReason(PortLastFailure());
 }
 
 // The port to work on: the one given, or the converter's as the window finds it.
@@ -145,7 +153,8 @@ int CommandReadOrWrite(const Options& options) {
     result = SettingsWrite(portId, settings, PauseBetweenCalls);
   }
   PortClose(portId);
-  if (result != SettingsOk) return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result));
+  if (result != SettingsOk)
+    return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result), ReasonOf(result));
   PrintSettings(port, settings, write, options.json);
   return ExitOk;
 }
@@ -200,6 +209,7 @@ int Run(const Options& options) {
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
   if (options.command == "flash") return CommandFlash(options);
+  if (options.command == "doctor") return CommandDoctor(options);
   PortLayerInit();
   MsClockStart();
   return CommandReadOrWrite(options);
@@ -225,5 +235,14 @@ int ProgramMain(int argc, char** argv) {
     case ParseBad: return ExitUsage;
     case ParseRun: break;
   }
-  return CheckOutput(Run(options));
+  // Before the converter is touched: a trace that cannot be written is refused first.
+  std::string message;
+  std::string reason;
+  if (!options.trace.empty() && !TraceStart(options.trace.c_str(), message, reason)) {
+    CtlWrite(stderr, message + "\n" + reason + "\n");
+    return ExitUsage;
+  }
+  const int code = CheckOutput(Run(options));
+  TraceStop();
+  return code;
 }

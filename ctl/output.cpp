@@ -45,17 +45,6 @@ size_t Utf8Length(const std::string& text, size_t i) {
 // The window's own row texts.
 const char* const kParityRowTexts[ParityRows] = {"None", "Even", "Odd", "Mark", "Space"};
 
-std::string RawHex(const DeviceSettings& settings) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(&settings);
-  std::string out;
-  for (size_t i = 0; i < sizeof settings; ++i) {
-    char hex[4];
-    std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", bytes[i]);
-    out += hex;
-  }
-  return out;
-}
-
 const char* ResultName(UploadResult result) {
   switch (result) {
     case UploadDone: return "done";
@@ -155,7 +144,7 @@ void PrintSettings(const std::string& port, const DeviceSettings& settings, bool
                             "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"}\n",
                             JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(),
                             CtlParityNames[view.parityRow], dataBits, view.twoStopBits ? 2 : 1,
-                            view.echoSuppression ? "true" : "false", RawHex(settings).c_str()));
+                            view.echoSuppression ? "true" : "false", SettingsRawText(settings).c_str()));
     return;
   }
   CtlWrite(out, "Порт: " + port + (written ? " (записано)" : "") + "\n" +
@@ -164,7 +153,7 @@ void PrintSettings(const std::string& port, const DeviceSettings& settings, bool
                     "Длина посылки: " + std::to_string(dataBits) + "\n" +
                     "2 стоп-бита: " + (view.twoStopBits ? "да" : "нет") + "\n" +
                     "Подавление эхо ТП: " + (view.echoSuppression ? "да" : "нет") + "\n" +
-                    "Запись: " + RawHex(settings) + "\n");
+                    "Запись: " + SettingsRawText(settings) + "\n");
 }
 
 void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,

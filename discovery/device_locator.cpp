@@ -69,3 +69,15 @@ int DevicePortIsConverter(const char* name) {
   });
   return is;
 }
+
+void LocateDeviceSighting(ConverterSighting& sighting) {
+  sighting = ConverterSighting{};
+  if (RegistryUsbDeviceOpen(ConverterUsbVendor, ConverterUsbProduct) != RegistryOk) return;
+  char instance[kInstanceNameSize];
+  for (int32_t index = 0; RegistryUsbInstanceAt(index, instance, sizeof instance) != RegistryNoEntry; ++index) {
+    ++sighting.instances;
+    if (sighting.port[0] == '\0' && RegistryUsbInstancePort(instance, sighting.port, sizeof sighting.port) != RegistryOk)
+      sighting.port[0] = '\0';
+  }
+  RegistryUsbDeviceClose();
+}

@@ -20,3 +20,13 @@ int LocateDevicePort(char* portName, size_t size);
 // before it) is at this moment the port of a 16C0:4E04 instance that is
 // present, else 0. Rebuilds ComPortList like a search.
 int DevicePortIsConverter(const char* name);
+
+// What a search that finds no port of the converter still sees: the
+// 16C0:4E04 instances the registry records, and the port name the first of
+// them carries (empty when none has one: no driver bound), which is then not
+// among the ports present.
+struct ConverterSighting {
+  int32_t instances = 0;
+  char port[200] = "";
+};
+void LocateDeviceSighting(ConverterSighting& sighting);

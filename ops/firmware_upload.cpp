@@ -97,7 +97,7 @@ void SendRecords(PortId portId, const std::vector<uint8_t>& image, const Upload&
     FirmwareRecordSeal(record, place);
     if (FirmwareRecordSend(portId, ConverterBusAddress, record) != ResultOk) {
       report.result = UploadTimeout;
-      upload.Message(MsgTimeout);
+      upload.Message(MsgTimeout, PortFailureReason(PortLastFailure()));
       return;
     }
     at += piece;

@@ -1,6 +1,52 @@
 #include "ops/messages.h"
 
 #include <cerrno>
+#include <cstdio>
+
+
+namespace {
+
+// "98: Address already in use": the system's code and its words where it gave some.
+std::string SystemWords(const PortFailure& failure) {
+  return std::to_string(failure.systemError) +
+         (failure.systemText[0] != '\0' ? std::string(": ") + failure.systemText : std::string());
+}
+
+}  // namespace
+
+std::string PortFailureReason(const PortFailure& failure) {
+  switch (failure.kind) {
+    case PortFailNone: return "";
+    case PortFailBusy:
+      if (failure.holder.program[0] != '\0')
+        return std::string("Порт занят программой ") + failure.holder.program + " (PID " +
+               std::to_string(failure.holder.pid) + "). Закройте её и повторите.";
+      return "Порт занят другой программой. Закройте её и повторите.";
+    case PortFailAccess:
+      return "Нет прав на порт. Добавьте пользователя в группу dialout "
+             "(sudo usermod -aG dialout $USER) и войдите в систему заново.";
+    case PortFailNoDevice: return "Порт не найден. Проверьте, что преобразователь подключён.";
+    case PortFailBadName:
+      return "Неверное имя порта. TCP-порт задаётся как TCPC_адрес:порт (например TCPC_192.168.0.10:4001), "
+             "TCPS_порт (например TCPS_4001) или rfc2217://узел:порт; порт — число от 1 до 65535.";
+    case PortFailNetwork:
+      return "TCP-порт не открылся: номер порта занят или сеть недоступна" +
+             (failure.systemError != 0 ? " (системная ошибка " + SystemWords(failure) + ")" : std::string()) + ".";
+    case PortFailNoLink:
+      return "Нет TCP-соединения за " + std::to_string(failure.waitedMs / 1000) + " с (порт " + failure.portName +
+             "). Проверьте адрес, порт и что другая сторона доступна.";
+    case PortFailNoSlot: return "Открыто слишком много портов.";
+    case PortFailNoHost:
+      return "Адрес узла не найден. Проверьте имя узла и сеть или задайте IPv4-адрес "
+             "(например rfc2217://192.168.0.10:4001).";
+    case PortFailNoLineControl:
+      return "Сервер не принял настройку линии (RFC 2217): она задаётся в его настройках, нужны 4800 бит/с, "
+             "8N1. Для сервера без Telnet задайте порт как TCPC_адрес:порт.";
+    case PortFailOther: break;
+  }
+  if (failure.systemError != 0) return "Системная ошибка " + SystemWords(failure) + ".";
+  return "";
+}
 
 std::string MsgRecordsSent(uint64_t sent, uint64_t total) {
   return "Записей передано: " + std::to_string(sent) + " из " + std::to_string(total);
@@ -16,4 +62,52 @@ std::string MsgImageFileReason(const std::string& name, const std::string& folde
     case EINVAL: return name + where + " — не обычный файл. Укажите файл прошивки.";
     default: return "Файл " + name + where + " не читается: " + systemText + ".";
   }
+}
+
+std::string MsgTraceFileReason(const std::string& path, const std::string& systemText) {
+  return "Файл " + path + " не открывается для записи: " + systemText +
+         ". Укажите файл в существующей папке, куда разрешена запись.";
+}
+
+std::string MsgDoctorConverterPort(const std::string& port) { return "USB 16C0:4E04, порт " + port + "."; }
+
+std::string MsgDoctorPortNotListed(const std::string& port) {
+  return "USB-устройство 16C0:4E04 подключено как " + port + ", но этого порта нет среди последовательных портов "
+         "системы.";
+}
+
+std::string MsgDoctorNode(const std::string& path, const std::string& owner, const std::string& group,
+                          uint32_t mode, const std::string& user, const std::string& how) {
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+  return path + ": владелец " + owner + ", группа " + group + ", права " + octal + "; пользователь " + user +
+         (how.empty() ? ": нет доступа на чтение и запись." : ": доступ есть (" + how + ").");
+}
+
+std::string MsgDoctorViaGroup(const std::string& group) { return "группа " + group; }
+
+std::string MsgDoctorAccessAdvice(const std::string& group, bool listed) {
+  if (listed)
+    return "Пользователь уже в группе " + group + ", но сеанс начат раньше: выйдите из системы и войдите заново.";
+  return "Добавьте пользователя в группу " + group + " (sudo usermod -aG " + group + " $USER) и войдите в систему "
+         "заново; или установите правило udev пакета, которое даёт доступ работающему за этим компьютером.";
+}
+
+std::string MsgDoctorRuleInstalled(const std::string& file, bool applies) {
+  return "Установлено: " + file + (applies ? ", действует на порт." : ".");
+}
+
+std::string MsgDoctorRuleNotApplied(const std::string& file) {
+  return "Установлено (" + file + "), но к порту не применено.";
+}
+
+std::string MsgDoctorHeldBy(const std::string& program, int32_t pid) {
+  if (program.empty()) return "Порт занят другой программой.";
+  return "Порт занят программой " + program + " (PID " + std::to_string(pid) + ").";
+}
+
+std::string MsgDoctorPortOpened(const std::string& port) { return "Порт " + port + " открыт."; }
+
+std::string MsgDoctorSettingsRead(const std::string& baud, const std::string& raw) {
+  return "Настройки прочитаны: скорость " + baud + ", запись " + raw + ".";
 }

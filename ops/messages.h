@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "ports/port_table.h"
+
 inline constexpr const char* MsgNoDevice = "Подключите устройство";
 inline constexpr const char* MsgPortOpenFailed = "Ошибка открытия порта";
 inline constexpr const char* MsgSettingsReadFailed = "Ошибка получения настроек";
@@ -25,11 +27,32 @@ inline constexpr const char* MsgBadBaudRate = "Неверная скорость
 inline constexpr const char* MsgBadBaudRateReason =
     "Скорость обмена задаётся целым числом от 100 до 6553599 бит/с. Ничего не записано.";
 
+// The window's command line.
+inline constexpr const char* MsgWindowHelp =
+    "Использование: rs485setup [--port ИМЯ]\n"
+    "\n"
+    "Окно настройки и прошивки преобразователя USB-RS-485.\n"
+    "\n"
+    "  --port ИМЯ   работать с этим портом, не ища преобразователь: COM5, ttyACM0,\n"
+    "               /dev/ttyUSB0, TCPC_адрес:порт, TCPS_порт, rfc2217://узел:порт\n"
+    "  -h, --help   эта справка\n"
+    "\n"
+    "Без --port порт преобразователя ищется при запуске и раз в секунду, пока он не найден.\n";
+inline constexpr const char* MsgWindowUnknownArgument = "неизвестный параметр: ";  // followed by it
+inline constexpr const char* MsgWindowNoPortName = "после --port нужно имя порта";
+
 // Names of the update's phases, for a progress display.
 inline constexpr const char* MsgPhaseEntering = "Переход в режим обновления";
 inline constexpr const char* MsgPhaseWaiting = "Ожидание устройства";
 inline constexpr const char* MsgPhaseSending = "Передача прошивки";
 inline constexpr const char* MsgPhaseFinishing = "Завершение обновления";
+
+// The reason of a failed open and what to do about it, in Russian, for the
+// line under "Ошибка открытия порта". For a port that opened, PortLastFailure
+// may still tell why its exchanges fail (a server that took no line
+// settings): failed exchanges show this as their reason too, and it is empty
+// otherwise.
+std::string PortFailureReason(const PortFailure& failure);
 
 // "Записей передано: 3 из 9", the count of an update's acknowledged records.
 std::string MsgRecordsSent(uint64_t sent, uint64_t total);
@@ -37,3 +60,70 @@ std::string MsgRecordsSent(uint64_t sent, uint64_t total);
 // Why an image file could not be read, naming the folder it was looked for in,
 // and what to do: error is the files service's errno value.
 std::string MsgImageFileReason(const std::string& name, const std::string& folder, int error, const std::string& systemText);
+
+// The frame trace (rs485ctl --trace, RS485_TRACE).
+inline constexpr const char* MsgTraceOpenFailed = "Ошибка открытия файла трассировки";
+// Why: the file's name as given and the system's wording.
+std::string MsgTraceFileReason(const std::string& path, const std::string& systemText);
+
+// rs485ctl doctor: the verdicts as text shows them, the checks' titles, and
+// what was found and what to do.
+inline constexpr const char* MsgDoctorVerdicts[] = {"ОК", "ВНИМАНИЕ", "ОШИБКА"};
+inline constexpr const char* MsgDoctorConverter = "Преобразователь подключён";
+inline constexpr const char* MsgDoctorAccess = "Права на порт";
+inline constexpr const char* MsgDoctorRule = "Правило udev";
+inline constexpr const char* MsgDoctorModemManager = "ModemManager";
+inline constexpr const char* MsgDoctorHolder = "Другие программы";
+inline constexpr const char* MsgDoctorPort = "Открытие порта";
+inline constexpr const char* MsgDoctorAnswer = "Ответ преобразователя";
+
+inline constexpr const char* MsgDoctorNoUsbDevice = "USB-устройство 16C0:4E04 не найдено.";
+inline constexpr const char* MsgDoctorPlugIn = "Подключите преобразователь к USB и повторите.";
+inline constexpr const char* MsgDoctorNoSerialPort =
+    "USB-устройство 16C0:4E04 подключено, но последовательного порта у него нет.";
+inline constexpr const char* MsgDoctorDriverAdvice =
+    "Нужен драйвер CDC-ACM (в Linux модуль cdc_acm): проверьте, что он есть в системе, и переподключите "
+    "преобразователь.";
+inline constexpr const char* MsgDoctorReplugAdvice =
+    "Переподключите преобразователь; если не поможет, переустановите его драйвер.";
+inline constexpr const char* MsgDoctorRuleMissing = "Файл 70-rs485setup.rules не установлен.";
+inline constexpr const char* MsgDoctorRuleInstallAdvice =
+    "Установите пакет rs485setup или скопируйте 70-rs485setup.rules в /etc/udev/rules.d, затем выполните "
+    "sudo udevadm control --reload-rules && sudo udevadm trigger.";
+inline constexpr const char* MsgDoctorRuleReloadAdvice =
+    "Выполните sudo udevadm control --reload-rules && sudo udevadm trigger или переподключите преобразователь.";
+inline constexpr const char* MsgDoctorMmAbsent = "Не запущен.";
+inline constexpr const char* MsgDoctorMmIgnores = "Запущен и не трогает порт (ID_MM_DEVICE_IGNORE=1).";
+inline constexpr const char* MsgDoctorMmProbes =
+    "Запущен и может несколько секунд после подключения занимать порт, проверяя, не модем ли это.";
+inline constexpr const char* MsgDoctorMmAdvice =
+    "Установите правило udev пакета: оно велит ModemManager не трогать преобразователь. Или подождите "
+    "несколько секунд после подключения.";
+inline constexpr const char* MsgDoctorNotHeld = "Порт никем не занят.";
+inline constexpr const char* MsgDoctorHeldAdvice = "Закройте её и повторите.";
+inline constexpr const char* MsgDoctorAnswerAdvice =
+    "Проверьте, что к порту подключён именно преобразователь и он включён; обмен по байтам покажет "
+    "rs485ctl --trace - doctor.";
+
+// "Порт ttyACM0." for a converter found.
+std::string MsgDoctorConverterPort(const std::string& port);
+// An instance whose port the system does not list.
+std::string MsgDoctorPortNotListed(const std::string& port);
+// "/dev/ttyACM0: владелец root, группа dialout, права 0660; пользователь user " and how the
+// user gets in (how empty: no access).
+std::string MsgDoctorNode(const std::string& path, const std::string& owner, const std::string& group,
+                          uint32_t mode, const std::string& user, const std::string& how);
+inline constexpr const char* MsgDoctorViaRoot = "администратор";
+inline constexpr const char* MsgDoctorViaOwner = "владелец";
+inline constexpr const char* MsgDoctorViaSeat = "доступ за этим компьютером (uaccess)";
+inline constexpr const char* MsgDoctorViaOthers = "права для всех";
+std::string MsgDoctorViaGroup(const std::string& group);
+// What to do without access: join the group, or log in again when already listed in it.
+std::string MsgDoctorAccessAdvice(const std::string& group, bool listed);
+std::string MsgDoctorRuleInstalled(const std::string& file, bool applies);
+std::string MsgDoctorRuleNotApplied(const std::string& file);
+// "Порт занят программой minicom (PID 1234)." or by one not known.
+std::string MsgDoctorHeldBy(const std::string& program, int32_t pid);
+std::string MsgDoctorPortOpened(const std::string& port);
+// The record read: its baud rate and raw bytes.
+std::string MsgDoctorSettingsRead(const std::string& baud, const std::string& raw);

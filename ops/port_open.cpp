@@ -1,8 +1,13 @@
 #include "ops/port_open.h"
 
-#include "ports/port_io.h"
+#include "ops/messages.h"
 
-bool OpenPortForExchange(const char* portName, PortId& portId) {
+#include "ports/port_io.h"
+#include "ports/port_trace.h"
+
+namespace {
+
+bool OpenAndLink(const char* portName, PortId& portId) {
   if (PortOpen(portId, portName) != 0) {
     portId = 0;
     return false;
@@ -13,40 +18,11 @@ bool OpenPortForExchange(const char* portName, PortId& portId) {
   return false;
 }
 
-namespace {
-
-// "98: Address already in use": the system's code and its words where it gave some.
-std::string SystemWords(const PortFailure& failure) {
-  return std::to_string(failure.systemError) +
-         (failure.systemText[0] != '\0' ? std::string(": ") + failure.systemText : std::string());
-}
-
 }  // namespace
 
-std::string PortFailureReason(const PortFailure& failure) {
-  switch (failure.kind) {
-    case PortFailNone: return "";
-    case PortFailBusy:
-      if (failure.holder.program[0] != '\0')
-        return std::string("Порт занят программой ") + failure.holder.program + " (PID " +
-               std::to_string(failure.holder.pid) + "). Закройте её и повторите.";
-      return "Порт занят другой программой. Закройте её и повторите.";
-    case PortFailAccess:
-      return "Нет прав на порт. Добавьте пользователя в группу dialout "
-             "(sudo usermod -aG dialout $USER) и войдите в систему заново.";
-    case PortFailNoDevice: return "Порт не найден. Проверьте, что преобразователь подключён.";
-    case PortFailBadName:
-      return "Неверное имя порта. TCP-порт задаётся как TCPC_адрес:порт (например TCPC_192.168.0.10:4001) "
-             "или TCPS_порт (например TCPS_4001), порт — число от 1 до 65535.";
-    case PortFailNetwork:
-      return "TCP-порт не открылся: номер порта занят или сеть недоступна" +
-             (failure.systemError != 0 ? " (системная ошибка " + SystemWords(failure) + ")" : std::string()) + ".";
-    case PortFailNoLink:
-      return "Нет TCP-соединения за " + std::to_string(PortLinkWaitMs / 1000) + " с (порт " + failure.portName +
-             "). Проверьте адрес, порт и что другая сторона доступна.";
-    case PortFailNoSlot: return "Открыто слишком много портов.";
-    case PortFailOther: break;
-  }
-  if (failure.systemError != 0) return "Системная ошибка " + SystemWords(failure) + ".";
-  return "";
+bool OpenPortForExchange(const char* portName, PortId& portId) {
+  const bool opened = OpenAndLink(portName, portId);
+  // Traced here, where the reason of a failure is known in the user's words.
+  if (PortTraceOn()) PortTraceOpen(portName, opened ? "" : PortFailureReason(PortLastFailure()).c_str());
+  return opened;
 }

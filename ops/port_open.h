@@ -16,7 +16,3 @@ constexpr int32_t PortLinkWaitMs = 5000;
 // PortLinkWaitMs, since nothing is carried before. On failure no port is open,
 // portId is 0 and PortLastFailure() tells why.
 bool OpenPortForExchange(const char* portName, PortId& portId);
-
-// The reason of a failed open and what to do about it, in Russian, for the
-// line under "Ошибка открытия порта".
-std::string PortFailureReason(const PortFailure& failure);

@@ -1,6 +1,7 @@
 #include "ops/settings.h"
 
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -38,6 +39,17 @@ uint16_t SettingsBaud100(const DeviceSettings& settings) {
 void SettingsSetBaud100(DeviceSettings& settings, uint16_t baud100) {
   settings.Baud100[0] = static_cast<uint8_t>(baud100);
   settings.Baud100[1] = static_cast<uint8_t>(baud100 >> 8);
+}
+
+std::string SettingsRawText(const DeviceSettings& settings) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&settings);
+  std::string out;
+  for (size_t i = 0; i < sizeof settings; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", bytes[i]);
+    out += hex;
+  }
+  return out;
 }
 
 SettingsView SettingsToView(const DeviceSettings& settings) {

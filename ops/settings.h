@@ -44,6 +44,9 @@ struct SettingsView {
   bool echoSuppression = false;
 };
 
+// The record's bytes in hex, "60 00 00 08 4E 80".
+std::string SettingsRawText(const DeviceSettings& settings);
+
 // Device to window: 57 (hundreds) shows as 5760; an unknown parity shows as
 // "None", an unknown data-bit count as "9".
 SettingsView SettingsToView(const DeviceSettings& settings);

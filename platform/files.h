@@ -3,6 +3,7 @@
 // folder a file is looked for in. Paths are UTF-8 on every system.
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,3 +24,9 @@ std::string FileBaseName(const char* path);
 
 // The system's own wording of an errno value of this service.
 std::string FileErrorText(int error);
+
+// Opens the file at path for writing, created or emptied, in binary mode so
+// that lines end in "\n" on every system. nullptr and the errno value in
+// error when it cannot be written (a missing folder: ENOENT, a folder:
+// EISDIR, no permission: EACCES).
+std::FILE* FileOpenForWriting(const char* path, int& error);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 int FileReadAll(const char* path, uint64_t maxBytes, std::vector<uint8_t>& bytes) {
@@ -64,4 +65,10 @@ std::string FileFolderOf(const char* path) {
 std::string FileBaseName(const char* path) {
   const char* slash = std::strrchr(path, '/');
   return slash != nullptr ? slash + 1 : path;
+}
+
+std::FILE* FileOpenForWriting(const char* path, int& error) {
+  std::FILE* file = std::fopen(path, "wbe");  // "e": not inherited by programs started later
+  error = file != nullptr ? 0 : errno;
+  return file;
 }

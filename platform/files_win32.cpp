@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/text_win32.h"
 
@@ -91,4 +92,10 @@ std::string FileBaseName(const char* path) {
   for (const char* p = path; *p != '\0'; ++p)
     if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
   return name;
+}
+
+std::FILE* FileOpenForWriting(const char* path, int& error) {
+  std::FILE* file = _wfopen(WideFromUtf8(path).c_str(), L"wb");
+  error = file != nullptr ? 0 : errno;
+  return file;
 }

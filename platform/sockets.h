@@ -74,3 +74,11 @@ int SocketSend(int32_t socket, const uint8_t* data, uint32_t count, uint32_t* se
 // Shuts the socket down in both directions and closes it; a negative socket is
 // ignored.
 void SocketClose(int32_t socket);
+
+// Looks a host name up, IPv4 only, and gives its first address; waits as long
+// as the system's resolver takes. Text that reads as an address in any numeric
+// form ("127.1", "0x7f.0.0.1") is no host name and is refused with EINVAL, so
+// that it never reaches another address than the one it seems to name.
+// ENOENT: no such host (or none with an IPv4 address); EAGAIN: the resolver
+// could not be asked now.
+int SocketResolve(const char* host, uint32_t* address);

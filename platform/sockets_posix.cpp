@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -149,4 +150,25 @@ void SocketClose(int32_t socket) {
   if (socket < 0) return;
   shutdown(socket, SHUT_RDWR);
   close(socket);
+}
+
+int SocketResolve(const char* host, uint32_t* address) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) == 0) {
+    freeaddrinfo(found);
+    return EINVAL;
+  }
+  hints.ai_flags = 0;
+  const int error = getaddrinfo(host, nullptr, &hints, &found);
+  if (error == EAI_AGAIN) return EAGAIN;
+  if (error == EAI_MEMORY) return ENOMEM;
+  if (error == EAI_SYSTEM) return errno;
+  if (error != 0) return ENOENT;
+  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return 0;
 }

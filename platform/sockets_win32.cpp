@@ -229,3 +229,24 @@ void SocketClose(int32_t socket) {
   shutdown(Sock(socket), SD_BOTH);
   closesocket(Sock(socket));
 }
+
+int SocketResolve(const char* host, uint32_t* address) {
+  if (!WinsockStarted()) return ENETDOWN;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) == 0) {
+    freeaddrinfo(found);
+    return EINVAL;
+  }
+  hints.ai_flags = 0;
+  const int error = getaddrinfo(host, nullptr, &hints, &found);
+  if (error == WSATRY_AGAIN) return EAGAIN;
+  if (error == WSA_NOT_ENOUGH_MEMORY) return ENOMEM;
+  if (error != 0) return ENOENT;
+  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return 0;
+}

@@ -48,6 +48,10 @@ uint16_t MsClockTick16() {
   return Tick16.load(std::memory_order_relaxed);
 }
 
+uint32_t MsClockDeadline32(uint32_t durationMs) { return PlatformTickMs() + durationMs; }
+
+uint16_t MsClockDeadline16(uint16_t durationMs) { return static_cast<uint16_t>(PlatformTickMs() + durationMs); }
+
 int TickReachedAt32(uint32_t now, uint32_t deadline) {
   return static_cast<int32_t>(now - deadline) >= 0 ? 1 : 0;
 }

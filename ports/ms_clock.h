@@ -20,6 +20,13 @@ void MsClockStart();
 uint32_t MsClockTick32();
 uint16_t MsClockTick16();
 
+// A deadline durationMs from now, set from the platform's count itself: the
+// counters lag when the clock thread was held up (a stopped process, a thread
+// starved on a busy machine), and a deadline set from a lagging counter would
+// come that much too soon. Tests of a deadline keep reading the counters.
+uint32_t MsClockDeadline32(uint32_t durationMs);
+uint16_t MsClockDeadline16(uint16_t durationMs);
+
 // 1 when the deadline is reached: (now - deadline) read as a signed number of the
 // counter's width is zero or positive. Meaningful up to 2^31 - 1 ms (32-bit) and
 // 32767 ms (16-bit) ahead.

@@ -2,6 +2,7 @@
 
 #include "platform/time.h"
 #include "ports/ms_clock.h"
+#include "ports/port_trace.h"
 #include "ports/port_transport.h"
 #include "ports/rx_ring.h"
 
@@ -36,6 +37,7 @@ int PortReadExact(PortId id, uint8_t* buffer, int32_t count) {
   slot->transport->Pump(slot->rx);
   if (RxRingCount(slot->rx) < static_cast<uint32_t>(count)) return 0;
   RxRingTake(slot->rx, buffer, static_cast<uint32_t>(count));
+  if (PortTraceOn()) PortTraceRead(id, slot->name, buffer, static_cast<uint32_t>(count), 0, true, 0, slot->rx);
   return 1;
 }
 
@@ -44,19 +46,27 @@ int32_t PortRead(PortId id, uint8_t* buffer, int32_t count, int32_t timeoutMs) {
   if (slot == nullptr || count < 0) return 0;
   // Only what earlier operations gathered is taken here; no pump runs first.
   const uint32_t taken = RxRingTake(slot->rx, buffer, static_cast<uint32_t>(count));
-  if (taken == static_cast<uint32_t>(count)) return count;
-  return slot->transport->ReadRest(slot->rx, buffer + taken, count - static_cast<int32_t>(taken),
-                                   timeoutMs > 0 ? timeoutMs : 0);
+  const int32_t done = taken == static_cast<uint32_t>(count)
+                           ? count
+                           : slot->transport->ReadRest(slot->rx, buffer + taken, count - static_cast<int32_t>(taken),
+                                                       timeoutMs > 0 ? timeoutMs : 0);
+  if (PortTraceOn())
+    PortTraceRead(id, slot->name, buffer, static_cast<uint32_t>(count), taken, done != 0, timeoutMs, slot->rx);
+  return done;
 }
 
 int PortReadByte(PortId id, uint8_t* buffer, uint16_t timeoutMs) {
-  if (LiveSlot(id) == nullptr) return -1;
-  const uint16_t deadline = static_cast<uint16_t>(MsClockTick16() + timeoutMs);
+  const PortSlot* slot = LiveSlot(id);
+  if (slot == nullptr) return -1;
+  const uint16_t deadline = MsClockDeadline16(timeoutMs);
   // The deadline is read before a last look: a process that was held up past
   // it (stopped, or starved on a busy machine) still takes the byte that came
   // meanwhile.
   for (bool last = false; PortAvailable(id) == 0; last = TickReached16(deadline) != 0) {
-    if (last) return 0;
+    if (last) {
+      if (PortTraceOn()) PortTraceRead(id, slot->name, buffer, 1, 0, false, timeoutMs, slot->rx);
+      return 0;
+    }
     PlatformSleepMs(1);
   }
   PortReadExact(id, buffer, 1);
@@ -74,6 +84,7 @@ void PortFlushInput(PortId id) {
 void PortWrite(PortId id, const uint8_t* data, uint32_t count) {
   PortSlot* slot = PortSlotOf(id);
   if (slot == nullptr) return;
+  if (PortTraceOn()) PortTraceWrite(id, slot->name, data, count);
   slot->transport->Service();
   slot->transport->Write(data, count);
 }
@@ -82,12 +93,15 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
   PortSlot* slot = PortSlotOf(id);
   if (slot == nullptr) return 0;
   PortTransport& transport = *slot->transport;
-  const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0);
+  const uint32_t deadline = MsClockDeadline32(static_cast<uint32_t>(timeoutMs > 0 ? timeoutMs : 0));
   for (bool last = false;; last = TickReached32(deadline) != 0) {
     transport.Service();
-    if (transport.Linked()) return 1;
+    if (transport.Linked()) {
+      if (!transport.LineSet()) PortNoteNoLineControl();
+      return 1;
+    }
     if (last) {
-      PortNoteNoLink(id);
+      PortNoteNoLink(id, timeoutMs);
       return 0;
     }
     PlatformSleepMs(1);

@@ -6,7 +6,9 @@
 #include <new>
 
 #include "platform/system_error.h"
+#include "ports/port_trace.h"
 #include "ports/port_transport.h"
+#include "ports/rfc2217.h"
 #include "ports/serial_transport.h"
 #include "ports/tcp.h"
 
@@ -78,6 +80,13 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
     const int error = TcpClientPort::Open(address, port, &client);
     if (error != 0) return FailTcp(PortFailNetwork, error);
     *transport = client;
+  } else if (std::strncmp(name, Rfc2217Prefix, sizeof Rfc2217Prefix - 1) == 0) {
+    *kind = KindRfc2217;
+    static constexpr PortFailureKind kKinds[] = {PortFailBadName, PortFailNoHost, PortFailNetwork};
+    Rfc2217OpenFailure why = Rfc2217NoSocket;
+    int error = 0;
+    *transport = Rfc2217Port::Open(name + sizeof Rfc2217Prefix - 1, &why, &error);
+    if (*transport == nullptr) return FailTcp(kKinds[why], error);
   } else {
     *kind = KindSerial;
     SerialTransport* serial = nullptr;
@@ -97,11 +106,14 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
 
 const PortFailure& PortLastFailure() { return gLastFailure; }
 
-void PortNoteNoLink(PortId id) {
+void PortNoteNoLink(PortId id, int32_t waitedMs) {
   Fail(PortFailNoLink);
+  gLastFailure.waitedMs = waitedMs;
   const PortSlot* slot = PortSlotOf(id);
   std::snprintf(gLastFailure.portName, sizeof gLastFailure.portName, "%s", slot != nullptr ? slot->name : "");
 }
+
+void PortNoteNoLineControl() { Fail(PortFailNoLineControl); }
 
 const char* PortOpenResultName(int result) {
   switch (result) {
@@ -180,6 +192,7 @@ int PortOpen(PortId& id, const char* name) {
 int PortClose(PortId id) {
   PortSlot* slot = PortSlotOf(id);
   if (slot == nullptr) return 1;
+  if (PortTraceOn()) PortTraceClose(id, slot->name);
   delete slot->transport;
   slot->transport = nullptr;
   delete[] slot->rx.storage;

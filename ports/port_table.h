@@ -1,7 +1,8 @@
 #pragma once
-// The port table: 32 slots, each a serial port, a TCP client, a TCP server or a
-// stub, addressed by a 16-bit PortId (slot index + 1; 0 means no port). The
-// layer's state is process-wide and is used from one thread.
+// The port table: 32 slots, each a serial port, a TCP client, a TCP server, an
+// RFC 2217 client or a stub, addressed by a 16-bit PortId (slot index + 1; 0
+// means no port). The layer's state is process-wide and is used from one
+// thread.
 
 #include <cstdint>
 
@@ -15,6 +16,7 @@ enum PortKind : uint8_t {
   KindStub = 3,
   KindTcpServer = 4,
   KindTcpClient = 6,
+  KindRfc2217 = 7,
 };
 
 constexpr int PortSlotCount = 32;
@@ -43,7 +45,9 @@ constexpr int PortOpenNotInitialised = -109;
 const char* PortOpenResultName(int result);
 
 // Why the last PortOpen (or PortWaitLink) failed, kept until the next open so
-// that the user can be told the reason along with the fixed message.
+// that the user can be told the reason along with the fixed message. A port
+// that opened may keep PortFailNoLineControl here: it carries bytes, but its
+// line is what the far end was set to, which explains an exchange that fails.
 enum PortFailureKind : uint8_t {
   PortFailNone,
   PortFailBusy,       // another program has the device; holder names it where known
@@ -54,6 +58,8 @@ enum PortFailureKind : uint8_t {
   PortFailNoLink,     // a TCP port whose connection did not stand in time
   PortFailNoSlot,     // all 32 slots are open
   PortFailOther,      // see systemError and systemText
+  PortFailNoHost,         // a host name that could not be looked up (systemError says how)
+  PortFailNoLineControl,  // linked, but the far end took no line settings
 };
 
 struct PortFailure {
@@ -62,12 +68,17 @@ struct PortFailure {
   char systemText[256];  // the system's wording of it (UTF-8, in the user's language), or empty
   SerialHolder holder;   // PortFailBusy: the program seen holding the device
   char portName[PortNameSize];  // the port's name as given, cut to size
+  int32_t waitedMs;             // PortFailNoLink: how long the link was waited for
 };
 
 const PortFailure& PortLastFailure();
 
 // Records that the connection of port id did not stand in time (for PortWaitLink).
-void PortNoteNoLink(PortId id);
+void PortNoteNoLink(PortId id, int32_t waitedMs);
+
+// Records that a port's link stood without control of its line (for
+// PortWaitLink).
+void PortNoteNoLineControl();
 
 // Frees every slot and appends the start banner to "port.out"; runs once.
 void PortLayerInit();
@@ -75,7 +86,8 @@ void PortLayerInit();
 // Opens a port by name into the lowest free slot. Returns 0 and the new PortId,
 // or a non-zero code: the constants above, or the system's code of a failed
 // serial opening (then id is set to 0). "STUB" is a stub, "TCPS_port" a TCP server,
-// "TCPC_a.b.c.d:port" a TCP client, anything else a serial device.
+// "TCPC_a.b.c.d:port" a TCP client, "rfc2217://host:port" an RFC 2217 client,
+// anything else a serial device.
 int PortOpen(PortId& id, const char* name);
 
 // Closes the port and frees its slot; returns 1 in every case.

@@ -41,6 +41,11 @@ class PortTransport {
   virtual bool IsNetwork() const { return false; }
   virtual bool Linked() const { return true; }
 
+  // False for a port whose far end carries bytes but took no line settings
+  // (a Telnet server without the COM port option): its line is whatever the
+  // server was set to.
+  virtual bool LineSet() const { return true; }
+
   // False for a port that can never deliver input (the stub).
   virtual bool Delivers() const { return true; }
 

@@ -10,9 +10,6 @@ namespace {
 
 constexpr uint32_t kPumpChunk = 512;
 
-// The computer's side of the converter's line; the converter's own RS-485
-// settings are a different record, reached through the protocol.
-constexpr SerialLine kConverterLine = {4800, 8, 'N', 1, true};
 constexpr SerialTimeouts kOpenTimeouts = {2, 2, 2, 20, 20};
 constexpr uint32_t kWriteMultiplierMs = 20;
 constexpr uint32_t kWriteConstantMs = 20;
@@ -24,7 +21,7 @@ int SerialTransport::Open(const char* name, SerialTransport** transport, SerialH
   int error = SerialOpen(name, &handle, holder);
   if (error != 0) return error;
   error = SerialSetTimeouts(handle, kOpenTimeouts);
-  if (error == 0) error = SerialSetLine(handle, kConverterLine);
+  if (error == 0) error = SerialSetLine(handle, ConverterLine);
   if (error == 0) {
     *transport = new (std::nothrow) SerialTransport(handle);
     if (*transport == nullptr) error = ENOMEM;
@@ -54,7 +51,7 @@ void SerialTransport::Pump(RxRing& ring) { Drain(&ring); }
 
 void SerialTransport::DiscardInput(RxRing&) {
   // What arrives while the queue is read goes too, until the line is quiet.
-  const uint32_t deadline = MsClockTick32() + PortFlushMostMs;
+  const uint32_t deadline = MsClockDeadline32(PortFlushMostMs);
   uint32_t queued = 0;
   do {
     Drain(nullptr);

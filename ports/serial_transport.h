@@ -6,6 +6,10 @@
 #include "platform/serial.h"
 #include "ports/port_transport.h"
 
+// The computer's side of the converter's line; the converter's own RS-485
+// settings are a different record, reached through the protocol.
+constexpr SerialLine ConverterLine = {4800, 8, 'N', 1, true};
+
 class SerialTransport final : public PortTransport {
  public:
   // Opens the device of a port name exclusively and sets its line; 0 and the

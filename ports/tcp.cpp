@@ -80,7 +80,7 @@ int TcpParseServerName(const char* text, uint16_t* port) {
 }
 
 int32_t TcpTransport::ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) {
-  const uint32_t deadline = MsClockTick32() + static_cast<uint32_t>(timeoutMs);
+  const uint32_t deadline = MsClockDeadline32(static_cast<uint32_t>(timeoutMs));
   // One more look once the deadline has passed: a process held up past it
   // still takes what came meanwhile.
   for (bool last = false;; last = TickReached32(deadline) != 0) {
@@ -99,7 +99,7 @@ void TcpTransport::DiscardInput(RxRing& ring) {
   // that came after its time-out, or one stray byte, must not be taken for the
   // answer to the next request. A peer that never stops sending cannot keep
   // the flush going for longer than PortFlushMostMs.
-  const uint32_t deadline = MsClockTick32() + PortFlushMostMs;
+  const uint32_t deadline = MsClockDeadline32(PortFlushMostMs);
   do {
     Pump(ring);
     if (RxRingCount(ring) == 0) break;
@@ -173,13 +173,13 @@ void TcpClientPort::ConnectStep() {
     Renew();
     if (handle < 0) return;
   }
-  nextAttempt = MsClockTick32() + kAttemptPauseMs;
+  nextAttempt = MsClockDeadline32(kAttemptPauseMs);
   const int error = SocketConnect(handle, serverAddress, serverPort);
   if (error == 0 || error == EISCONN) {
     Connected();
   } else if (error == EINPROGRESS) {
     connecting = 1;
-    connectDeadline = static_cast<uint16_t>(MsClockTick16() + kConnectWindowMs);
+    connectDeadline = MsClockDeadline16(kConnectWindowMs);
   } else {
     Renew();
   }

@@ -93,6 +93,9 @@ class SimDevice {
   bool Ok() const { return pty_.Ok() && server_ != nullptr && server_->Ok(); }
   const std::string& PortName() const { return pty_.PortName(); }
   const std::string& Path() const { return pty_.Path(); }
+  // The terminal's master side; tcgetattr on it reads the line that the
+  // program on the other side set.
+  int Master() const { return pty_.Master(); }
   SimConverter& Converter() { return converter_; }
   void Stop();  // stops serving; the state stays readable
 

@@ -34,6 +34,7 @@ class MainFormTest : public QObject {
   void startUpState();
   void bannerPerStart();
   void absentConverterKeepsSearching();
+  void traceFromTheEnvironment();
 };
 
 namespace {
@@ -196,6 +197,30 @@ void MainFormTest::absentConverterKeepsSearching() {
   QCOMPARE(messages, QStringList({QString::fromUtf8(MsgPortOpenFailed), QString::fromUtf8(MsgPortOpenFailed)}));
   QCOMPARE(form.logic.portId, PortId{0});
   QVERIFY(!form.ui->P->isEnabled());
+}
+
+// RS485_TRACE: a file that cannot be written is told once, with its name,
+// and the window works on; one that can takes the window's exchanges.
+void MainFormTest::traceFromTheEnvironment() {
+  ScratchDir dir;
+  Registry.sysRoot = dir.path().c_str();  // no converter: the check fails to open its port
+  const QString opened = QString::fromUtf8(MsgPortOpenFailed);
+  const std::string trace = dir.path() + "/trace.log", missing = dir.path() + "/no-such-folder/trace.log";
+  for (const std::string& path : {missing, trace}) {
+    qputenv("RS485_TRACE", QByteArray::fromStdString(path));
+    TMainForm form;
+    QStringList messages;
+    form.messageHook = [&](const QString& text, const QString& reason) { messages << text + "\n" + reason; };
+    form.show();
+    form.hide();
+    form.show();
+    form.ui->ConnButton->click();
+    QCOMPARE(messages.size(), path == missing ? 2 : 1);
+    QVERIFY(messages.front().startsWith(path == missing ? QString::fromUtf8(MsgTraceOpenFailed) : opened));
+    QVERIFY(messages.front().contains(QString::fromStdString(path)) == (path == missing));
+  }
+  const std::vector<char> bytes = ReadAll(trace.c_str());
+  QVERIFY(std::string(bytes.begin(), bytes.end()).find("\topen\t\tПорт не найден.") != std::string::npos);
 }
 
 QTEST_MAIN(MainFormTest)

@@ -19,6 +19,7 @@
 #include "ops/messages.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
+#include "support/ser2net.h"
 #include "support/wine_com_port.h"
 #include "support/spawned.h"
 
@@ -87,7 +88,8 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   const Data image = MakeImage(272 * 2 + 50);
   WriteFile("trelvo.bin", image);
   sim.Converter().SetFaults({.corruptCrc = true});
-  ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display}}));
+  // The frame trace goes to a file named in Cyrillic, in the locale's UTF-8.
+  ASSERT_TRUE(window.Start({wineRun, exe}, {{"DISPLAY=" + display, "LC_ALL=C.UTF-8", "RS485_TRACE=обмен.log"}}));
 
   // Found through the registry; the panel waits for a check; every caption
   // fits; the focus is on the first control, as in a dialog.
@@ -139,6 +141,9 @@ TEST_F(WindowUnderWine, FindsChecksWritesAndUpdatesTheConverter) {
   // The window takes its clicks again, the focus where the user left it.
   const std::string written = "port=COM11 baud=19200 parity=1 bits=0 stop=0 echo=0 panel=1 save=1 check=0 focus=103";
   EXPECT_EQ(Probe({"state", written, "5000"}), written + "\n");
+  const std::string trace = ReadText("обмен.log");
+  EXPECT_NE(trace.find("\tCOM11\tin\t60 00 00 08 4E 80 72 6C A3 32 57\tsettings, CRC failure\n"), std::string::npos)
+      << trace;
 }
 
 // "End task" sends WM_CLOSE: during an update the window stays and says it
@@ -161,6 +166,20 @@ TEST_F(WindowUnderWine, ACloseDuringTheUpdateWaitsForItsEnd) {
   EXPECT_EQ(seen.counters.recordsAcked, 1u);
   EXPECT_EQ(Probe({"message", "1000"}), std::string("message=") + MsgFinished + "\n");
   EXPECT_EQ(window.Finish(0, 10000), 0);
+}
+
+// Pointed at an RFC 2217 port, the window shows that name instead of
+// searching, and checks and writes the converter behind ser2net over Winsock.
+TEST_F(WindowUnderWine, PointedAtAnRfc2217Port) {
+  Ser2net relay(sim.Path(), Ser2netAccepter::Rfc2217);
+  ASSERT_NE(relay.port(), 0) << relay.Log();
+  const std::string name = relay.PortName();
+  ASSERT_TRUE(window.Start({wineRun, exe, "--port", name}, {{"DISPLAY=" + display}}));
+  const std::string checked = "port=" + name + " baud=9600 parity=0 bits=0 stop=0 echo=1 panel=1 save=1 check=0 focus=104";
+  EXPECT_EQ(Probe({"wait-text", kPortEdit, name, "30000", "click", kConnButton, "state", checked, "30000"}),
+            checked + "\n");
+  EXPECT_EQ(Probe({"select", kLB, "1", "click", kSave, "message", "10000"}), std::string("message=") + MsgOk + "\n");
+  EXPECT_EQ(BytesOf(sim.Converter().Settings()), (Data{0x60, 0x00, 0x00, 0x08, 'E', 0x80}));
 }
 
 // The form is laid out in its 96-dpi pixels and shown at the monitor's DPI:

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 #include "sim/sim_serve.h"
 #include "support/tcp_peer.h"
@@ -20,6 +22,32 @@ std::string Describe(const CtlRun& run) {
   if (!JsonParse(out, value, &error)) return ::testing::AssertionFailure() << error << ": " << out;
   if (value.kind != Json::Object) return ::testing::AssertionFailure() << "not an object: " << out;
   return ::testing::AssertionSuccess();
+}
+
+std::vector<TraceLine> ParseTrace(const std::string& text) {
+  std::vector<TraceLine> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> f(1);
+    for (const char c : line) {
+      if (c == '\t') f.emplace_back();
+      else f.back().push_back(c);
+    }
+    const bool stamped = !f[0].empty() && f[0].find_first_not_of("0123456789") == std::string::npos;
+    lines.push_back(f.size() == 5 && stamped ? TraceLine{std::stol(f[0]), f[1], f[2], f[3], f[4]} : TraceLine{});
+  }
+  return lines;
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+std::map<std::string, std::string> DoctorVerdicts(const Json& report) {
+  std::map<std::string, std::string> verdicts;
+  for (const Json& check : report["checks"].items) verdicts[check["check"].text] = check["verdict"].text;
+  return verdicts;
 }
 
 Data MakeImage(size_t count) {

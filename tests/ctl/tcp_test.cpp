@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,6 +62,56 @@ TEST(CtlTcp, ThroughSer2netInFrontOfTheConvertersPort) {
   Ser2net relay(sim.Path());
   ASSERT_NE(relay.port(), 0) << relay.Log();
   EveryCommandWorks(relay.PortName(), sim.Converter(), dir.path());
+}
+
+// Every 0xFF arrives as sent, both ways, through ser2net's Telnet ports with
+// the COM port option and without; without it, a failed exchange tells that
+// the server did not let the line be set.
+TEST(CtlTcp, Rfc2217ThroughSer2netsTelnetPorts) {
+  for (const Ser2netAccepter accepter : {Ser2netAccepter::Rfc2217, Ser2netAccepter::Telnet}) {
+    ScratchDir dir;
+    SimDevice sim;
+    ASSERT_TRUE(sim.Ok());
+    Ser2net relay(sim.Path(), accepter);
+    ASSERT_NE(relay.port(), 0) << relay.Log();
+    const std::string name = relay.PortName();
+    const CtlRun write = RunCtl({"--port", name, "write", "--baud", "6553500"});
+    ASSERT_EQ(write.exitCode, 0) << Describe(write);
+    const CtlRun read = RunCtl({"--port", name, "read"});
+    EXPECT_NE(read.out.find("Запись: FF FF 00 08 4E 80\n"), std::string::npos) << Describe(read);
+    WriteFile(dir.path() + "/fw.bin", Data(272 * 2 + 17, 0xFF));
+    const CtlRun flash = RunCtl({"--port", name, "flash", dir.path() + "/fw.bin", "--settle-ms", "100"});
+    ASSERT_EQ(flash.exitCode, 0) << Describe(flash);
+    EXPECT_EQ(sim.Converter().Snapshot().image, Data(272 * 3, 0xFF));  // the short last record padded as ever
+
+    sim.Converter().SetFaults({.silent = true});
+    const CtlRun silent = RunCtl({"--port", name, "read"});
+    EXPECT_EQ(silent.exitCode, 4) << Describe(silent);
+    EXPECT_EQ(silent.err.find("Сервер не принял настройку линии") != std::string::npos,
+              accepter == Ser2netAccepter::Telnet)
+        << silent.err;
+  }
+}
+
+// ser2net goes away while records are sent: the update ends with "Timeout",
+// as over any TCP port, instead of waiting on a connection that is gone.
+TEST(CtlTcp, Rfc2217ServerThatClosesDuringTheUpdate) {
+  ScratchDir dir;
+  SimDevice sim;
+  ASSERT_TRUE(sim.Ok());
+  auto relay = std::make_unique<Ser2net>(sim.Path(), Ser2netAccepter::Rfc2217);
+  ASSERT_NE(relay->port(), 0) << relay->Log();
+  WriteFile(dir.path() + "/fw.bin", MakeImage(272 * 300));
+  CtlRun run;
+  std::thread ctl([&, name = relay->PortName()] {
+    run = RunCtl({"--port", name, "flash", dir.path() + "/fw.bin", "--settle-ms", "100"});
+  });
+  const bool sending = sim.Converter().WaitUntil([](const SimCounters& c) { return c.recordsAcked >= 2; }, 15000);
+  relay.reset();
+  ctl.join();
+  ASSERT_TRUE(sending);
+  EXPECT_EQ(run.exitCode, 6) << Describe(run);
+  EXPECT_NE(run.err.find(std::string(MsgTimeout) + "\n"), std::string::npos) << run.err;
 }
 
 TEST(CtlTcp, AsAServerThatTheConvertersSideConnectsTo) {
@@ -126,6 +178,30 @@ TEST(CtlTcp, AConnectionThatNeverStandsIsAPortError) {
                                      "). Проверьте адрес, порт и что другая сторона доступна.");
   EXPECT_GE(run.elapsedMs, PortLinkWaitMs - 100);
   EXPECT_LT(run.elapsedMs, 30000);
+}
+
+// doctor on a TCP port checks the connection and the answer, and nothing of
+// this computer's devices.
+TEST(CtlTcp, DoctorChecksTheConnectionAndTheAnswer) {
+  ScratchDir dir;
+  SimConverter converter;
+  SimTcpListener listener(converter);
+  ASSERT_TRUE(listener.Ok());
+  const uint16_t nobody = TcpPickPort();
+  ASSERT_NE(nobody, 0);
+  const struct {
+    std::string port;
+    int exitCode;
+    std::map<std::string, std::string> verdicts;
+  } cases[] = {{listener.PortName(), 0, {{"port", "ok"}, {"answer", "ok"}}},
+               {"TCPC_127.0.0.1:" + std::to_string(nobody), 3, {{"port", "failed"}}}};
+  for (const auto& c : cases) {
+    const CtlRun run = RunCtl({"--port", c.port, "--json", "doctor"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << Describe(run);
+    Json report;
+    ASSERT_TRUE(OneJsonObject(run.out, report)) << Describe(run);
+    EXPECT_EQ(DoctorVerdicts(report), c.verdicts) << run.out;
+  }
 }
 
 }  // namespace

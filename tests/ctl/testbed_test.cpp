@@ -42,3 +42,5 @@ TEST(CtlTestbed, AnUpdateFollowsTheConverterAndNeverAnotherDevice) {
 TEST(CtlTestbed, RecordsOnALineAtTheConvertersSpeedAreAcknowledged) {
   RunProbe("RecordsOnALineAtTheConvertersSpeedAreAcknowledged");
 }
+
+TEST(CtlTestbed, DoctorTellsWhatKeepsTheConverterFromBeingUsed) { RunProbe("DoctorTellsWhatKeepsTheConverterFromBeingUsed"); }

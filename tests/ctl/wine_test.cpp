@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,37 @@ TEST_F(CtlUnderWine, MissingPortAndMissingImageEndWithTheirExitCodes) {
   EXPECT_EQ(run.exitCode, 6) << Describe(run);
   EXPECT_NE(run.err.find("Ошибка открытия missing.bin"), std::string::npos) << run.err;
 
+}
+
+TEST_F(CtlUnderWine, TracesTheFramesAndDiagnosesTheConverter) {
+  // The settings read as it went out and came back, in order.
+  CtlRun run = Ctl({"--trace", "trace.log", "--port", "COM9", "read"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  std::vector<std::string> events;
+  long last = 0;
+  for (const TraceLine& t : ParseTrace(ReadText("trace.log"))) {
+    EXPECT_GE(t.ms, last) << "a stamp went back, or a line lacks its fields";
+    last = t.ms;
+    events.push_back(t.event + " " + t.hex.substr(0, 35) + " " + t.meaning);
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        "open  ok", "out 60 10 48 2C 02 00 00 00 00 00 06 F2 settings read: address 000000, 6 bytes, CRC",
+                        "in 60 00 00 08 4E 80 73 6C A3 32 47 settings, CRC ok", "close  "}));
+
+  // A trace that cannot be written is refused before the converter hears anything.
+  const uint32_t heard = sim.Converter().Counters().bytesReceived;
+  run = Ctl({"--trace", "no-such-folder\\trace.log", "--port", "COM9", "read"});
+  EXPECT_EQ(run.exitCode, 2) << Describe(run);
+  EXPECT_EQ(run.err.rfind(MsgTraceOpenFailed, 0), 0u) << run.err;
+  EXPECT_EQ(sim.Converter().Counters().bytesReceived, heard);
+
+  // doctor: the COM port the registry gives the converter, and its answer.
+  ASSERT_TRUE(com.RegisterConverter("7&1A2B"));
+  run = Ctl({"--json", "doctor"});
+  EXPECT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_EQ(DoctorVerdicts(JsonOf(run)), (std::map<std::string, std::string>{
+                          {"converter", "ok"}, {"holder", "ok"}, {"port", "ok"}, {"answer", "ok"}}))
+      << run.out;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
 #include "ctl/arguments.h"
+#include "ctl/doctor.h"
 #include "ctl/output.h"
 #include "fuzz_check.h"
 #include "json_reader.h"
@@ -72,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Options options;
   if (ParseArguments(static_cast<int>(args.size()), argv.data(), options) != ParseRun) return 0;
   const std::string& command = options.command;
-  FuzzCheck(command == "list" || command == "locate" || command == "read" || command == "write" || command == "flash",
+  FuzzCheck(command == "list" || command == "locate" || command == "read" || command == "write" || command == "flash" ||
+                command == "doctor",
             "only a known command runs");
   FuzzCheck(options.port.size() < PortNameSize && (command == "flash") != options.file.empty(),
             "the port name fits, and a file is named for flash alone");
@@ -91,6 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (command == "locate") {
     value = Printed([&](FILE* out) { PrintLocated(port, true, out); });
     FuzzCheck(GivenBack(value["port"], port), "the port located is named");
+  } else if (command == "doctor") {
+    const DoctorReport report{port, {{"port", DoctorFailed, MsgDoctorPort, port, "why " + port}}};
+    value = Printed([&](FILE* out) { PrintDoctorReport(report, true, out); });
+    FuzzCheck(GivenBack(value["port"], port) && GivenBack(value["checks"].items.at(0)["advice"], "why " + port),
+              "the report names its port and what to do");
   } else if (command == "flash") {
     value = Printed([&](FILE* out) { PrintFlashReport(port, options.file, report, options.file, port, true, out); });
     FuzzCheck(GivenBack(value["file"], options.file) && GivenBack(value["error"], options.file),

@@ -17,7 +17,7 @@ done
 help=$("$rs485ctl" --help)
 page=$(man -E UTF-8 -l "$packaging/man/rs485ctl.1" 2>/dev/null)
 completion=$packaging/rs485ctl.bash-completion
-for option in $(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u) list locate read write flash; do
+for option in $(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u) list locate read write flash doctor; do
   grep -q -- "$option" <<<"$page" || fail "the manual page lacks $option"
   grep -q -- "$option" "$completion" || fail "the completion lacks $option"
 done
@@ -47,10 +47,12 @@ expect "write" rs485ctl wr
 expect "--parity" rs485ctl --port STUB write --par
 expect "none even odd mark space" rs485ctl write --parity ""
 expect "--settle-ms" rs485ctl flash --se
-expect "--json --help" rs485ctl list --
+expect "--json --trace --help" rs485ctl list --
 expect "TCPC_ TCPS_" rs485ctl --port TCP
 expect "read" rs485ctl --port read re
 expect 'my\ fw.bin' rs485ctl flash my
+expect 'my\ fw.bin' rs485ctl --trace my
+expect "doctor" rs485ctl --port STUB d
 expect "TCPC_ TCPS_" rs485ctl --port = TCP
 expect "--port=STUB" rs485ctl --port=ST  # '=' taken out of COMP_WORDBREAKS
 [[ $(complete_words rs485ctl --port =) == *"STUB TCPC_ TCPS_" ]] || fail "completing '--port=': nothing"

@@ -18,7 +18,8 @@ constexpr int kStartWaitMs = 5000;
 
 }  // namespace
 
-Ser2net::Ser2net(const std::string& devicePath) {
+Ser2net::Ser2net(const std::string& devicePath, Ser2netAccepter accepter, const std::string& line)
+    : accepter_(accepter), line_(line) {
   char tmpl[] = "/tmp/rs485-ser2net-XXXXXX";
   const char* made = mkdtemp(tmpl);
   if (made == nullptr) return;
@@ -35,13 +36,14 @@ Ser2net::~Ser2net() {
   if (!folder_.empty()) std::filesystem::remove_all(folder_, ignored);
 }
 
-std::string Ser2net::Config(const std::string& devicePath, uint16_t port) {
+std::string Ser2net::Config(const std::string& devicePath, uint16_t port) const {
+  static const char* const kTelnet[] = {"", "telnet,", "telnet(rfc2217),"};
   std::ostringstream c;
   c << "%YAML 1.1\n"
     << "---\n"
     << "connection: &converter\n"
-    << "  accepter: tcp,127.0.0.1," << port << "\n"
-    << "  connector: serialdev," << devicePath << ",4800n81,local\n"
+    << "  accepter: " << kTelnet[static_cast<int>(accepter_)] << "tcp,127.0.0.1," << port << "\n"
+    << "  connector: serialdev," << devicePath << "," << line_ << ",local\n"
     << "  options:\n"
     << "    kickolduser: true\n";
   return c.str();
@@ -69,7 +71,10 @@ bool Ser2net::StartOn(const std::string& devicePath, uint16_t port) {
   return false;
 }
 
-std::string Ser2net::PortName() const { return "TCPC_127.0.0.1:" + std::to_string(port_); }
+std::string Ser2net::PortName() const {
+  return (accepter_ == Ser2netAccepter::Raw ? "TCPC_" : "rfc2217://") + std::string("127.0.0.1:") +
+         std::to_string(port_);
+}
 
 std::string Ser2net::Log() const {
   std::ifstream in(folder_ + "/ser2net.log");

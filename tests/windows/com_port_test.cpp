@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "ops/messages.h"
 #include "ops/port_open.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"

@@ -1,0 +1,51 @@
+#include "ctl/doctor.h"
+
+#include <string>
+
+#include "ctl/output.h"
+#include "ops/messages.h"
+#include "ports/ms_clock.h"
+#include "ports/port_table.h"
+
+namespace {
+
+constexpr size_t kVerdictColumns = 10;
+
+std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
+
+// The verdict's word, padded to a column of its own.
+std::string VerdictColumn(DoctorVerdict verdict) {
+  std::string word = MsgDoctorVerdicts[verdict];
+  size_t columns = 0;
+  for (const char c : word) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return word + std::string(kVerdictColumns > columns ? kVerdictColumns - columns : 1, ' ');
+}
+
+}  // namespace
+
+void PrintDoctorReport(const DoctorReport& report, bool json, FILE* out) {
+  if (json) {
+    std::string checks;
+    for (const DoctorCheck& check : report.checks)
+      checks += std::string(checks.empty() ? "" : ",") + "{\"check\":\"" + check.id + "\",\"verdict\":\"" +
+                DoctorVerdictName(check.verdict) + "\",\"title\":" + JsonString(check.title) +
+                ",\"detail\":" + JsonString(check.detail) + ",\"advice\":" + JsonOrNull(check.advice) + "}";
+    CtlWrite(out, "{\"port\":" + JsonOrNull(report.port) + ",\"verdict\":\"" + DoctorVerdictName(DoctorOverall(report)) +
+                      "\",\"checks\":[" + checks + "]}\n");
+    return;
+  }
+  std::string text;
+  for (const DoctorCheck& check : report.checks) {
+    text += VerdictColumn(check.verdict) + check.title + ": " + check.detail + "\n";
+    if (!check.advice.empty()) text += std::string(kVerdictColumns, ' ') + check.advice + "\n";
+  }
+  CtlWrite(out, text);
+}
+
+int CommandDoctor(const Options& options) {
+  PortLayerInit();
+  MsClockStart();
+  const DoctorReport report = DoctorRun(options.port);
+  PrintDoctorReport(report, options.json);
+  return DoctorExitCode(report);
+}

@@ -1,0 +1,147 @@
+#include "ops/doctor.h"
+
+#include <algorithm>
+
+#include "discovery/com_port_list.h"
+#include "discovery/device_locator.h"
+#include "ops/messages.h"
+#include "ops/settings.h"
+#include "platform/diagnostics.h"
+#include "ports/port_table.h"
+
+namespace {
+
+// What the package installs: its udev rule, and the link that rule makes.
+constexpr const char* kRuleName = "70-rs485setup.rules";
+constexpr const char* kLinkName = "rs485-converter";
+
+void Add(DoctorReport& report, const char* id, const char* title, DoctorVerdict verdict, const std::string& detail,
+         const std::string& advice = std::string()) {
+  report.checks.push_back({id, verdict, title, detail, advice});
+}
+
+// The converter's port as the window finds it, or why there is none.
+void CheckConverter(DoctorReport& report) {
+  char found[ComPortNameSize];
+  if (LocateDevicePort(found, sizeof found) != 0) {
+    report.port = found;
+    Add(report, "converter", MsgDoctorConverter, DoctorOk, MsgDoctorConverterPort(found));
+    return;
+  }
+  ConverterSighting seen;
+  LocateDeviceSighting(seen);
+  if (seen.instances == 0)
+    Add(report, "converter", MsgDoctorConverter, DoctorFailed, MsgDoctorNoUsbDevice, MsgDoctorPlugIn);
+  else if (seen.port[0] == '\0')
+    Add(report, "converter", MsgDoctorConverter, DoctorFailed, MsgDoctorNoSerialPort, MsgDoctorDriverAdvice);
+  else
+    Add(report, "converter", MsgDoctorConverter, DoctorFailed, MsgDoctorPortNotListed(seen.port),
+        MsgDoctorReplugAdvice);
+}
+
+// false when this user cannot open the node.
+bool CheckAccess(DoctorReport& report, const DiagPortFacts& node) {
+  std::string how;
+  if (node.mayOpen)
+    how = node.privileged     ? MsgDoctorViaRoot
+          : node.owns         ? MsgDoctorViaOwner
+          : node.seatAccess   ? MsgDoctorViaSeat
+          : node.inGroupNow   ? MsgDoctorViaGroup(node.group)
+                              : MsgDoctorViaOthers;
+  const std::string detail = MsgDoctorNode(node.path, node.owner, node.group, node.mode, node.user, how);
+  if (node.mayOpen) {
+    Add(report, "access", MsgDoctorAccess, DoctorOk, detail);
+    return true;
+  }
+  Add(report, "access", MsgDoctorAccess, DoctorFailed, detail, MsgDoctorAccessAdvice(node.group, node.inGroupListed));
+  return false;
+}
+
+void CheckRule(DoctorReport& report, const DiagSystemFacts& system, const DiagPortFacts& node) {
+  if (system.ruleFile[0] == '\0') {
+    Add(report, "udev_rule", MsgDoctorRule, DoctorWarning, MsgDoctorRuleMissing, MsgDoctorRuleInstallAdvice);
+    return;
+  }
+  // The rule shows on the node by its link, or by the mark it leaves for ModemManager.
+  const bool applies = node.udevKnown && (node.linked || node.mmIgnore);
+  if (node.node && node.udevKnown && !applies)
+    Add(report, "udev_rule", MsgDoctorRule, DoctorWarning, MsgDoctorRuleNotApplied(system.ruleFile),
+        MsgDoctorRuleReloadAdvice);
+  else
+    Add(report, "udev_rule", MsgDoctorRule, DoctorOk, MsgDoctorRuleInstalled(system.ruleFile, applies));
+}
+
+void CheckModemManager(DoctorReport& report, const DiagSystemFacts& system, const DiagPortFacts& node) {
+  if (!system.modemManager)
+    Add(report, "modemmanager", MsgDoctorModemManager, DoctorOk, MsgDoctorMmAbsent);
+  else if (node.mmIgnore)
+    Add(report, "modemmanager", MsgDoctorModemManager, DoctorOk, MsgDoctorMmIgnores);
+  else
+    Add(report, "modemmanager", MsgDoctorModemManager, DoctorWarning, MsgDoctorMmProbes, MsgDoctorMmAdvice);
+}
+
+// Opens the port and reads the settings: who holds it, whether it opens (for
+// TCP: connects), whether the converter answers.
+void CheckExchange(DoctorReport& report, bool localDevice) {
+  PortId portId = 0;
+  DeviceSettings settings{};
+  const SettingsResult result = SettingsCheck(report.port.c_str(), portId, settings, PauseBetweenCalls);
+  PortClose(portId);
+  const PortFailure& failure = PortLastFailure();
+  const bool held = result == SettingsPortOpenFailed && failure.kind == PortFailBusy;
+  if (localDevice || held) {
+    if (held)
+      Add(report, "holder", MsgDoctorHolder, DoctorFailed, MsgDoctorHeldBy(failure.holder.program, failure.holder.pid),
+          MsgDoctorHeldAdvice);
+    else
+      Add(report, "holder", MsgDoctorHolder, DoctorOk, MsgDoctorNotHeld);
+  }
+  if (held) return;
+  if (result == SettingsPortOpenFailed) {
+    Add(report, "port", MsgDoctorPort, DoctorFailed, MsgPortOpenFailed, PortFailureReason(failure));
+    return;
+  }
+  Add(report, "port", MsgDoctorPort, DoctorOk, MsgDoctorPortOpened(report.port));
+  if (result == SettingsOk)
+    Add(report, "answer", MsgDoctorAnswer, DoctorOk,
+        MsgDoctorSettingsRead(SettingsToView(settings).baudRate, SettingsRawText(settings)));
+  else
+    Add(report, "answer", MsgDoctorAnswer, DoctorFailed, MsgSettingsReadFailed, MsgDoctorAnswerAdvice);
+}
+
+}  // namespace
+
+DoctorReport DoctorRun(const std::string& portName) {
+  DoctorReport report;
+  report.port = portName;
+  if (portName.empty()) CheckConverter(report);
+
+  DiagPortFacts node;
+  if (!report.port.empty()) DiagPort(report.port.c_str(), kLinkName, node);
+  DiagSystemFacts system;
+  DiagSystem(kRuleName, system);
+  // The system's checks concern the converter on this computer: the one
+  // searched for, or a device named; a TCP port is none of them.
+  const bool local = portName.empty() || node.node;
+  const bool mayOpen = !(node.node && node.permissionsKnown) || CheckAccess(report, node);
+  if (local && system.udevRules) CheckRule(report, system, node);
+  if (local && system.processesKnown) CheckModemManager(report, system, node);
+  if (!report.port.empty() && mayOpen) CheckExchange(report, node.node);
+  return report;
+}
+
+DoctorVerdict DoctorOverall(const DoctorReport& report) {
+  DoctorVerdict worst = DoctorOk;
+  for (const DoctorCheck& check : report.checks) worst = std::max(worst, check.verdict);
+  return worst;
+}
+
+int DoctorExitCode(const DoctorReport& report) {
+  static constexpr int kExitCodes[] = {0, 1, 3};
+  return kExitCodes[DoctorOverall(report)];
+}
+
+const char* DoctorVerdictName(DoctorVerdict verdict) {
+  static constexpr const char* kNames[] = {"ok", "warning", "failed"};
+  return kNames[verdict];
+}

@@ -1,0 +1,38 @@
+#pragma once
+// rs485ctl doctor: what stands between the user and the converter, checked
+// step by step, each check ok, a warning or failed, with what to do. The
+// system's facts come from platform/diagnostics.h, the search from discovery/,
+// the read from SettingsCheck. A check whose facts a system cannot tell (the
+// udev rule on Windows, the rights of a TCP port) is left out.
+
+#include <string>
+#include <vector>
+
+enum DoctorVerdict { DoctorOk, DoctorWarning, DoctorFailed };
+
+struct DoctorCheck {
+  const char* id;  // converter, access, udev_rule, modemmanager, holder, port, answer
+  DoctorVerdict verdict;
+  const char* title;
+  std::string detail;  // what was found
+  std::string advice;  // what to do; empty when nothing
+};
+
+struct DoctorReport {
+  std::string port;  // the port checked; empty when none was found
+  std::vector<DoctorCheck> checks;
+};
+
+// Checks portName, or, when it is empty, the converter's port found as the
+// window finds it. Opens the port for one settings read (when nothing has
+// shown it cannot be opened) and closes it again.
+DoctorReport DoctorRun(const std::string& portName);
+
+// The worst verdict of the checks.
+DoctorVerdict DoctorOverall(const DoctorReport& report);
+
+// 0 when every check passed, 1 when one warns, 3 when the converter cannot be used.
+int DoctorExitCode(const DoctorReport& report);
+
+// "ok", "warning", "failed".
+const char* DoctorVerdictName(DoctorVerdict verdict);

@@ -1,0 +1,21 @@
+#pragma once
+// The frame trace of rs485ctl --trace FILE and of the window's RS485_TRACE:
+// the file it goes to, and the meaning of the converter's frames in its lines
+// (ports/port_trace.h, protocol/frame_describe.h). Opens are traced by
+// OpenPortForExchange, which knows their reasons.
+
+#include <string>
+
+inline constexpr const char* TraceVariable = "RS485_TRACE";
+
+// Starts the trace into the file at path, created or emptied, or into
+// standard error for "-". true; or false with the message and the reason for
+// the user when the file cannot be written, and nothing is traced.
+bool TraceStart(const char* path, std::string& message, std::string& reason);
+
+// The window's start: the trace RS485_TRACE names, when it is set. false with
+// the message and the reason when its file cannot be written.
+bool TraceStartFromEnvironment(std::string& message, std::string& reason);
+
+// Ends the trace and closes its file.
+void TraceStop();

@@ -1,0 +1,7 @@
+#pragma once
+// The process's environment variables, in UTF-8 on every system.
+
+#include <string>
+
+// The value of the variable name; false when it is not set.
+bool PlatformEnvironment(const char* name, std::string& value);
