@@ -15,7 +15,7 @@
 
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ class Registry : public ::testing::Test {
   void TearDown() override {
     Clear();
     PresentPorts({});  // the key stays, as on every system: later writers add to it
-    ::Registry.majorVersion = RegistryKernelMajorVersion;
+    ::SerialPortsFrom.majorVersion = SerialPortsKernelMajorVersion;
   }
   static void Clear() {
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kUsb) + kConverter).c_str());
@@ -81,7 +81,7 @@ class Registry : public ::testing::Test {
 };
 
 TEST_F(Registry, PortsAreListedWithComNumbersInNumberOrder) {
-  EXPECT_GE(RegistryMajorVersion(), 5);  // the system's own: values are enumerated
+  EXPECT_GE(SerialPortsMajorVersion(), 5);  // the system's own: values are enumerated
   EXPECT_TRUE(ListedPorts().empty());    // no key: no ports
 
   PresentPorts({{"\\Device\\Serial0", "COM10"},
@@ -97,7 +97,7 @@ TEST_F(Registry, PortsAreListedWithComNumbersInNumberOrder) {
 }
 
 TEST_F(Registry, OldSystemsLookPortsUpByTheirComNames) {
-  ::Registry.majorVersion = [] { return int32_t{4}; };
+  ::SerialPortsFrom.majorVersion = [] { return int32_t{4}; };
   PresentPorts({{"COM1", "COM1"}, {"COM12", "COM12"}, {"COM100", "COM100"}, {"\\Device\\Serial0", "COM3"}});
   EXPECT_EQ(ListedPorts(), (std::vector<std::string>{"COM1", "COM12"}));
 }
