@@ -17,9 +17,9 @@
 #include <memory>
 #include <string>
 
+#include "sim/sim_serve.h"
+
 typedef struct _UMockdevTestbed UMockdevTestbed;
-class SimConverter;
-class SimServer;
 
 // True when umockdev's preload library is active in this process.
 bool TestbedUnderWrapper();
