@@ -69,7 +69,8 @@ bool WorkerPoll(Worker& worker, Line line) {
   if (!worker.started) return true;
   const int read = PlatformChildRead(worker.child, worker.pending);
   for (size_t end; (end = worker.pending.find('\n')) != std::string::npos;) {
-    const std::string text = worker.pending.substr(0, end);
+    // A worker's standard output on Windows ends its lines in CR LF.
+    const std::string text = worker.pending.substr(0, end > 0 && worker.pending[end - 1] == '\r' ? end - 1 : end);
     worker.pending.erase(0, end + 1);
     if (text.rfind(std::string("{") + kProgress, 0) != 0) worker.result = text;
     line(text);

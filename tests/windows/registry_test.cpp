@@ -121,6 +121,33 @@ TEST_F(Registry, ConverterIsFoundBehindDecoys) {
   EXPECT_EQ(Located(), "COM7");
 }
 
+TEST_F(Registry, ConvertersAreKnownByTheirSerialNumberAndPlace) {
+  PresentPorts({{"\\Device\\USBSER000", "COM5"}, {"\\Device\\USBSER001", "COM7"}, {"\\Device\\Serial0", "COM2"}});
+  UsbInstance(kOtherDevice, "FT1", {{"PortName", "COM2"}});
+  // Windows names an instance after its serial number, or makes a name up
+  // (with '&') for a device without one.
+  UsbInstance(kConverter, "A1B2C3", {{"PortName", "COM5"}});
+  SetValues(std::string(kUsb) + kConverter + "\\A1B2C3", {{"LocationInformation", "Port_#0001.Hub_#0002"}},
+            REG_OPTION_NON_VOLATILE);
+  UsbInstance(kConverter, "5&1A2B&0&3", {{"PortName", "COM7"}});
+  SetValues(std::string(kUsb) + kConverter + "\\5&1A2B&0&3", {{"LocationInformation", "Port_#0003.Hub_#0001"}},
+            REG_OPTION_NON_VOLATILE);
+  UsbInstance(kConverter, "Z9", {{"PortName", "COM9"}});  // not present
+  ConverterList list;
+  LocateConverters(list);
+  std::vector<std::string> found;
+  for (int32_t k = 0; k < list.count; ++k)
+    found.push_back(std::string(list.converters[k].port) + " " + list.converters[k].serial + " " + list.converters[k].location);
+  EXPECT_EQ(found, (std::vector<std::string>{"COM7  Port_#0003.Hub_#0001", "COM5 A1B2C3 Port_#0001.Hub_#0002"}));
+
+  // Back under another name after its update's mode switch: followed by its serial number.
+  UsbInstance(kConverter, "A1B2C3", {{"PortName", "COM8"}});
+  PresentPorts({{"\\Device\\USBSER000", "COM8"}, {"\\Device\\USBSER001", "COM7"}});
+  ConverterPort now{};
+  ASSERT_TRUE(LocateConverterAgain(list.converters[1], now));
+  EXPECT_STREQ(now.port, "COM8");
+}
+
 // A device key removed while the search walks it (the device uninstalled):
 // the registry then refuses every index of the open key, and each search must
 // end rather than try them all. The key comes and goes here while another
