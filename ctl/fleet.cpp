@@ -118,6 +118,7 @@ void NoteSilence(Worker& worker) {
   if (!worker.result.empty()) return;
   worker.result = "{\"port\":" + JsonString(worker.converter.port) + ",\"error\":" +
                   JsonString(worker.started ? MsgWorkerSilent : MsgWorkerNotStarted) + ",\"reason\":null}";
+  if (!worker.started) worker.exitCode = ExitPort;  // the converter could not be served
   if (worker.exitCode == 0) worker.exitCode = ExitOutput;
 }
 
