@@ -5,6 +5,7 @@
 
 #include "ops/settings.h"
 #include "ctl/output.h"
+#include "platform/serial_ports.h"
 #include "ports/port_table.h"
 
 namespace {
@@ -23,23 +24,23 @@ bool AllDigits(const std::string& text, size_t maxLength) {
   return true;
 }
 
-std::string Lower(std::string text) {
+}  // namespace
+
+std::string CtlLower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 
-// A baud rate the converter holds exactly: taken in and shown again by the
-// window's own mapping, it comes back as given. So 14450 (kept as 14400) and
-// 5700 (shown as 5760) are refused rather than changed behind the user's back.
-bool IsBaudRate(const std::string& text) {
+// Taken in and shown again by the window's own mapping, it comes back as
+// given. So 14450 (kept as 14400) and 5700 (shown as 5760) are refused rather
+// than changed behind the user's back.
+bool CtlIsBaudRate(const std::string& text) {
   uint16_t baud100 = 0;
   if (!AllDigits(text, 9) || text[0] == '0' || !SettingsParseBaud(text, baud100)) return false;
   DeviceSettings probe{};
   SettingsSetBaud100(probe, baud100);
   return SettingsToView(probe).baudRate == text;
 }
-
-}  // namespace
 
 ParseResult ParseArguments(int argc, char** argv, Options& options) {
   std::vector<std::string> positional;
@@ -69,7 +70,8 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       value = argv[++i];
       return true;
     };
-    const bool isFlag = arg == "-h" || arg == "--help" || arg == "--json";
+    const bool isFlag = arg == "-h" || arg == "--help" || arg == "--json" || arg == "--all" || arg == "--no-verify" ||
+                        arg == "--worker";
     if (isFlag && hasValue) return Usage(arg + " не принимает значения");
 
     if (arg == "-h" || arg == "--help") {
@@ -80,19 +82,32 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       if (!takeValue() || value.empty() || value[0] == '-') return Usage("--port требует имя порта");
       if (value.size() >= PortNameSize) return Usage("слишком длинное имя порта");
       options.port = value;
+    } else if (arg == "--serial" || arg == "--location") {
+      if (!takeValue() || value.empty() || value.size() >= SerialIdSize)
+        return Usage(arg + (arg == "--serial" ? " требует серийный номер" : " требует место подключения (как в locate --all)"));
+      (arg == "--serial" ? options.serial : options.location) = value;
+    } else if (arg == "--all") {
+      options.all = true;
+    } else if (arg == "--worker") {
+      options.worker = true;
+    } else if (arg == "--no-verify") {
+      options.verify = false;
+    } else if (arg == "--from" || arg == "--flash") {
+      if (!takeValue() || value.empty()) return Usage(arg + " требует имя файла");
+      (arg == "--from" ? options.profile : options.image) = value;
     } else if (arg == "--trace") {
       if (!takeValue() || value.empty() || (value[0] == '-' && value != "-"))
         return Usage("--trace требует имя файла или - (стандартный поток ошибок)");
       options.trace = value;
     } else if (arg == "--baud") {
-      if (!takeValue() || !IsBaudRate(value))
+      if (!takeValue() || !CtlIsBaudRate(value))
         return Usage("--baud: скорость в бит/с, кратная 100, от 100 до 6553500, или 5760");
       options.baud = value;
     } else if (arg == "--parity") {
       options.parityRow = -1;
       if (takeValue())
         for (int row = 0; row < ParityRows; ++row)
-          if (Lower(value) == CtlParityNames[row]) options.parityRow = row;
+          if (CtlLower(value) == CtlParityNames[row]) options.parityRow = row;
       if (options.parityRow < 0) return Usage("--parity: none, even, odd, mark или space");
     } else if (arg == "--bits") {
       options.dataBitsRow = -1;
@@ -120,15 +135,30 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   options.command = positional[0];
   const std::string& command = options.command;
   if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash" &&
-      command != "doctor")
+      command != "doctor" && command != "watch")
     return Usage("неизвестная команда " + command);
   const bool changesSettings = !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 ||
                                options.stopBits != 0 || options.echo >= 0;
-  if (changesSettings && command != "write")
-    return Usage("--baud, --parity, --bits, --stop и --echo относятся только к команде write");
-  if (options.settleGiven && command != "flash") return Usage("--settle-ms относится только к команде flash");
-  if (!options.port.empty() && (command == "list" || command == "locate"))
+  const bool setsUp = command == "write" || command == "watch";
+  if (changesSettings && !setsUp)
+    return Usage("--baud, --parity, --bits, --stop и --echo относятся только к командам write и watch");
+  if ((!options.profile.empty() || !options.verify) && !setsUp)
+    return Usage("--from и --no-verify относятся только к командам write и watch");
+  if (!options.image.empty() && command != "watch") return Usage("--flash относится только к команде watch");
+  if (options.settleGiven && command != "flash" && command != "watch")
+    return Usage("--settle-ms относится только к командам flash и watch");
+  if (!options.port.empty() && (command == "list" || command == "locate" || command == "watch"))
     return Usage("--port не относится к команде " + command);
+  const bool chooses = !options.serial.empty() || !options.location.empty();
+  if (chooses && (command == "list" || command == "watch"))
+    return Usage("--serial и --location не относятся к команде " + command);
+  if (chooses && !options.port.empty()) return Usage("--port и --serial или --location вместе не задаются");
+  if (options.all && !CommandServesAll(command) && command != "locate")
+    return Usage("--all относится только к командам locate, read, write и flash");
+  if (options.all && !options.port.empty()) return Usage("--port и --all вместе не задаются");
+  // Several workers cannot share one trace file; standard error they can.
+  if ((options.all || command == "watch") && !options.trace.empty() && options.trace != "-")
+    return Usage("с --all и в watch --trace пишет только в стандартный поток ошибок (--trace -)");
   if (command == "flash") {
     if (positional.size() < 2 || positional[1].empty()) return Usage("flash требует имя файла прошивки");
     options.file = positional[1];
@@ -136,4 +166,8 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   const size_t expected = command == "flash" ? 2 : 1;
   if (positional.size() > expected) return Usage("лишний аргумент " + positional[expected]);
   return ParseRun;
+}
+
+bool CommandServesAll(const std::string& command) {
+  return command == "read" || command == "write" || command == "flash";
 }

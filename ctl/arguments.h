@@ -9,6 +9,10 @@
 struct Options {
   std::string command;
   std::string port;  // empty: locate the converter
+  // Which converter, when the search finds several; empty: any
+  std::string serial;
+  std::string location;
+  bool all = false;  // read, write, flash: every converter found, in parallel
   bool json = false;
   std::string trace;  // the frame trace's file, "-" for standard error; empty: none
   std::string file;  // flash
@@ -20,7 +24,20 @@ struct Options {
   int dataBitsRow = -1;
   int stopBits = 0;
   int echo = -1;
+  std::string profile;  // write, watch: the settings to apply, as read --json prints them
+  bool verify = true;   // write: read the record back and compare
+  std::string image;    // watch: the firmware every new converter gets
+  // Started by another rs485ctl for one converter (hidden): prints JSON lines
+  // with the update's progress, and ends a read or write in order on Ctrl+C.
+  bool worker = false;
 };
+
+// A baud rate the converter holds exactly, as the digits of --baud give it.
+bool CtlIsBaudRate(const std::string& text);
+std::string CtlLower(std::string text);
+
+// The commands that serve one converter at a time, and so take --all.
+bool CommandServesAll(const std::string& command);
 
 enum ParseResult { ParseRun, ParseHelp, ParseBad };
 

@@ -11,8 +11,6 @@ namespace {
 
 constexpr size_t kVerdictColumns = 10;
 
-std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
-
 // The verdict's word, padded to a column of its own.
 std::string VerdictColumn(DoctorVerdict verdict) {
   std::string word = MsgDoctorVerdicts[verdict];
@@ -43,9 +41,19 @@ void PrintDoctorReport(const DoctorReport& report, bool json, FILE* out) {
 }
 
 int CommandDoctor(const Options& options) {
+  if (options.port.empty()) {
+    // Several converters and none chosen: which one is the user's to say.
+    ConverterList found;
+    LocateConverters(found);
+    ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
+    if (found.count > 1) {
+      PrintSeveral(found, options.json);
+      return ExitPort;
+    }
+  }
   PortLayerInit();
   MsClockStart();
-  const DoctorReport report = DoctorRun(options.port);
+  const DoctorReport report = DoctorRun(options.port, options.serial, options.location);
   PrintDoctorReport(report, options.json);
   return DoctorExitCode(report);
 }

@@ -8,7 +8,9 @@
 
 #include "ctl/arguments.h"
 #include "ctl/doctor.h"
+#include "ctl/fleet.h"
 #include "ctl/output.h"
+#include "ctl/profile.h"
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
@@ -23,30 +25,21 @@
 
 namespace {
 
-enum ExitCode {
-  ExitOk = 0,
-  ExitAbsent = 1,
-  ExitUsage = 2,
-  ExitPort = 3,
-  ExitRead = 4,
-  ExitWrite = 5,
-  ExitFirmware = 6,
-  ExitOutput = 7,
-  ExitInterrupted = 130,  // as a shell reports a program ended by Ctrl+C
-};
-
 // The help; %d is the seconds a TCP port is given to connect.
 constexpr const char* kHelpFormat =
-    "Использование: rs485ctl [--port ИМЯ] [--json] КОМАНДА [ПАРАМЕТРЫ]\n"
+    "Использование: rs485ctl [--port ИМЯ | --serial НОМЕР | --location МЕСТО] [--json] КОМАНДА [ПАРАМЕТРЫ]\n"
     "\n"
     "Настройка преобразователя USB-RS-485 из командной строки.\n"
     "\n"
     "Команды:\n"
     "  list                  последовательные порты компьютера\n"
     "  locate                порт преобразователя (код 1, если он не подключён)\n"
+    "      --all             все подключённые: порт, серийный номер, место подключения\n"
     "  read                  прочитать настройки линии RS-485\n"
-    "  write [ПАРАМЕТРЫ]     прочитать настройки, изменить заданное и записать;\n"
-    "                        не заданное остаётся как было\n"
+    "  write [ПАРАМЕТРЫ]     прочитать настройки, изменить заданное, записать и\n"
+    "                        прочитать снова для проверки; не заданное остаётся как было\n"
+    "      --from ФАЙЛ       настройки из профиля: то, что печатает read --json\n"
+    "      --no-verify       не проверять записанное\n"
     "      --baud N          скорость обмена, бит/с: кратная 100 (до 6553500) или 5760\n"
     "      --parity P        чётность: none, even, odd, mark, space\n"
     "      --bits N          длина посылки: 7, 8, 9\n"
@@ -58,13 +51,25 @@ constexpr const char* kHelpFormat =
     "  doctor                проверить, что мешает работе с преобразователем:\n"
     "                        подключение, права, правило udev, ModemManager,\n"
     "                        другие программы, ответ (код 1 предупреждение, 3 ошибка)\n"
+    "  watch                 ждать подключения преобразователей и обслуживать каждый\n"
+    "                        новый: прошивка, затем настройки с проверкой, строка\n"
+    "                        на каждый; до Ctrl+C\n"
+    "      --flash ФАЙЛ      прошивка для каждого\n"
+    "      --from ФАЙЛ       профиль настроек для каждого (а также --baud и др.)\n"
     "\n"
     "Общие параметры:\n"
     "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт,\n"
     "               rfc2217://узел:порт, STUB;\n"
     "               без него порт преобразователя ищется, как в окне программы;\n"
     "               с TCPC_ и rfc2217:// соединение, с TCPS_ подключение ожидается до %d с\n"
-    "  --json       результат одним объектом JSON для сценариев\n"
+    "  --serial НОМЕР   преобразователь с этим серийным номером USB\n"
+    "  --location МЕСТО преобразователь в этом месте подключения\n"
+    "               (1-1.3, Port_#0003.Hub_#0001, как в locate --all);\n"
+    "               без них при нескольких подключённых команда не выполняется (код 3)\n"
+    "  --all        read, write, flash: все найденные преобразователи параллельно;\n"
+    "               код завершения худший из них\n"
+    "  --json       результат одним объектом JSON для сценариев; с --all и в watch\n"
+    "               строки JSON: ход прошивки, результат по каждому, итог\n"
     "  --trace ФАЙЛ записывать обмен с преобразователем по байтам в ФАЙЛ\n"
     "               (- стандартный поток ошибок)\n"
     "  -h, --help   эта справка\n"
@@ -73,8 +78,9 @@ constexpr const char* kHelpFormat =
     "Сообщения и ход прошивки выводятся в стандартный поток ошибок.\n"
     "\n"
     "Коды завершения: 0 успех, 1 преобразователь не подключён, 2 ошибка в параметрах,\n"
-    "3 ошибка порта, 4 ошибка чтения настроек, 5 ошибка записи настроек, 6 ошибка прошивки,\n"
-    "7 результат не удалось вывести, 130 прошивка прервана (Ctrl+C).\n";
+    "3 ошибка порта или подключено несколько преобразователей, а один не выбран,\n"
+    "4 ошибка чтения настроек, 5 ошибка записи настроек (или записанное не подтвердилось),\n"
+    "6 ошибка прошивки, 7 результат не удалось вывести, 130 прошивка прервана (Ctrl+C).\n";
 
 int Fail(const Options& options, const char* port, const char* message, int code,
          const std::string& reason = std::string()) {
@@ -88,16 +94,29 @@ std::string ReasonOf(SettingsResult result) {
   return result == SettingsOk ? std::string() : PortFailureReason(PortLastFailure());
 }
 
-// The port to work on: the one given, or the converter's as the window finds it.
-bool ResolvePort(const Options& options, std::string& port) {
+// The port to work on: the one given, or the converter's found as the window
+// finds it (the one chosen by --serial and --location). ExitOk when there is
+// one; otherwise the exit code, after telling why.
+int ResolvePort(const Options& options, std::string& port) {
   if (!options.port.empty()) {
     port = options.port;
-    return true;
+    return ExitOk;
   }
-  char found[PortNameSize];
-  if (LocateDevicePort(found, sizeof found) == 0) return false;
-  port = found;
-  return true;
+  ConverterList found;
+  LocateConverters(found);
+  ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
+  if (found.count == 1) {
+    port = found.converters[0].port;
+    return ExitOk;
+  }
+  if (found.count == 0) {
+    const bool chosen = !options.serial.empty() || !options.location.empty();
+    return Fail(options, nullptr, MsgNoDevice, ExitAbsent,
+                chosen ? MsgNoSuchConverter(options.serial, options.location) : std::string());
+  }
+  // Never the first of several: an update must not go to the wrong unit.
+  PrintSeveral(found, options.json);
+  return ExitPort;
 }
 
 int CommandList(const Options& options) {
@@ -109,8 +128,16 @@ int CommandList(const Options& options) {
 }
 
 int CommandLocate(const Options& options) {
+  if (options.all) {
+    ConverterList found;
+    LocateConverters(found);
+    ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
+    PrintConverters(found, options.json);
+    if (found.count == 0) CtlWrite(stderr, std::string(MsgNoDevice) + "\n");
+    return found.count > 0 ? ExitOk : ExitAbsent;
+  }
   std::string port;
-  if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
+  if (const int code = ResolvePort(options, port); code != ExitOk) return code;
   PrintLocated(port, options.json);
   return ExitOk;
 }
@@ -125,9 +152,31 @@ int ExitOfSettings(SettingsResult result) {
   return ExitWrite;
 }
 
+// A write is done when the converter keeps what was written: the record read
+// back must be the one sent.
+int VerifyAndClose(const Options& options, const std::string& port, PortId portId, const DeviceSettings& written) {
+  DeviceSettings back{};
+  const SettingsResult read = SettingsRead(portId, back, PauseBetweenCalls);
+  PortClose(portId);
+  if (read != SettingsOk)
+    return Fail(options, port.c_str(), MsgSettingsWriteFailed, ExitWrite,
+                MsgVerifyUnread + std::string(" ") + PortFailureReason(PortLastFailure()));
+  const std::vector<const char*> differs = SettingsDifferences(written, back);
+  if (!differs.empty()) {
+    std::string fields;
+    for (const char* field : differs) fields += (fields.empty() ? "" : ", ") + std::string(field);
+    const std::string reason = MsgVerifyDiffers(fields);
+    CtlWrite(stderr, std::string(MsgSettingsWriteFailed) + "\n" + reason + "\n");
+    PrintVerifyFailed(port, reason, differs, options.json);
+    return ExitWrite;
+  }
+  PrintSettings(port, back, true, options.json, stdout, 1);
+  return ExitOk;
+}
+
 int CommandReadOrWrite(const Options& options) {
   std::string port;
-  if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
+  if (const int code = ResolvePort(options, port); code != ExitOk) return code;
   PortId portId = 0;
   DeviceSettings settings{};
   // The pause after a channel call lets the window's next click find the
@@ -150,12 +199,13 @@ int CommandReadOrWrite(const Options& options) {
     SettingsApplyLineView(view, settings);
     uint16_t baud100 = 0;
     if (!options.baud.empty() && SettingsParseBaud(options.baud, baud100)) SettingsSetBaud100(settings, baud100);
-    result = SettingsWrite(portId, settings, PauseBetweenCalls);
+    result = SettingsWrite(portId, settings, options.verify ? PauseAfterEveryCall : PauseBetweenCalls);
+    if (result == SettingsOk && options.verify) return VerifyAndClose(options, port, portId, settings);
   }
   PortClose(portId);
   if (result != SettingsOk)
     return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result), ReasonOf(result));
-  PrintSettings(port, settings, write, options.json);
+  PrintSettings(port, settings, write, options.json, stdout, write ? 0 : -1);
   return ExitOk;
 }
 
@@ -173,10 +223,10 @@ int CommandFlash(const Options& options) {
   PortLayerInit();
   MsClockStart();
   std::string port;
-  if (!ResolvePort(options, port)) return Fail(options, nullptr, MsgNoDevice, ExitAbsent);
+  if (const int code = ResolvePort(options, port); code != ExitOk) return code;
   // Interrupted, the update still tells the converter to leave its update mode.
   PlatformInterruptCatch();
-  FlashProgress progress(PlatformStderrIsTerminal());
+  FlashProgress progress(PlatformStderrIsTerminal() && !options.worker, options.worker, port);
   std::string failure;  // the first failure message the update showed
   std::string failureReason;  // and the reason shown with it
   UploadHooks hooks;
@@ -205,9 +255,14 @@ int CommandFlash(const Options& options) {
 }
 
 int Run(const Options& options) {
-  // Listing and locating read the device registry only; no port is opened.
+  // Listing and locating read the system's lists only; no port is opened.
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
+  if (options.command == "watch") return CommandWatch(options);
+  if (options.all) return CommandAll(options);
+  // A worker's read or write is short: it ends in order, whatever Ctrl+C
+  // reached it from the terminal it shares.
+  if (options.worker) PlatformInterruptCatch();
   if (options.command == "flash") return CommandFlash(options);
   if (options.command == "doctor") return CommandDoctor(options);
   PortLayerInit();
@@ -235,6 +290,13 @@ int ProgramMain(int argc, char** argv) {
     case ParseBad: return ExitUsage;
     case ParseRun: break;
   }
+  std::string problem;
+  if (!options.profile.empty() && !ProfileApply(options.profile, options, problem)) {
+    CtlWrite(stderr, "rs485ctl: профиль " + options.profile + ": " + problem + "\n");
+    return ExitUsage;
+  }
+  if (options.worker)
+    CtlSetStderrLabel("[" + (!options.serial.empty() ? options.serial : !options.location.empty() ? options.location : options.port) + "] ");
   // Before the converter is touched: a trace that cannot be written is refused first.
   std::string message;
   std::string reason;

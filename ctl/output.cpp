@@ -12,6 +12,8 @@ const char* const CtlParityNames[ParityRows] = {"none", "even", "odd", "mark", "
 namespace {
 
 bool gStdoutFailed = false;
+std::string gStderrLabel;
+bool gStderrLineStart = true;
 
 // Length of the well-formed UTF-8 sequence that starts at text[i], or 0.
 size_t Utf8Length(const std::string& text, size_t i) {
@@ -77,12 +79,28 @@ std::string CutToColumns(const std::string& text, size_t columns) {
 }  // namespace
 
 bool CtlWrite(FILE* out, const std::string& text) {
+  if (out == stderr && !gStderrLabel.empty()) {
+    std::string labelled;
+    for (const char c : text) {
+      if (gStderrLineStart) labelled += gStderrLabel;
+      labelled += c;
+      gStderrLineStart = c == '\n';
+    }
+    return PlatformWriteText(out, labelled.data(), labelled.size());
+  }
   const bool written = PlatformWriteText(out, text.data(), text.size());
   if (!written && out == stdout) gStdoutFailed = true;
   return written;
 }
 
 bool CtlOutputFailed() { return gStdoutFailed; }
+
+void CtlSetStderrLabel(const std::string& label) { gStderrLabel = label; }
+
+void CtlWriteLine(const std::string& line) {
+  CtlWrite(stdout, line + "\n");
+  if (std::fflush(stdout) != 0) gStdoutFailed = true;
+}
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
@@ -123,11 +141,7 @@ void PrintLocated(const std::string& port, bool json, FILE* out) {
   CtlWrite(out, json ? "{\"port\":" + JsonString(port) + "}\n" : port + "\n");
 }
 
-namespace {
-
 std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
-
-}  // namespace
 
 void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out) {
   if (!json) return;
@@ -135,16 +149,17 @@ void PrintError(const char* port, const char* message, const std::string& reason
                     ",\"error\":" + JsonString(message) + ",\"reason\":" + JsonOrNull(reason) + "}\n");
 }
 
-void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json,
-                   FILE* out) {
+void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json, FILE* out,
+                   int verified) {
   const SettingsView view = SettingsToView(settings);
   const int dataBits = DataBitsValues[view.dataBitsRow];
   if (json) {
     CtlWrite(out, CtlFormat("{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,"
-                            "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"}\n",
+                            "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"%s}\n",
                             JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(),
                             CtlParityNames[view.parityRow], dataBits, view.twoStopBits ? 2 : 1,
-                            view.echoSuppression ? "true" : "false", SettingsRawText(settings).c_str()));
+                            view.echoSuppression ? "true" : "false", SettingsRawText(settings).c_str(),
+                            verified < 0 ? "" : verified ? ",\"verified\":true" : ",\"verified\":false"));
     return;
   }
   CtlWrite(out, "Порт: " + port + (written ? " (записано)" : "") + "\n" +
@@ -170,11 +185,20 @@ void PrintFlashReport(const std::string& port, const std::string& file, const Up
                     ",\"reason\":" + JsonOrNull(reason) + "}\n");
 }
 
-FlashProgress::FlashProgress(bool terminal) : terminal_(terminal) {}
+FlashProgress::FlashProgress(bool terminal, bool events, const std::string& port)
+    : terminal_(terminal), events_(events), port_(port) {}
 
 void FlashProgress::Show(UploadPhase phase, const UploadReport& sofar) {
   const uint64_t sent = sofar.recordsSent;
   const uint64_t total = sofar.recordsTotal;
+  const uint64_t percent = total > 0 ? sent * 100 / total : 0;
+  if (events_ && (phase != eventPhase_ || percent != eventPercent_)) {
+    static const char* const kPhaseNames[] = {"entering", "waiting", "sending", "finishing"};
+    eventPhase_ = phase;
+    eventPercent_ = percent;
+    CtlWriteLine("{\"event\":\"progress\",\"port\":" + JsonString(port_) + ",\"phase\":\"" + kPhaseNames[phase] +
+                 "\",\"records_sent\":" + std::to_string(sent) + ",\"records_total\":" + std::to_string(total) + "}");
+  }
   const uint64_t bytes = sofar.bytesSent;
   if (phase == UploadSending && lastPhase_ != UploadSending) sendingSince_ = PlatformTickMs();
   const bool newPhase = phase != lastPhase_;
@@ -218,4 +242,58 @@ void FlashProgress::Interrupt() {
   if (!barShown_) return;
   CtlWrite(stderr, "\n");
   barShown_ = false;
+}
+
+void PrintVerifyFailed(const std::string& port, const std::string& reason, const std::vector<const char*>& fields,
+                       bool json, FILE* out) {
+  if (!json) return;
+  std::string names;
+  for (const char* field : fields) names += std::string(names.empty() ? "" : ",") + "\"" + field + "\"";
+  CtlWrite(out, "{\"port\":" + JsonString(port) + ",\"error\":" + JsonString(MsgSettingsWriteFailed) +
+                    ",\"reason\":" + JsonString(reason) + ",\"differs\":[" + names + "]}\n");
+}
+
+std::string ConverterJson(const ConverterPort& converter) {
+  return "{\"port\":" + JsonString(converter.port) + ",\"serial\":" + JsonOrNull(converter.serial) +
+         ",\"location\":" + JsonOrNull(converter.location) + "}";
+}
+
+namespace {
+
+std::string OrDash(const char* text) { return text[0] != '\0' ? text : "-"; }
+
+std::string ConvertersJson(const ConverterList& list) {
+  std::string items;
+  for (int32_t k = 0; k < list.count; ++k) items += (k ? "," : "") + ConverterJson(list.converters[k]);
+  return "[" + items + "]";
+}
+
+std::string ConvertersText(const ConverterList& list, const char* indent) {
+  std::string text;
+  for (int32_t k = 0; k < list.count; ++k) {
+    const ConverterPort& c = list.converters[k];
+    text += indent + std::string(c.port) + "\t" + OrDash(c.serial) + "\t" + OrDash(c.location) + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+void PrintConverters(const ConverterList& list, bool json, FILE* out) {
+  CtlWrite(out, json ? "{\"converters\":" + ConvertersJson(list) + "}\n" : ConvertersText(list, ""));
+}
+
+void PrintSeveral(const ConverterList& list, bool json, FILE* out) {
+  CtlWrite(stderr, std::string(MsgSeveralConverters) + "\n" + MsgChooseConverter + "\n" + ConvertersText(list, "  "));
+  if (!json) return;
+  CtlWrite(out, "{\"port\":null,\"error\":" + JsonString(MsgSeveralConverters) + ",\"reason\":" +
+                    JsonString(MsgChooseConverter) + ",\"converters\":" + ConvertersJson(list) + "}\n");
+}
+
+std::string UnitLine(bool ok, const ConverterPort& converter, const std::string& detail) {
+  const std::string verdict = MsgDoctorVerdicts[ok ? 0 : 2];
+  size_t columns = 0;
+  for (const char c : verdict) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return verdict + std::string(8 - columns, ' ') + OrDash(converter.serial) + "  " + OrDash(converter.location) +
+         "  " + converter.port + "  " + detail;
 }

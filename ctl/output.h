@@ -6,13 +6,34 @@
 #include <string>
 #include <vector>
 
+#include "discovery/device_locator.h"
 #include "ops/firmware_upload.h"
 #include "ops/settings.h"
+
+// rs485ctl's exit codes; with several converters, the worst of theirs.
+enum CtlExit {
+  ExitOk = 0,
+  ExitAbsent = 1,
+  ExitUsage = 2,
+  ExitPort = 3,
+  ExitRead = 4,
+  ExitWrite = 5,
+  ExitFirmware = 6,
+  ExitOutput = 7,
+  ExitInterrupted = 130,  // as a shell reports a program ended by Ctrl+C
+};
 
 // Writes text to one of rs485ctl's streams (a console gets it as characters).
 // A failed write to standard output is remembered: CtlOutputFailed.
 bool CtlWrite(FILE* out, const std::string& text);
 bool CtlOutputFailed();
+
+// From now on every line written to standard error starts with label (a
+// worker's lines among the others').
+void CtlSetStderrLabel(const std::string& label);
+
+// One line of JSON Lines on standard output, sent on at once.
+void CtlWriteLine(const std::string& line);
 
 // printf into a string, for CtlWrite.
 template <class... Args>
@@ -31,8 +52,9 @@ extern const char* const CtlParityNames[ParityRows];
 // Each printer writes to standard output unless told otherwise.
 void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out = stdout);
 void PrintLocated(const std::string& port, bool json, FILE* out = stdout);
+// verified: after a write, whether it was read back (-1: not a write).
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json,
-                   FILE* out = stdout);
+                   FILE* out = stdout, int verified = -1);
 // failure: the first failure message the update showed, empty when none;
 // reason: the reason shown with it, empty when none.
 void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
@@ -42,6 +64,26 @@ void PrintFlashReport(const std::string& port, const std::string& file, const Up
 // reason on standard error instead.
 void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out = stdout);
 
+// A write whose record read back differs: the error object names the fields.
+void PrintVerifyFailed(const std::string& port, const std::string& reason, const std::vector<const char*>& fields,
+                       bool json, FILE* out = stdout);
+
+// The converters found: a line each (port, serial number, place; "-" for
+// none), or {"converters":[…]}.
+void PrintConverters(const ConverterList& list, bool json, FILE* out = stdout);
+// {"port":…,"serial":…,"location":…}, null for what is not known.
+std::string ConverterJson(const ConverterPort& converter);
+// Several converters and none chosen: on standard error the message, what to
+// do and the list; for scripts the error object with "converters".
+void PrintSeveral(const ConverterList& list, bool json, FILE* out = stdout);
+
+// text as a JSON string, or null when it is empty.
+std::string JsonOrNull(const std::string& text);
+
+// A line of a unit's outcome for people: the verdict in a column of its own,
+// serial number, place, port, then what happened.
+std::string UnitLine(bool ok, const ConverterPort& converter, const std::string& detail);
+
 // text as a JSON string: quoted, escaped, and bytes that are not UTF-8 replaced
 // by U+FFFD so that the output stays valid whatever a file name holds.
 std::string JsonString(const std::string& text);
@@ -49,14 +91,20 @@ std::string JsonString(const std::string& text);
 // Progress of a firmware update on standard error: on a terminal one line
 // redrawn in place, as wide as the terminal allows (the bar goes first, then
 // the text is cut), otherwise a line per phase and per tenth of the records.
+// events: also a JSON line on standard output per phase and per percent,
+// {"event":"progress","port":…,"phase":…,"records_sent":…,"records_total":…}.
 class FlashProgress {
  public:
-  explicit FlashProgress(bool terminal);
+  explicit FlashProgress(bool terminal, bool events = false, const std::string& port = std::string());
   void Show(UploadPhase phase, const UploadReport& sofar);
   void Interrupt();  // ends a bar line before other output
 
  private:
   bool terminal_;
+  bool events_;
+  std::string port_;
+  int eventPhase_ = -1;
+  uint64_t eventPercent_ = 0;
   bool barShown_ = false;
   int lastPhase_ = -1;
   uint64_t lastTenth_ = 0;

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 
 ComPortListTable ComPortList;
 char ComPortPivot[ComPortNameSize];
@@ -11,12 +11,32 @@ ComPortSortOps ComPortSortSlots = {ComPortCompare, ComPortSwap, ComPortSetPivot}
 
 namespace {
 
-// The registry offers a port's name in buffers of these sizes; a longer name
-// does not fit and that port is skipped.
+// A port's name is taken in buffers of these sizes; a longer name does not
+// fit and that port is skipped.
 constexpr size_t kEnumeratedNameSize = 80;
 constexpr size_t kLookedUpNameSize = 32;
 constexpr int32_t kEnumeratedIndices = 16;
 constexpr int32_t kLastComNumber = 99;
+
+SerialPortTable gPresent;
+
+bool Fits(const char* text, size_t size) { return strnlen(text, size) < size; }
+
+// The entry of the present list stored under COMn, as old systems look ports
+// up: on a system that names its entries the one of that name (letter case
+// aside, as the registry compares), elsewhere the n-th. nullptr when none.
+const SerialPortRecord* ListedAs(int32_t n) {
+  if (!gPresent.named) return n <= gPresent.count ? &gPresent.records[n - 1] : nullptr;
+  char wanted[8];
+  std::snprintf(wanted, sizeof wanted, "COM%d", static_cast<int>(n));
+  for (int32_t k = 0; k < gPresent.count; ++k) {
+    const char* listed = gPresent.records[k].listedAs;
+    size_t i = 0;
+    while (wanted[i] != '\0' && (listed[i] == wanted[i] || listed[i] == wanted[i] - 'A' + 'a')) ++i;
+    if (wanted[i] == '\0' && listed[i] == '\0') return &gPresent.records[k];
+  }
+  return nullptr;
+}
 
 bool InList(int32_t k) { return k >= 0 && k < ComPortListSize; }
 
@@ -96,25 +116,24 @@ void ComPortSort(int32_t lo, int32_t hi) {
 }
 
 void ComPortListBuild() {
-  const int32_t major = RegistryMajorVersion();
+  const int32_t major = SerialPortsMajorVersion();
   ComPortList.count = 0;
 
-  if (RegistrySerialPortsOpen() == RegistryOk) {
+  if (SerialPortsPresent(gPresent) == SerialPortsOk) {
     if (major >= 5) {
       // Every index up to the 16th is tried, also after one that cannot be read.
-      for (int32_t index = 0; index < kEnumeratedIndices && ComPortList.count < ComPortListSize; ++index) {
-        char name[kEnumeratedNameSize];
-        if (RegistrySerialPortAt(index, name, sizeof name) == RegistryOk) AddName(name);
+      for (int32_t index = 0; index < kEnumeratedIndices && index < gPresent.count && ComPortList.count < ComPortListSize;
+           ++index) {
+        const SerialPortRecord& port = gPresent.records[index];
+        if (port.name[0] != '\0' && Fits(port.name, kEnumeratedNameSize) && Fits(port.listedAs, kEnumeratedNameSize))
+          AddName(port.name);
       }
     } else {
       for (int32_t n = 1; n <= kLastComNumber && ComPortList.count < ComPortListSize; ++n) {
-        char valueName[8];
-        std::snprintf(valueName, sizeof valueName, "COM%d", static_cast<int>(n));
-        char name[kLookedUpNameSize];
-        if (RegistrySerialPortByName(valueName, name, sizeof name) == RegistryOk) AddName(name);
+        const SerialPortRecord* port = ListedAs(n);
+        if (port != nullptr && port->name[0] != '\0' && Fits(port->name, kLookedUpNameSize)) AddName(port->name);
       }
     }
-    RegistrySerialPortsClose();
   }
 
   if (ComPortList.count >= 2) {
@@ -127,5 +146,5 @@ void DiscoveryReset() {
   ComPortList = ComPortListTable{};
   std::memset(ComPortPivot, 0, sizeof ComPortPivot);
   ComPortSortSlots = {ComPortCompare, ComPortSwap, ComPortSetPivot};
-  Registry = RegistryDefault;
+  SerialPortsFrom = SerialPortsDefault;
 }

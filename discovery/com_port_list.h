@@ -1,8 +1,9 @@
 #pragma once
-// Comdet: the list of serial ports present right now, read from the device
-// registry, at most 16 names of at most 19 characters, sorted so that names of
-// the form COM<number> follow their number (COM2 before COM10). Used from one
-// thread: a rebuild or a sort must not overlap another, nor a reading of the list.
+// Comdet: the list of serial ports present right now, taken from the system's
+// (platform/serial_ports.h): at most 16 names of at most 19 characters,
+// sorted so that names of the form COM<number> follow their number (COM2
+// before COM10). Used from one thread: a rebuild or a sort must not overlap
+// another, nor a reading of the list.
 
 #include <cstdint>
 
@@ -16,7 +17,7 @@ struct ComPortListTable {
 
 extern ComPortListTable ComPortList;
 
-// Rebuilds the list from the registry and sorts it. Cannot fail: whatever cannot
+// Rebuilds the list from the system's and sorts it. Cannot fail: whatever cannot
 // be read is absent. Entries beyond the new count are left as they were.
 void ComPortListBuild();
 
@@ -45,5 +46,5 @@ extern ComPortSortOps ComPortSortSlots;
 extern char ComPortPivot[ComPortNameSize];
 
 // For tests: an empty list, the list's own sort operations and the default
-// registry source, as at the start of the process.
+// source of the system's facts, as at the start of the process.
 void DiscoveryReset();

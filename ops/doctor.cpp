@@ -20,12 +20,20 @@ void Add(DoctorReport& report, const char* id, const char* title, DoctorVerdict 
   report.checks.push_back({id, verdict, title, detail, advice});
 }
 
-// The converter's port as the window finds it, or why there is none.
-void CheckConverter(DoctorReport& report) {
-  char found[ComPortNameSize];
-  if (LocateDevicePort(found, sizeof found) != 0) {
-    report.port = found;
-    Add(report, "converter", MsgDoctorConverter, DoctorOk, MsgDoctorConverterPort(found));
+// The converter's port as the window finds it (the one asked for), or why
+// there is none.
+void CheckConverter(DoctorReport& report, const std::string& serial, const std::string& location) {
+  ConverterList found;
+  LocateConverters(found);
+  const bool converters = found.count > 0;
+  ConverterListKeep(found, serial.c_str(), location.c_str());
+  if (found.count > 0) {
+    report.port = found.converters[0].port;
+    Add(report, "converter", MsgDoctorConverter, DoctorOk, MsgDoctorConverterPort(report.port));
+    return;
+  }
+  if (converters) {
+    Add(report, "converter", MsgDoctorConverter, DoctorFailed, MsgNoSuchConverter(serial, location), MsgDoctorPlugIn);
     return;
   }
   ConverterSighting seen;
@@ -111,10 +119,10 @@ void CheckExchange(DoctorReport& report, bool localDevice) {
 
 }  // namespace
 
-DoctorReport DoctorRun(const std::string& portName) {
+DoctorReport DoctorRun(const std::string& portName, const std::string& serial, const std::string& location) {
   DoctorReport report;
   report.port = portName;
-  if (portName.empty()) CheckConverter(report);
+  if (portName.empty()) CheckConverter(report, serial, location);
 
   DiagPortFacts node;
   if (!report.port.empty()) DiagPort(report.port.c_str(), kLinkName, node);

@@ -24,9 +24,11 @@ struct DoctorReport {
 };
 
 // Checks portName, or, when it is empty, the converter's port found as the
-// window finds it. Opens the port for one settings read (when nothing has
-// shown it cannot be opened) and closes it again.
-DoctorReport DoctorRun(const std::string& portName);
+// window finds it: the first converter found with that serial number and at
+// that place (an empty one of the two: any). Opens the port for one settings
+// read (when nothing has shown it cannot be opened) and closes it again.
+DoctorReport DoctorRun(const std::string& portName, const std::string& serial = std::string(),
+                       const std::string& location = std::string());
 
 // The worst verdict of the checks.
 DoctorVerdict DoctorOverall(const DoctorReport& report);

@@ -7,7 +7,6 @@
 #include "ops/messages.h"
 #include "ops/port_open.h"
 #include "ops/settings.h"
-#include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "platform/files.h"
 #include "platform/time.h"
@@ -54,14 +53,20 @@ class Upload {
 
 // The name to reopen after the converter's mode switch. A converter that
 // re-enumerates may come back under another name while its old one goes to
-// another device: the records must follow the converter. false when it is not
-// there.
-bool ReopenName(const std::string& portName, bool converterPort, std::string& name) {
+// another device, even to another converter: the records must follow this
+// converter, known by its serial number or else its place on the bus. false
+// when it is not there.
+bool ReopenName(const std::string& portName, const ConverterPort* converter, std::string& name) {
   name = portName;
-  if (!converterPort || DevicePortIsConverter(portName.c_str()) != 0) return true;
-  char found[ComPortNameSize];
-  if (LocateDevicePort(found, sizeof found) == 0) return false;
-  name = found;
+  if (converter == nullptr) return true;
+  ConverterPort now{};
+  if (!LocateConverterAgain(*converter, now)) {
+    // Known by neither: only its old name, if that is still a converter's.
+    ConverterPort there{};
+    return converter->serial[0] == '\0' && converter->location[0] == '\0' &&
+           LocateConverterOnPort(portName.c_str(), there);
+  }
+  name = now.port;
   return true;
 }
 
@@ -149,7 +154,8 @@ UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std
     return report;
   }
   // Asked while the converter is still where the user found it.
-  const bool converterPort = DevicePortIsConverter(portName) != 0;
+  ConverterPort converter{};
+  const bool converterPort = LocateConverterOnPort(portName, converter);
   if (!upload.Stopped() && portId == 0 && !OpenPortForExchange(portName, portId)) {
     upload.Message(MsgPortOpenFailed, PortFailureReason(PortLastFailure()));
     return report;
@@ -171,7 +177,7 @@ UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std
   upload.Wait(hooks.reopenDelayMs);
 
   std::string reopenName;
-  const bool back = ReopenName(portName, converterPort, reopenName);
+  const bool back = ReopenName(portName, converterPort ? &converter : nullptr, reopenName);
   if (!back || !OpenPortForExchange(reopenName.c_str(), portId)) {
     portId = 0;
     report.result = UploadReopenFailed;

@@ -75,9 +75,10 @@ UploadResult FirmwareImageLoad(const char* fileName, std::vector<uint8_t>& image
 // Runs the whole update of image on portId, opening portName first when portId
 // is 0. Every path past that first open leaves the port closed and portId 0.
 // Shows the same messages in the same order as the window always has. When
-// portName is the converter's USB port, the reopen after the mode switch goes
-// to the converter wherever it came back (its new name when the old one was
-// handed to another device), and fails when it is not there.
+// portName is a converter's USB port, the reopen after the mode switch goes
+// to that converter wherever it came back, known by its serial number or else
+// its place on the bus (its new name when the old one was handed to another
+// device), and fails when it is not there.
 UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std::vector<uint8_t>& image,
                                  const UploadHooks& hooks);
 

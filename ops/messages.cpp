@@ -111,3 +111,19 @@ std::string MsgDoctorPortOpened(const std::string& port) { return "Порт " + 
 std::string MsgDoctorSettingsRead(const std::string& baud, const std::string& raw) {
   return "Настройки прочитаны: скорость " + baud + ", запись " + raw + ".";
 }
+
+std::string MsgNoSuchConverter(const std::string& serial, const std::string& location) {
+  std::string which;
+  if (!serial.empty()) which = " с серийным номером " + serial;
+  if (!location.empty()) which += (which.empty() ? "" : ",") + std::string(" в месте ") + location;
+  return "Преобразователь" + which + " не найден. Подключённые покажет rs485ctl locate --all.";
+}
+
+std::string MsgVerifyDiffers(const std::string& fields) {
+  return "Прочитано после записи не то, что записано: " + fields + ".";
+}
+
+std::string MsgFleetSummary(int32_t total, int32_t ok, int32_t failed) {
+  return "Преобразователей: " + std::to_string(total) + ", успешно: " + std::to_string(ok) +
+         ", с ошибкой: " + std::to_string(failed);
+}

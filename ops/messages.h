@@ -127,3 +127,27 @@ std::string MsgDoctorHeldBy(const std::string& program, int32_t pid);
 std::string MsgDoctorPortOpened(const std::string& port);
 // The record read: its baud rate and raw bytes.
 std::string MsgDoctorSettingsRead(const std::string& baud, const std::string& raw);
+
+// Several converters at once (rs485ctl --all, watch, --serial, --location).
+inline constexpr const char* MsgSeveralConverters = "Подключено несколько преобразователей";
+inline constexpr const char* MsgChooseConverter =
+    "Выберите один: --serial СЕРИЙНЫЙ_НОМЕР или --location МЕСТО (rs485ctl locate --all их покажет), "
+    "или все сразу: --all.";
+// No converter of that serial number or place is plugged in.
+std::string MsgNoSuchConverter(const std::string& serial, const std::string& location);
+// "Записано не то, что хранит преобразователь: baud, parity." after a write read back.
+std::string MsgVerifyDiffers(const std::string& fields);
+inline constexpr const char* MsgVerifyUnread =
+    "Настройки после записи не прочитаны, запись не подтверждена.";
+inline constexpr const char* MsgWorkerSilent = "Обработчик преобразователя завершился, не сообщив результата.";
+inline constexpr const char* MsgWorkerNotStarted = "Обработчик преобразователя не запустился.";
+// "Преобразователей: 3, успешно: 2, с ошибкой: 1".
+std::string MsgFleetSummary(int32_t total, int32_t ok, int32_t failed);
+inline constexpr const char* MsgWatchWaiting =
+    "Ожидание преобразователей. Каждый подключённый обслуживается один раз, пока его не отключат; "
+    "Ctrl+C — завершить.";
+inline constexpr const char* MsgWatchStopping = "Завершение после обслуживаемых сейчас преобразователей.";
+// The steps of a unit in watch, as the text line names them.
+inline constexpr const char* MsgStepFlash = "прошивка";
+inline constexpr const char* MsgStepWrite = "настройки";
+inline constexpr const char* MsgStepRead = "проверка связи";

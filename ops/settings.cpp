@@ -112,7 +112,13 @@ const char* SettingsMessage(SettingsResult result) {
 
 SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings, CallPause pause) {
   if (!OpenPortForExchange(portName, portId)) return SettingsPortOpenFailed;
+  if (SettingsRead(portId, settings, pause) == SettingsOk) return SettingsOk;
+  PortClose(portId);
+  portId = 0;
+  return SettingsReadFailed;
+}
 
+SettingsResult SettingsRead(PortId portId, DeviceSettings& settings, CallPause pause) {
   // Read into a scratch record: bytes that fail their CRC never reach the
   // caller's record.
   DeviceSettings received{};
@@ -124,14 +130,29 @@ SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSetting
                                    kCheckCrc, 0);
       },
       pause == PauseAfterEveryCall);
-  channel.reset();
-  if (result != ResultOk) {
-    PortClose(portId);
-    portId = 0;
-    return SettingsReadFailed;
-  }
+  if (result != ResultOk) return SettingsReadFailed;
   settings = received;
   return SettingsOk;
+}
+
+std::vector<const char*> SettingsDifferences(const DeviceSettings& wanted, const DeviceSettings& got) {
+  const uint8_t otherFlags = static_cast<uint8_t>(~(EchoSuppression | TwoStopBits));
+  const struct {
+    const char* name;
+    bool differs;
+  } fields[] = {
+      {"baud", SettingsBaud100(wanted) != SettingsBaud100(got)},
+      {"parity", wanted.Parity != got.Parity},
+      {"data_bits", wanted.DataBits != got.DataBits},
+      {"stop_bits", ((wanted.Flags ^ got.Flags) & TwoStopBits) != 0},
+      {"echo_suppression", ((wanted.Flags ^ got.Flags) & EchoSuppression) != 0},
+      {"spare", wanted.Spare != got.Spare},
+      {"flags", ((wanted.Flags ^ got.Flags) & otherFlags) != 0},
+  };
+  std::vector<const char*> names;
+  for (const auto& field : fields)
+    if (field.differs) names.push_back(field.name);
+  return names;
 }
 
 SettingsResult SettingsWrite(PortId portId, const DeviceSettings& settings, CallPause pause) {

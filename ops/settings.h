@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ops/messages.h"
 #include "ops/port_open.h"
@@ -92,6 +93,16 @@ enum CallPause { PauseAfterEveryCall, PauseBetweenCalls };
 // did not open; PortLastFailure() tells why a port did not open.
 SettingsResult SettingsCheck(const char* portName, PortId& portId, DeviceSettings& settings,
                              CallPause pause = PauseAfterEveryCall);
+
+// Reads the record on a port already open, into settings only when it came
+// whole with a good CRC. Neither opens nor closes the port.
+SettingsResult SettingsRead(PortId portId, DeviceSettings& settings, CallPause pause = PauseAfterEveryCall);
+
+// The fields in which a record read back differs from the one written, by
+// their names in rs485ctl's JSON (baud, parity, data_bits, stop_bits,
+// echo_suppression), and spare and flags for the bytes the window does not
+// show; empty when they are the same.
+std::vector<const char*> SettingsDifferences(const DeviceSettings& wanted, const DeviceSettings& got);
 
 // Writes the record to the converter on the open port, then the one-byte write
 // to 0x8FFFFF that makes the converter take it (its answer is not examined).

@@ -2,6 +2,8 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <umockdev.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "discovery/device_locator.h"
+#include "sim/sim_serve.h"
 
 namespace {
 
@@ -116,9 +119,26 @@ gboolean PassThroughIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoin
   return TRUE;
 }
 
+// A removed device's /dev entries go with it while its terminal stays: a
+// device that gets the name again gets them back, leading to that terminal.
+void RestoreNode(UMockdevTestbed* testbed, const char* ttyName, int major, int minor) {
+  const int master = umockdev_testbed_get_dev_fd(testbed, (std::string("/dev/") + ttyName).c_str());
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  const std::string dev = std::string(root) + "/dev/";
+  g_free(root);
+  const char* slave = master >= 0 ? ptsname(master) : nullptr;
+  struct stat entry {};
+  if (slave == nullptr || lstat((dev + ttyName).c_str(), &entry) == 0) return;
+  const std::string number = dev + ".node/" + ttyName;  // umockdev may have made this one
+  if (symlink(slave, (dev + ttyName).c_str()) != 0 ||
+      (lstat(number.c_str(), &entry) != 0 && symlink((Number(major) + ":" + Number(minor)).c_str(), number.c_str()) != 0))
+    std::fprintf(stderr, "umockdev: /dev/%s cannot be made again: %s\n", ttyName, std::strerror(errno));
+}
+
 // Attaches the pass-through handler to /dev/<tty> and returns the master side
 // of its pseudo-terminal.
-int TtyMaster(UMockdevTestbed* testbed, const char* ttyName) {
+int TtyMaster(UMockdevTestbed* testbed, const char* ttyName, int major, int minor) {
+  RestoreNode(testbed, ttyName, major, minor);
   const std::string node = std::string("/dev/") + ttyName;
   auto* handler = static_cast<UMockdevIoctlBase*>(g_object_get_data(G_OBJECT(testbed), kPassThroughKey));
   if (handler == nullptr) {
@@ -140,8 +160,10 @@ int TtyMaster(UMockdevTestbed* testbed, const char* ttyName) {
   return umockdev_testbed_get_dev_fd(testbed, node.c_str());
 }
 
-Device UsbDevice(const std::string& path, uint16_t vendor, uint16_t product, int number) {
+Device UsbDevice(const std::string& path, uint16_t vendor, uint16_t product, int number,
+                 const char* serial = nullptr) {
   Device d(path);
+  if (serial != nullptr) d.Attribute("serial", serial);
   d.Property("SUBSYSTEM", "usb")
       .Property("DEVTYPE", "usb_device")
       .Property("DRIVER", "usb")
@@ -165,13 +187,14 @@ Device UsbInterface(const std::string& path, const char* driver, const char* int
   return d;
 }
 
-// umockdev keeps a node once made, also after its device was removed: a
-// device that gets a name used before gets the same node, as a re-enumerated
-// name points at whatever device now holds it.
+// umockdev keeps a node's terminal once made, also after its device was
+// removed: a device that gets a name used before gets the same terminal (see
+// RestoreNode), as a re-enumerated name points at whatever device now holds it.
 Device Tty(UMockdevTestbed* testbed, const std::string& path, const char* ttyName, int major, int minor,
            const std::string& deviceLink) {
   Device d(path);
-  if (umockdev_testbed_get_dev_fd(testbed, (std::string("/dev/") + ttyName).c_str()) < 0) d.Node(ttyName);
+  const std::string node = std::string("/dev/") + ttyName;
+  if (umockdev_testbed_get_dev_fd(testbed, node.c_str()) < 0) d.Node(ttyName);
   d.Property("SUBSYSTEM", "tty")
       .Property("DEVNAME", std::string("/dev/") + ttyName)
       .Attribute("dev", Number(major) + ":" + Number(minor))
@@ -207,20 +230,20 @@ void TestbedDestroy(UMockdevTestbed* testbed) {
 }
 
 int TestbedAddCdcAcm(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
-                     const char* ttyName) {
+                     const char* ttyName, const char* serial) {
   const std::string device = UsbPath(usbName);
   const std::string interface = device + "/" + usbName + ":1.0";
   const std::string description =
-      UsbDevice(device, vendor, product, UsbNumber(usbName)).text + "\n" +
+      UsbDevice(device, vendor, product, UsbNumber(usbName), serial).text + "\n" +
       UsbInterface(interface, "cdc_acm", "02").text + "\n" +
       Tty(testbed, interface + "/tty/" + ttyName, ttyName, kMajorAcm, TrailingNumber(ttyName), "../../../" + std::string(usbName) + ":1.0")
           .text;
   if (!Add(testbed, description)) return -1;
-  return TtyMaster(testbed, ttyName);
+  return TtyMaster(testbed, ttyName, kMajorAcm, TrailingNumber(ttyName));
 }
 
-int TestbedAddConverter(UMockdevTestbed* testbed, const char* usbName, const char* ttyName) {
-  return TestbedAddCdcAcm(testbed, usbName, ConverterUsbVendor, ConverterUsbProduct, ttyName);
+int TestbedAddConverter(UMockdevTestbed* testbed, const char* usbName, const char* ttyName, const char* serial) {
+  return TestbedAddCdcAcm(testbed, usbName, ConverterUsbVendor, ConverterUsbProduct, ttyName, serial);
 }
 
 int TestbedAddUsbSerial(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
@@ -235,7 +258,7 @@ int TestbedAddUsbSerial(UMockdevTestbed* testbed, const char* usbName, uint16_t 
       UsbInterface(interface, "ftdi_sio", "ff").text + "\n" + portDevice.text + "\n" +
       Tty(testbed, port + "/tty/" + ttyName, ttyName, kMajorUsbSerial, TrailingNumber(ttyName), "../../../" + std::string(ttyName)).text;
   if (!Add(testbed, description)) return -1;
-  return TtyMaster(testbed, ttyName);
+  return TtyMaster(testbed, ttyName, kMajorUsbSerial, TrailingNumber(ttyName));
 }
 
 int TestbedAddBuiltinSerial(UMockdevTestbed* testbed, const char* ttyName, int type) {
@@ -255,7 +278,7 @@ int TestbedAddBuiltinSerial(UMockdevTestbed* testbed, const char* ttyName, int t
   tty.Attribute("type", Number(type)).Attribute("line", Number(TrailingNumber(ttyName)));
   description += tty.text;
   if (!Add(testbed, description)) return -1;
-  return TtyMaster(testbed, ttyName);
+  return TtyMaster(testbed, ttyName, kMajorBuiltin, 64 + TrailingNumber(ttyName));
 }
 
 void TestbedRemoveUsb(UMockdevTestbed* testbed, const char* usbName) {
@@ -283,4 +306,23 @@ void TestbedRemoveUsb(UMockdevTestbed* testbed, const char* usbName) {
         std::filesystem::remove(entry.path(), error);
     }
   }
+}
+
+TestbedConverters::~TestbedConverters() {
+  while (!served_.empty()) Unplug(served_.begin()->first.c_str());
+}
+
+bool TestbedConverters::Plug(SimConverter& converter, const char* usbName, const char* ttyName, const char* serial) {
+  const int master = TestbedAddConverter(testbed_, usbName, ttyName, serial);
+  if (master < 0) return false;
+  auto server = std::make_unique<SimServer>(converter, master, SimServeTerminal);
+  if (!server->Ok()) return false;
+  served_[usbName] = std::move(server);
+  return true;
+}
+
+void TestbedConverters::Unplug(const char* usbName) {
+  const std::string name = usbName;  // may be the map's own key
+  served_.erase(name);
+  TestbedRemoveUsb(testbed_, name.c_str());
 }

@@ -13,6 +13,11 @@
 // on a pseudo-terminal; umockdev alone refuses them with ENOTTY.
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "sim/sim_serve.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 
@@ -29,12 +34,15 @@ void TestbedDestroy(UMockdevTestbed* testbed);
 // root hub ("1-1", "1-2", …); the tty name ends in its minor number.
 
 // The converter: USB device 16C0:4E04 with its CDC-ACM interface usbName:1.0 and
-// the tty directly under it (…/1-1/1-1:1.0/tty/ttyACM0).
-int TestbedAddConverter(UMockdevTestbed* testbed, const char* usbName = "1-1", const char* ttyName = "ttyACM0");
+// the tty directly under it (…/1-1/1-1:1.0/tty/ttyACM0). usbName is also its
+// place on the bus ("1-1.3": port 3 of the hub on port 1); serial its USB
+// serial number, nullptr for none.
+int TestbedAddConverter(UMockdevTestbed* testbed, const char* usbName = "1-1", const char* ttyName = "ttyACM0",
+                        const char* serial = nullptr);
 
 // Any CDC-ACM device.
 int TestbedAddCdcAcm(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
-                     const char* ttyName);
+                     const char* ttyName, const char* serial = nullptr);
 
 // A usb-serial adapter: its tty sits one level deeper, under the port device
 // (…/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0).
@@ -47,3 +55,24 @@ int TestbedAddBuiltinSerial(UMockdevTestbed* testbed, const char* ttyName, int t
 
 // Removes a USB device with its interfaces and ttys, as an unplug does.
 void TestbedRemoveUsb(UMockdevTestbed* testbed, const char* usbName);
+
+// Simulated converters plugged in and out of one testbed over time, each
+// served on a thread of its own while it is plugged in. The converters are the
+// caller's and outlive their plugging: their memory and counters stay.
+class TestbedConverters {
+ public:
+  explicit TestbedConverters(UMockdevTestbed* testbed) : testbed_(testbed) {}
+  ~TestbedConverters();
+  TestbedConverters(const TestbedConverters&) = delete;
+  TestbedConverters& operator=(const TestbedConverters&) = delete;
+
+  // Plugs converter in at usbName with its tty and serial number (nullptr:
+  // none); false when the testbed would not take it.
+  bool Plug(SimConverter& converter, const char* usbName, const char* ttyName, const char* serial);
+  // Stops serving it and removes it, as an unplug does.
+  void Unplug(const char* usbName);
+
+ private:
+  UMockdevTestbed* testbed_;
+  std::map<std::string, std::unique_ptr<SimServer>> served_;
+};

@@ -47,6 +47,11 @@ const char kUsage[] =
     "  --no-ack-after N   acknowledge only the first N firmware records of an update\n"
     "  --silent           hear and answer nothing\n"
     "  --umockdev         serve in a umockdev testbed to PROGRAM (see above)\n"
+    "  --converters N     with --umockdev: N converters (1 to 16) behind a hub, each with\n"
+    "                     its own memory, serial number SIM0001, SIM0002, ... and place\n"
+    "                     1-1.1, 1-1.2, ... (ttyACM0, ttyACM1, ...)\n"
+    "  --line-rate BPS    take bytes off the port no faster than BPS bytes per second,\n"
+    "                     as a line does (480 at the converter's 4800 baud)\n"
     "  --tcp-listen PORT  serve on TCP port PORT of 127.0.0.1 instead (0: any free port);\n"
     "                     prints \"address:port\" first; a new connection takes over\n"
     "  --bind ADDR        listen on ADDR instead of 127.0.0.1 (0.0.0.0: every interface)\n"
@@ -75,7 +80,7 @@ int UsageError(const char* message, const char* argument) {
 
 int main(int argc, char** argv) {
   enum { kMemory = 256, kImage, kCorruptCrc, kRefuseWrites, kDelay, kPartial, kNoise, kNoAckAfter, kSilent, kUmockdev };
-  enum { kTcpListen = 320, kTcpConnect, kBind };
+  enum { kTcpListen = 320, kTcpConnect, kBind, kConverters, kLineRate };
   static const option kOptions[] = {
       {"memory", required_argument, nullptr, kMemory},
       {"image", required_argument, nullptr, kImage},
@@ -90,6 +95,8 @@ int main(int argc, char** argv) {
       {"tcp-listen", required_argument, nullptr, kTcpListen},
       {"tcp-connect", required_argument, nullptr, kTcpConnect},
       {"bind", required_argument, nullptr, kBind},
+      {"converters", required_argument, nullptr, kConverters},
+      {"line-rate", required_argument, nullptr, kLineRate},
       {"verbose", no_argument, nullptr, 'v'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -103,6 +110,8 @@ int main(int argc, char** argv) {
   const char* tcpListen = nullptr;
   const char* tcpConnect = nullptr;
   const char* bindAddress = nullptr;
+  long converters = 1;
+  long lineRate = 0;
   opterr = 0;
   int c;
   while ((c = getopt_long(argc, argv, "+:vh", kOptions, nullptr)) != -1) {
@@ -128,6 +137,12 @@ int main(int argc, char** argv) {
         if ((value = ParseCount(optarg, 1000)) < 0) return UsageError("--partial needs a byte count from 0 to 1000", optarg);
         faults.partial = static_cast<int32_t>(value);
         break;
+      case kConverters:
+        if ((converters = ParseCount(optarg, 16)) < 1) return UsageError("--converters needs a count from 1 to 16", optarg);
+        break;
+      case kLineRate:
+        if ((lineRate = ParseCount(optarg, 10000000)) < 0) return UsageError("--line-rate needs bytes per second", optarg);
+        break;
       case kNoAckAfter:
         if ((value = ParseCount(optarg, INT32_MAX)) < 0) return UsageError("--no-ack-after needs a record count", optarg);
         faults.noAckAfter = static_cast<int32_t>(value);
@@ -147,9 +162,13 @@ int main(int argc, char** argv) {
   if (!SimTcpModeParse(tcpListen, tcpConnect, bindAddress, &tcp, &tcpMessage, &tcpFault))
     return UsageError(tcpMessage.c_str(), tcpFault.empty() ? nullptr : tcpFault.c_str());
   if (umockdev && tcp.kind != SimTcpMode::None) return UsageError("--umockdev serves a testbed, not TCP", nullptr);
+  if (converters > 1 && !umockdev) return UsageError("--converters needs --umockdev", nullptr);
+  if (converters > 1 && (memoryFile != nullptr || imageFile != nullptr))
+    return UsageError("--memory and --image keep one converter's files; not with --converters", nullptr);
 
   SimConverter converter;
   converter.SetFaults(faults);
+  converter.SetLineRate(static_cast<uint32_t>(lineRate));
   if (verbose) converter.SetLog(stderr);
   if (memoryFile != nullptr) {
     const int error = converter.UseMemoryFile(memoryFile);
@@ -171,7 +190,7 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  if (umockdev) return SimUmockdevRun(converter, argv + optind, gStopPipe[0], verbose);
+  if (umockdev) return SimUmockdevRun(converter, static_cast<int>(converters), argv + optind, gStopPipe[0], verbose);
 
   if (tcp.kind != SimTcpMode::None) return SimTcpModeMain(tcp, converter, gStopPipe[0], verbose ? stderr : nullptr);
 

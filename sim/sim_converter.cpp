@@ -385,7 +385,7 @@ void SimConverter::MemoryWrite(SimRequest& request, const uint8_t* frame, bool d
   }
 
   bool settingsChanged = false;
-  for (uint32_t i = 0; i < count; ++i) {
+  for (uint32_t i = 0; i < count && !faults_.forgetWrites; ++i) {
     const uint32_t address = (request.address + i) & kAddressMask;
     const uint8_t value = i == 0 ? frame[9] : frame[kRequest + i - 1];
     memory_[address] = value;

@@ -44,6 +44,7 @@ std::string SimLogStamp();
 struct SimFaults {
   bool corruptCrc = false;    // flips one bit of the check bytes of every memory-read answer
   bool refuseWrites = false;  // answers every memory write with 0xFF and stores nothing
+  bool forgetWrites = false;  // acknowledges every memory write and stores nothing (its memory is protected)
   int32_t delayMs = 0;        // waits this long before every answer
   int32_t partial = -1;       // sends only this many bytes of every answer; -1 all of it
   bool noise = false;         // sends 1 to 4 garbage bytes before every answer

@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,28 +137,40 @@ int SimUmockdevEnsureWrapper(char** argv) {
   return 1;
 }
 
-int SimUmockdevRun(SimConverter& converter, char** program, int stopFd, bool verbose) {
+int SimUmockdevRun(SimConverter& converter, int count, char** program, int stopFd, bool verbose) {
   unsetenv(kReexecMark);  // a program that starts rs485sim again gets its own chance
   UMockdevTestbed* testbed = TestbedCreate();
-  const int master = testbed != nullptr ? TestbedAddConverter(testbed) : -1;
-  if (master < 0) {
-    std::fprintf(stderr, "rs485sim: cannot build the umockdev testbed with the converter\n");
-    TestbedDestroy(testbed);
-    return 1;
+  std::vector<std::unique_ptr<SimConverter>> others;  // outlive the rack that serves them
+  int status = 1;
+  {
+    TestbedConverters rack(testbed);
+    bool plugged = testbed != nullptr;
+    for (int k = 0; k < count && plugged; ++k) {
+      SimConverter* served = &converter;
+      if (k > 0) {
+        others.push_back(std::make_unique<SimConverter>());
+        served = others.back().get();
+        served->SetFaults(converter.Faults());
+        served->SetLineRate(converter.LineRate());
+        if (verbose) served->SetLog(stderr);
+      }
+      // One converter is the demo's, straight on the root hub as it always was.
+      const std::string tty = "ttyACM" + std::to_string(k);
+      const std::string place = count == 1 ? "1-1" : "1-1." + std::to_string(k + 1);
+      char serial[16];
+      std::snprintf(serial, sizeof serial, "SIM%04d", k + 1);
+      plugged = rack.Plug(*served, place.c_str(), tty.c_str(), count == 1 ? nullptr : serial);
+      if (plugged && verbose)
+        std::fprintf(stderr, "rs485sim: a converter is USB 16C0:4E04 at %s on /dev/%s in a umockdev testbed\n",
+                     place.c_str(), tty.c_str());
+    }
+    if (!plugged) {
+      std::fprintf(stderr, "rs485sim: cannot build the umockdev testbed with the converter\n");
+    } else {
+      const pid_t pid = StartProgram(program);
+      status = pid > 0 ? ExitStatusOf(WaitForProgram(pid, stopFd)) : 127;
+    }
   }
-  SimServer server(converter, master, SimServeTerminal);
-  if (!server.Ok()) {
-    std::fprintf(stderr, "rs485sim: cannot start serving: %s\n", std::strerror(errno));
-    TestbedDestroy(testbed);
-    return 1;
-  }
-  if (verbose) std::fprintf(stderr, "rs485sim: the converter is USB 16C0:4E04 on /dev/ttyACM0 in a umockdev testbed\n");
-
-  const pid_t pid = StartProgram(program);
-  const int status = pid > 0 ? ExitStatusOf(WaitForProgram(pid, stopFd)) : 127;
-
-  server.Stop();
-  if (server.Result() == SimServeFailed) std::fprintf(stderr, "rs485sim: the testbed's terminal cannot be served\n");
   TestbedDestroy(testbed);
   const int error = converter.SaveFiles();
   if (error != 0) {
@@ -174,6 +187,6 @@ int SimUmockdevEnsureWrapper(char**) {
   return 1;
 }
 
-int SimUmockdevRun(SimConverter&, char**, int, bool) { return 1; }
+int SimUmockdevRun(SimConverter&, int, char**, int, bool) { return 1; }
 
 #endif

@@ -11,7 +11,7 @@
 
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 
 namespace fs = std::filesystem;
 
@@ -61,7 +61,7 @@ class PcTree {
 };
 
 void BM_ListBuildRealSys(benchmark::State& state) {
-  Registry.sysRoot = "/sys";
+  SerialPortsFrom.sysRoot = "/sys";
   for (auto _ : state) {
     ComPortListBuild();
     benchmark::DoNotOptimize(ComPortList.count);
@@ -71,7 +71,7 @@ void BM_ListBuildRealSys(benchmark::State& state) {
 BENCHMARK(BM_ListBuildRealSys);
 
 void BM_LocateRealSys(benchmark::State& state) {
-  Registry.sysRoot = "/sys";
+  SerialPortsFrom.sysRoot = "/sys";
   char port[ComPortNameSize];
   for (auto _ : state) benchmark::DoNotOptimize(LocateDevicePort(port, sizeof port));
 }
@@ -79,12 +79,12 @@ BENCHMARK(BM_LocateRealSys);
 
 void BM_LocatePcTree(benchmark::State& state) {
   PcTree tree;
-  Registry.sysRoot = tree.sys();
+  SerialPortsFrom.sysRoot = tree.sys();
   char port[ComPortNameSize];
   int found = 0;
   for (auto _ : state) found = LocateDevicePort(port, sizeof port);
   state.counters["found"] = found;
-  Registry.sysRoot = "/sys";
+  SerialPortsFrom.sysRoot = "/sys";
 }
 BENCHMARK(BM_LocatePcTree);
 

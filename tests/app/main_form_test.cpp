@@ -19,7 +19,7 @@
 
 #include "app/main_form.h"
 #include "ops/messages.h"
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 #include "support/scratch_dir.h"
 #include "ui_main_form.h"
 
@@ -179,7 +179,7 @@ void MainFormTest::bannerPerStart() {
 
 void MainFormTest::absentConverterKeepsSearching() {
   ScratchDir dir;
-  Registry.sysRoot = dir.path().c_str();  // a machine without serial ports
+  SerialPortsFrom.sysRoot = dir.path().c_str();  // a machine without serial ports
   TMainForm form;
   QStringList messages;
   form.messageHook = [&](const QString& text, const QString&) { messages << text; };
@@ -203,7 +203,7 @@ void MainFormTest::absentConverterKeepsSearching() {
 // and the window works on; one that can takes the window's exchanges.
 void MainFormTest::traceFromTheEnvironment() {
   ScratchDir dir;
-  Registry.sysRoot = dir.path().c_str();  // no converter: the check fails to open its port
+  SerialPortsFrom.sysRoot = dir.path().c_str();  // no converter: the check fails to open its port
   const QString opened = QString::fromUtf8(MsgPortOpenFailed);
   const std::string trace = dir.path() + "/trace.log", missing = dir.path() + "/no-such-folder/trace.log";
   for (const std::string& path : {missing, trace}) {

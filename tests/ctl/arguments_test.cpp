@@ -30,6 +30,7 @@ TEST(CtlArguments, HelpIsRussianOnStandardOutput) {
   EXPECT_EQ(plain.out.rfind("Использование: rs485ctl", 0), 0u) << plain.out;
   for (const std::string& word : std::initializer_list<std::string>{"list", "locate", "read", "write", "flash", "--port", "--json", "--baud", "--parity",
                            "--bits", "--stop", "--echo", "--settle-ms", "TCPC_", "TCPS_", "STUB",
+                           "watch", "--serial", "--location", "--all", "--from", "--no-verify", "--flash",
                            "0 успех", "1 преобразователь не подключён", "2 ошибка в параметрах", "3 ошибка порта",
                            "4 ошибка чтения настроек", "5 ошибка записи настроек", "6 ошибка прошивки",
                            "7 результат не удалось вывести",
@@ -98,6 +99,21 @@ TEST(CtlArguments, BadArgumentsAreRefusedBeforeAnyPortIsTouched) {
       {"--port", port, "list"},
       {"--port", port, "locate"},
       {"locate", "extra"},
+      // Which converter, and several at once: where each belongs.
+      {"--port", port, "--serial", "A1", "read"},
+      {"--port", port, "--all", "read"},
+      {"--serial", "", "read"},
+      {"--serial", "A1", "list"},
+      {"--location", "1-1", "watch"},
+      {"--all", "doctor"},
+      {"--all=yes", "read"},
+      {"--all", "--trace", "trace.log", "read"},
+      {"--trace", "trace.log", "watch"},
+      {"--port", port, "watch"},
+      {"--port", port, "read", "--from", "p.json"},
+      {"--port", port, "read", "--no-verify"},
+      {"--port", port, "flash", image, "--flash", image},
+      {"--port", port, "write", "--from"},
   };
   for (const Args& args : bad) {
     const CtlRun run = RunCtl(args);

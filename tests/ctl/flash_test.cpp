@@ -229,6 +229,8 @@ TEST_F(CtlFlash, AnInterruptedUpdateLeavesTheConverterOutOfUpdateMode) {
     EXPECT_EQ(running.Finish(signal, 10000), 130) << signal << "\n" << running.err;
     EXPECT_NE(running.err.find(std::string(MsgUpdateInterrupted) + "\nЗаписей передано: "), std::string::npos)
         << running.err;
+    // The leave command may still be on its way to the converter's thread.
+    EXPECT_TRUE(Heard([&](const SimCounters& c) { return c.updateLeaves > before.updateLeaves; })) << signal;
     const SimCounters after = sim.Converter().Counters();
     EXPECT_LT(after.recordsReceived - before.recordsReceived, 40u) << signal;
     EXPECT_EQ(after.updateLeaves - before.updateLeaves, 1u) << signal;

@@ -166,8 +166,10 @@ TEST_F(CtlSettings, WriteChangesWhatIsNamedAndKeepsTheRest) {
     ASSERT_EQ(run.exitCode, 0) << line << "\n" << Describe(run);
     EXPECT_EQ(run.err, "") << line;
     EXPECT_EQ(BytesOf(sim.Converter().Settings()), BytesOf(c.after)) << line;
-    // Read, write the record, then the one-byte write of its first byte.
-    EXPECT_EQ(RequestsSince(mark), (std::vector<std::string>{"read 000000 6", "write 000000 6", "write 8FFFFF 1"}))
+    // Read, write the record, the one-byte write of its first byte, and the
+    // record read back.
+    EXPECT_EQ(RequestsSince(mark),
+              (std::vector<std::string>{"read 000000 6", "write 000000 6", "write 8FFFFF 1", "read 000000 6"}))
         << line;
     const SimSnapshot snapshot = sim.Converter().Snapshot();
     ASSERT_EQ(snapshot.controlWrites.size(), controls + 1) << line;
@@ -183,6 +185,74 @@ TEST_F(CtlSettings, WriteChangesWhatIsNamedAndKeepsTheRest) {
   EXPECT_EQ(value["baud"].number, 38400);
   EXPECT_EQ(value["stop_bits"].number, 2);
   EXPECT_EQ(value["raw"].text, "80 01 A5 08 4E FF");
+}
+
+TEST_F(CtlSettings, AProfileIsWhatReadPrintsAndOnlyItsKeysAreApplied) {
+  sim.Converter().SetSettings(kOdd);
+  const CtlRun read = Ctl({"--json", "read"});
+  ASSERT_EQ(read.exitCode, 0) << Describe(read);
+  const auto save = [](const std::string& name, const std::string& text) { WriteFile(name, Data(text.begin(), text.end())); };
+  save("odd.json", read.out);
+  save("parity.json", "{\"parity\": \"Odd\"}");
+  const struct {
+    Args args;
+    SimSettings after;  // from the default record
+  } cases[] = {
+      // Spare and the flag bits the window does not show are the converter's own.
+      {{"write", "--from", "odd.json"}, {0x80, 0x04, 0x00, 0x07, 'E', 0xC0}},
+      {{"write", "--from", "parity.json"}, {0x60, 0x00, 0x00, 0x08, 'O', 0x80}},
+      {{"write", "--from", "odd.json", "--bits", "8"}, {0x80, 0x04, 0x00, 0x08, 'E', 0xC0}},  // the command line wins
+  };
+  for (const auto& c : cases) {
+    sim.Converter().SetSettings(SimDefaultSettings);
+    const CtlRun run = Ctl(c.args);
+    EXPECT_EQ(run.exitCode, 0) << CtlCommandLine(c.args) << "\n" << Describe(run);
+    EXPECT_EQ(BytesOf(sim.Converter().Settings()), BytesOf(c.after)) << CtlCommandLine(c.args);
+  }
+
+  // A profile that is not one is refused before the converter hears a byte.
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"{\"baud\":9600,\"bauds\":19200}", "неизвестный ключ \"bauds\""},
+      {"{\"baud\":14450}", "неверное значение ключа \"baud\""},
+      {"{\"baud\":\"9600\"}", "неверное значение ключа \"baud\""},
+      {"{\"parity\":\"x\"}", "неверное значение ключа \"parity\""},
+      {"{\"data_bits\":6}", "неверное значение ключа \"data_bits\""},
+      {"{\"echo_suppression\":1}", "неверное значение ключа \"echo_suppression\""},
+      {"{\"stop_bits\":[2]}", "неверное значение ключа \"stop_bits\""},
+      {"{\"parity\":\"odd\",\"parity\":\"even\"}", "ключ \"parity\" повторяется"},
+      {"{\"parity\":\"odd\"", "ожидалось ',' или '}'"},
+      {"[]", "ожидался объект JSON"},
+  };
+  const uint32_t heard = sim.Converter().Counters().bytesReceived;
+  for (const auto& [text, problem] : bad) {
+    save("bad.json", text);
+    const CtlRun run = Ctl({"write", "--from", "bad.json"});
+    EXPECT_EQ(run.exitCode, 2) << text << "\n" << Describe(run);
+    EXPECT_EQ(run.err.rfind("rs485ctl: профиль bad.json: " + problem, 0), 0u) << run.err;
+  }
+  EXPECT_EQ(Ctl({"write", "--from", "missing.json"}).exitCode, 2);
+  EXPECT_EQ(sim.Converter().Counters().bytesReceived, heard);
+}
+
+TEST_F(CtlSettings, AWriteTheConverterDoesNotKeepIsAWriteFailureNamingTheFields) {
+  SimFaults forgetting;
+  forgetting.forgetWrites = true;  // acknowledged, never stored
+  sim.Converter().SetFaults(forgetting);
+  const CtlRun text = Ctl({"write", "--baud", "19200", "--echo", "off"});
+  EXPECT_EQ(text.exitCode, 5) << Describe(text);
+  EXPECT_EQ(text.err, std::string(MsgSettingsWriteFailed) + "\n" + MsgVerifyDiffers("baud, echo_suppression") + "\n");
+  EXPECT_EQ(text.out, "");
+
+  const CtlRun json = Ctl({"--json", "write", "--parity", "even"});
+  EXPECT_EQ(json.exitCode, 5) << Describe(json);
+  Json value;
+  ASSERT_TRUE(OneJsonObject(json.out, value));
+  EXPECT_EQ(value["error"].text, MsgSettingsWriteFailed);
+  ASSERT_EQ(value["differs"].items.size(), 1u) << json.out;
+  EXPECT_EQ(value["differs"].items[0].text, "parity");
+
+  // Unchecked, the acknowledgement is all there is.
+  EXPECT_EQ(Ctl({"write", "--no-verify", "--baud", "19200"}).exitCode, 0);
 }
 
 TEST_F(CtlSettings, AConverterThatFailsGivesTheWindowsMessageAndItsExitCode) {

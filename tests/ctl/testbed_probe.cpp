@@ -88,8 +88,8 @@ TEST(CtlInTestbed, AnUpdateFollowsTheConverterAndNeverAnotherDevice) {
   auto server = std::make_unique<SimServer>(converter, TestbedAddConverter(testbed), SimServeTerminal);
   WriteFile(scratch.path() + "/fw.bin", MakeImage(272 * 2));
 
-  // While the converter switches its mode it re-enumerates: it comes back as
-  // ttyACM1, and another device is handed its old name.
+  // While the converter switches its mode it re-enumerates: it comes back at
+  // its place on the bus as ttyACM1, and another device is handed its old name.
   const auto flashWhile = [&](const std::function<void()>& replug) {
     const uint32_t enters = converter.Counters().updateEnters;
     Spawned ctl;
@@ -107,14 +107,14 @@ TEST(CtlInTestbed, AnUpdateFollowsTheConverterAndNeverAnotherDevice) {
   const CtlRun moved = flashWhile([&] {
     TestbedRemoveUsb(testbed, "1-1");
     decoy = TestbedAddCdcAcm(testbed, "1-2", 0x2341, 0x0043, "ttyACM0");
-    server = std::make_unique<SimServer>(converter, TestbedAddConverter(testbed, "1-3", "ttyACM1"), SimServeTerminal);
+    server = std::make_unique<SimServer>(converter, TestbedAddConverter(testbed, "1-1", "ttyACM1"), SimServeTerminal);
   });
   EXPECT_EQ(moved.exitCode, 0) << Describe(moved);
   EXPECT_EQ(converter.Counters().recordsAcked, 2u);
   EXPECT_FALSE(Heard(decoy)) << "the other device on ttyACM0 was written to";
 
   // Gone for good: nothing is sent anywhere.
-  const CtlRun gone = flashWhile([&] { TestbedRemoveUsb(testbed, "1-3"); });
+  const CtlRun gone = flashWhile([&] { TestbedRemoveUsb(testbed, "1-1"); });
   EXPECT_EQ(gone.exitCode, 6) << Describe(gone);
   EXPECT_NE(gone.err.find(MsgPortReopenFailed), std::string::npos) << gone.err;
   EXPECT_FALSE(Heard(decoy));

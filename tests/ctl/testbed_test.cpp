@@ -25,7 +25,8 @@ void RunProbe(const std::string& test) {
 
   CtlRunOptions options;
   options.timeoutMs = 90000;
-  const CtlRun run = RunProgram({wrapper, probe, "--gtest_filter=CtlInTestbed." + test}, options);
+  const std::string filter = test.find('.') == std::string::npos ? "CtlInTestbed." + test : test;
+  const CtlRun run = RunProgram({wrapper, probe, "--gtest_filter=" + filter}, options);
   if (run.exitCode == 77) GTEST_SKIP() << "umockdev cannot run here: " << run.out;
   EXPECT_EQ(run.exitCode, 0) << Describe(run);
   EXPECT_NE(run.out.find("[  PASSED  ] 1 test"), std::string::npos) << Describe(run);
@@ -44,3 +45,19 @@ TEST(CtlTestbed, RecordsOnALineAtTheConvertersSpeedAreAcknowledged) {
 }
 
 TEST(CtlTestbed, DoctorTellsWhatKeepsTheConverterFromBeingUsed) { RunProbe("DoctorTellsWhatKeepsTheConverterFromBeingUsed"); }
+
+TEST(CtlTestbed, OneIsChosenBySerialOrPlaceAndNeverTheFirstOfSeveral) {
+  RunProbe("CtlConverters.OneIsChosenBySerialOrPlaceAndNeverTheFirstOfSeveral");
+}
+
+TEST(CtlTestbed, AllServesEveryConverterAtOnceAndEndsWithTheWorstCode) {
+  RunProbe("CtlConverters.AllServesEveryConverterAtOnceAndEndsWithTheWorstCode");
+}
+
+TEST(CtlTestbed, AnUpdateFollowsItsConverterWhenTheNamesSwap) {
+  RunProbe("CtlConverters.AnUpdateFollowsItsConverterWhenTheNamesSwap");
+}
+
+TEST(CtlTestbed, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder) {
+  RunProbe("CtlConverters.WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder");
+}

@@ -54,7 +54,7 @@ TEST_F(CtlTrace, EveryByteGoesInOrderWithWhatItMeansAndRisingStamps) {
        {"open ok", read, settings, "out 60 10 40 3C 00 00 00 00 00 C0 06 F0 settings write: address 000000, 6 bytes",
         "out 00 00 08 4E 80 87 settings write: data", "in 00 acknowledgement",
         "out 60 10 40 3C 00 00 FF 8F FF C0 01 06 closing write: address 8FFFFF, 1 byte", "in 00 00 acknowledgement",
-        "close "}},
+        read, "in C0 00 00 08 4E 80 60 6B 52 3C 17 settings, CRC ok", "close "}},  // read back to verify
       {{"flash", "fw.bin", "--settle-ms", "100"},
        {"open ok", "out 60 10 FA 49 update on", "close ", "open ok", "out 60 10 FA 49 update on",
         "out 60 10 F3 5B record follows", "out … record page 8 index 0", "in 00 record acknowledgement",

@@ -87,6 +87,47 @@ TEST_F(CtlUnderWine, FindsTheConverterThroughTheRegistry) {
   EXPECT_EQ(JsonOf(run)["port"].text, "COM9");
 }
 
+TEST_F(CtlUnderWine, SeveralConvertersAreKnownByTheRegistryAndServedTogether) {
+  WineComPort other{"COM10", "\\Device\\rs485test2"};
+  ASSERT_TRUE(other.sim.Ok());
+  ASSERT_TRUE(com.RegisterConverter("SN9", {}, "Port_#0001.Hub_#0001"));
+  ASSERT_TRUE(other.RegisterConverter("6&2B1&0&2", {}, "Port_#0002.Hub_#0001"));  // no serial number
+  // A converter's key left from a port that is gone.
+  ASSERT_EQ(com.Run({"reg", "add", "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_16C0&PID_4E04\\SN77\\Device Parameters",
+                     "/v", "PortName", "/t", "REG_SZ", "/d", "COM77", "/f"})
+                .exitCode,
+            0);
+  CtlRun run = Ctl({"--json", "locate", "--all"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  std::vector<std::string> found;
+  const Json listed = JsonOf(run);
+  for (const Json& c : listed["converters"].items)
+    found.push_back(c["port"].text + " " + c["serial"].text + " " + c["location"].text);
+  EXPECT_EQ(found, (std::vector<std::string>{"COM10  Port_#0002.Hub_#0001", "COM9 SN9 Port_#0001.Hub_#0001"}));
+
+  run = Ctl({"--json", "read"});
+  EXPECT_EQ(run.exitCode, 3) << Describe(run);
+  EXPECT_EQ(JsonOf(run)["converters"].items.size(), 2u);
+  run = Ctl({"--json", "--serial", "SN9", "read"});
+  EXPECT_EQ(JsonOf(run)["port"].text, "COM9") << Describe(run);
+  run = Ctl({"--json", "--location", "Port_#0002.Hub_#0001", "read"});
+  EXPECT_EQ(JsonOf(run)["port"].text, "COM10") << Describe(run);
+
+  // Each served by a worker process of its own, started through CreateProcessW.
+  other.sim.Converter().SetSettings({0xC0, 0x00, 0x00, 0x08, 'E', 0x80});
+  run = Ctl({"--json", "read", "--all"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  std::map<std::string, std::string> raw;
+  for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    Json line;
+    ASSERT_TRUE(JsonParse(run.out.substr(at, end - at), line)) << run.out;
+    EXPECT_EQ(run.out[end - 1], '\r') << "a line as Windows ends it";
+    if (line["event"].text == "result") raw[line["port"].text + " " + line["serial"].text] = line["raw"].text;
+  }
+  EXPECT_EQ(raw, (std::map<std::string, std::string>{{"COM10 ", "C0 00 00 08 45 80"}, {"COM9 SN9", "60 00 00 08 4E 80"}}))
+      << run.out;
+}
+
 TEST_F(CtlUnderWine, MissingPortAndMissingImageEndWithTheirExitCodes) {
   CtlRun run = Ctl({"--port", "COM98", "read"});
   EXPECT_EQ(run.exitCode, 3) << Describe(run);

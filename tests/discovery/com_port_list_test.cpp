@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "discovery/com_port_list.h"
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 #include "support/sysfs_tree.h"
 
 namespace {
@@ -188,7 +188,7 @@ TEST(ComPortListBuild, RebuildDropsWhatIsGoneAndLeavesTheRest) {
 
 TEST(ComPortListBuild, OlderKernelsLookPortsUpByComNumber) {
   SysfsTree tree;
-  Registry.majorVersion = VersionFour;
+  SerialPortsFrom.majorVersion = VersionFour;
   for (int n = 0; n < 20; ++n) tree.AddPlatformTty("ttyX" + std::to_string(n));
   ComPortListBuild();
   EXPECT_EQ(ComPortList.count, 16);  // COM1 … COM16 of the 20 found, then it stops
@@ -200,7 +200,7 @@ TEST(ComPortListBuild, OlderKernelsLookPortsUpByComNumber) {
   small.AddPlatformTty("ttyLong_" + std::string(30, 'x'));  // 38 characters
   ComPortListBuild();
   EXPECT_EQ(List(), (Names{"ttyACM0", "ttyS0"}));
-  Registry.majorVersion = VersionSix;
+  SerialPortsFrom.majorVersion = VersionSix;
   ComPortListBuild();
   EXPECT_EQ(List(), (Names{"ttyACM0", "ttyLong_xxxxxxxxxxx", "ttyS0"}));
 }

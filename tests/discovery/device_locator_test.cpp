@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 #include "support/sysfs_tree.h"
 
 namespace {
@@ -118,4 +120,81 @@ TEST(LocateDevicePort, CallerBuffer) {
   EXPECT_EQ(LocateDevicePort(exact, sizeof exact), 1);
   EXPECT_STREQ(exact, "ttyACM0");
   EXPECT_EQ(LocateDevicePort(nullptr, 0), 0);
+}
+
+namespace {
+
+// Each converter found as "port serial location".
+std::vector<std::string> Converters(const char* serial = nullptr, const char* location = nullptr) {
+  ConverterList list;
+  LocateConverters(list);
+  ConverterListKeep(list, serial, location);
+  std::vector<std::string> seen;
+  for (int32_t k = 0; k < list.count; ++k) {
+    const ConverterPort& c = list.converters[k];
+    seen.push_back(std::string(c.port) + " " + (c.serial[0] ? c.serial : "-") + " " + c.location);
+  }
+  return seen;
+}
+
+// Where the converter of that serial number and place is found again.
+std::string Again(const char* serial, const char* location) {
+  ConverterPort before{};
+  std::snprintf(before.serial, sizeof before.serial, "%s", serial);
+  std::snprintf(before.location, sizeof before.location, "%s", location);
+  ConverterPort now{};
+  return LocateConverterAgain(before, now) ? now.port : "";
+}
+
+using Names = std::vector<std::string>;
+
+}  // namespace
+
+TEST(LocateConverters, EveryPresentConverterInTheSearchsOrderWithWhoItIs) {
+  SysfsTree tree;
+  tree.AddConverter("1-2", "ttyACM0");
+  tree.WriteFile(tree.UsbDir("1-2") + "/serial", "B2\n");
+  tree.AddConverter("1-1.3", "ttyACM4");
+  tree.WriteFile(tree.UsbDir("1-1.3") + "/serial", "A1\n");
+  tree.AddConverter("1-1.4", "ttyACM5");                  // no serial number
+  tree.AddUsbDevice("1-3", "16c0\n", "4e04\n");            // no port: passed over
+  tree.AddAcmDevice("1-4", "2341", "0043", "ttyACM1");     // another device
+  EXPECT_EQ(Converters(), (Names{"ttyACM4 A1 1-1.3", "ttyACM5 - 1-1.4", "ttyACM0 B2 1-2"}));
+  char first[ComPortNameSize];
+  ASSERT_EQ(LocateDevicePort(first, sizeof first), 1);
+  EXPECT_STREQ(first, "ttyACM4");  // the window's is the first of them
+
+  // Chosen by serial number, by place, by both; a choice nothing matches.
+  EXPECT_EQ(Converters("B2"), (Names{"ttyACM0 B2 1-2"}));
+  EXPECT_EQ(Converters(nullptr, "1-1.4"), (Names{"ttyACM5 - 1-1.4"}));
+  EXPECT_EQ(Converters("A1", "1-1.3"), (Names{"ttyACM4 A1 1-1.3"}));
+  EXPECT_EQ(Converters("A1", "1-2"), Names{});
+  EXPECT_EQ(Converters("a1"), Names{});
+}
+
+TEST(LocateConverterAgain, FollowsTheSerialNumberElseThePlace) {
+  SysfsTree tree;
+  tree.AddConverter("1-1", "ttyACM1");
+  tree.WriteFile(tree.UsbDir("1-1") + "/serial", "A1\n");
+  tree.AddConverter("1-2", "ttyACM0");
+  tree.WriteFile(tree.UsbDir("1-2") + "/serial", "B2\n");
+  tree.AddConverter("1-3", "ttyACM2");
+  const struct {
+    const char* serial;
+    const char* location;
+    const char* port;
+  } cases[] = {
+      {"A1", "1-1", "ttyACM1"},
+      {"A1", "1-9", "ttyACM1"},  // the serial number counts, wherever it is plugged in now
+      {"", "1-3", "ttyACM2"},    // none: its place
+      {"", "1-9", ""},
+      {"C3", "1-1", ""},         // another converter at its place is not it
+      {"", "", ""},              // known by neither
+  };
+  for (const auto& c : cases) EXPECT_EQ(Again(c.serial, c.location), c.port) << c.serial << " " << c.location;
+
+  // Two that share a serial number are told apart by their place.
+  tree.WriteFile(tree.UsbDir("1-3") + "/serial", "A1\n");
+  EXPECT_EQ(Again("A1", "1-3"), "ttyACM2");
+  EXPECT_EQ(Again("A1", "1-9"), "");
 }

@@ -6,10 +6,10 @@
 
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 
 TEST(RealSys, ListBuildsAndSearchEnds) {
-  ASSERT_STREQ(Registry.sysRoot, "/sys");
+  ASSERT_STREQ(SerialPortsFrom.sysRoot, "/sys");
   ComPortListBuild();
   ASSERT_GE(ComPortList.count, 0);
   ASSERT_LE(ComPortList.count, ComPortListSize);

@@ -1,7 +1,9 @@
 // rs485ctl's arguments. Whatever the command line, the parser takes only a
-// command it can run, with values in range; and once a run with --json is past
-// its arguments, everything it can print is one valid JSON object on one line
-// that gives the port and file names back (bytes that are not UTF-8 as U+FFFD).
+// command it can run, with values in range and options that belong to it;
+// and once a run with --json is past its arguments, everything it can print
+// is one valid JSON object on one line that gives the port and file names
+// back (bytes that are not UTF-8 as U+FFFD), and that the profile reader
+// takes apart into the same names.
 //
 // Input: 6 bytes of a settings record, 1 byte of an update's result, then the
 // arguments, separated by zero bytes.
@@ -18,6 +20,7 @@
 #include "ctl/arguments.h"
 #include "ctl/doctor.h"
 #include "ctl/output.h"
+#include "ctl/profile.h"
 #include "fuzz_check.h"
 #include "json_reader.h"
 #include "ports/port_table.h"
@@ -74,14 +77,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ParseArguments(static_cast<int>(args.size()), argv.data(), options) != ParseRun) return 0;
   const std::string& command = options.command;
   FuzzCheck(command == "list" || command == "locate" || command == "read" || command == "write" || command == "flash" ||
-                command == "doctor",
+                command == "doctor" || command == "watch",
             "only a known command runs");
   FuzzCheck(options.port.size() < PortNameSize && (command == "flash") != options.file.empty(),
             "the port name fits, and a file is named for flash alone");
   FuzzCheck(options.settleMs >= 0 && options.settleMs <= 600000, "the settle time is in range");
+  const bool chosen = !options.serial.empty() || !options.location.empty();
+  FuzzCheck(options.port.empty() || (!chosen && !options.all), "a port given is never chosen among converters too");
+  FuzzCheck(!options.all || CommandServesAll(command) || command == "locate", "--all only where every converter is served");
+  FuzzCheck(options.image.empty() || command == "watch", "an image for every unit in watch alone");
+  FuzzCheck((options.profile.empty() && options.verify) || command == "write" || command == "watch",
+            "a profile and its check only where settings are written");
+  FuzzCheck(!(options.all || command == "watch") || options.trace.empty() || options.trace == "-",
+            "workers never share a trace file");
   if (!options.json) return 0;
 
   const std::string port = options.port.empty() ? args.back() : options.port;
+  std::vector<JsonMember> members;
+  std::string problem;
+  FuzzCheck(JsonObjectParse("{\"port\":" + JsonString(port) + ",\"n\":[1,{\"a\":\"]\"}]}", members, problem) &&
+                members.size() == 2 && members[0].kind == JsonMember::String && members[1].kind == JsonMember::Nested,
+            "the profile reader takes apart what rs485ctl prints");
+  const std::string reread = members[0].text;
+  FuzzCheck(reread == port || reread.find("\xEF\xBF\xBD") != std::string::npos, "a name printed is read back as it was");
   Json value = Printed([&](FILE* out) { PrintError(nullptr, MsgNoDevice, "", true, out); });
   FuzzCheck(value["port"].kind == Json::Null, "an unknown port is null");
   const std::string message = FirmwareOpenFailedText(port.c_str());
@@ -90,6 +108,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (command == "list") {
     value = Printed([&](FILE* out) { PrintPortList(args, true, out); });
     FuzzCheck(value["ports"].items.size() == args.size(), "every port is listed");
+  } else if (command == "locate" && options.all) {
+    ConverterList list;
+    list.count = 1;
+    list.converters[0] = ConverterPort{};
+    std::snprintf(list.converters[0].serial, sizeof list.converters[0].serial, "%s", options.serial.c_str());
+    std::snprintf(list.converters[0].location, sizeof list.converters[0].location, "%s", options.location.c_str());
+    value = Printed([&](FILE* out) { PrintConverters(list, true, out); });
+    const Json& found = value["converters"].items.at(0);
+    FuzzCheck((options.serial.empty() ? found["serial"].kind == Json::Null : GivenBack(found["serial"], options.serial)) &&
+                  (options.location.empty() ? found["location"].kind == Json::Null
+                                            : GivenBack(found["location"], options.location)),
+              "a converter is listed with its serial number and place, or null");
   } else if (command == "locate") {
     value = Printed([&](FILE* out) { PrintLocated(port, true, out); });
     FuzzCheck(GivenBack(value["port"], port), "the port located is named");
@@ -102,9 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     value = Printed([&](FILE* out) { PrintFlashReport(port, options.file, report, options.file, port, true, out); });
     FuzzCheck(GivenBack(value["file"], options.file) && GivenBack(value["error"], options.file),
               "the report names its file and failure");
+  } else if (command == "write" && options.verify) {
+    value = Printed([&](FILE* out) { PrintVerifyFailed(port, "why " + port, {"baud", "parity"}, true, out); });
+    FuzzCheck(GivenBack(value["port"], port) && value["differs"].items.size() == 2, "a failed check names its fields");
   } else {
-    value = Printed([&](FILE* out) { PrintSettings(port, settings, command == "write", true, out); });
-    FuzzCheck(value["baud"].kind == Json::Number && value["written"].kind == Json::Bool,
+    value = Printed([&](FILE* out) { PrintSettings(port, settings, command == "write", true, out, 1); });
+    FuzzCheck(value["baud"].kind == Json::Number && value["written"].kind == Json::Bool &&
+                  value["verified"].kind == Json::Bool,
               "the settings are numbers and flags");
   }
   return 0;

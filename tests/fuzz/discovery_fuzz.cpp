@@ -19,7 +19,7 @@
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "fuzz_check.h"
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 
 namespace fs = std::filesystem;
 
@@ -163,8 +163,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fs::remove_all(root);
   for (const char* folder : {"/class/tty", "/bus/usb/devices", "/devices/pci0000:00/usb1"})
     fs::create_directories(root + folder);
-  Registry.sysRoot = root.c_str();
-  Registry.majorVersion = Major;
+  SerialPortsFrom.sysRoot = root.c_str();
+  SerialPortsFrom.majorVersion = Major;
   gMajor = (data[0] & 1) != 0 ? 4 : 6;
   const size_t bufferSize = (data[0] & 2) != 0 ? data[0] / 4 % ComPortNameSize : ComPortNameSize;
   Build(Reader{data + 1, size - 1});

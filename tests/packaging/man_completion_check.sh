@@ -17,12 +17,12 @@ done
 help=$("$rs485ctl" --help)
 page=$(man -E UTF-8 -l "$packaging/man/rs485ctl.1" 2>/dev/null)
 completion=$packaging/rs485ctl.bash-completion
-for option in $(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u) list locate read write flash doctor; do
+for option in $(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u) list locate read write flash doctor watch; do
   grep -q -- "$option" <<<"$page" || fail "the manual page lacks $option"
   grep -q -- "$option" "$completion" || fail "the completion lacks $option"
 done
-for code in 0 1 2 3 4 5 6; do
-  grep -qE "^ {7}$code {6}" <<<"$page" || fail "the manual page lacks exit code $code"
+for code in 0 1 2 3 4 5 6 7 130; do
+  grep -qE "^ {7}$code +[^ ]" <<<"$page" || fail "the manual page lacks exit code $code"
 done
 
 # Completions as bash computes them (it splits --port=TC into --port, = and
@@ -46,7 +46,7 @@ expect() {
 expect "write" rs485ctl wr
 expect "--parity" rs485ctl --port STUB write --par
 expect "none even odd mark space" rs485ctl write --parity ""
-expect "--settle-ms" rs485ctl flash --se
+expect "--settle-ms" rs485ctl flash --set  # --se is also --serial
 expect "--json --trace --help" rs485ctl list --
 expect "TCPC_ TCPS_" rs485ctl --port TCP
 expect "read" rs485ctl --port read re
@@ -58,4 +58,10 @@ expect "--port=STUB" rs485ctl --port=ST  # '=' taken out of COMP_WORDBREAKS
 [[ $(complete_words rs485ctl --port =) == *"STUB TCPC_ TCPS_" ]] || fail "completing '--port=': nothing"
 expect "" rs485ctl --port STUB l
 expect "read" rs485ctl --port = read re
+expect "watch" rs485ctl wa
+expect "--from" rs485ctl watch --fr
+expect 'my\ fw.bin' rs485ctl watch --flash my
+expect "--all" rs485ctl read --a
+expect "locate" rs485ctl --serial A1 lo
+expect "" rs485ctl --serial A1 wa
 echo "manual pages and completion ok"

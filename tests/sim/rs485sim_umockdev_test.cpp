@@ -86,6 +86,19 @@ TEST_F(Rs485simUmockdev, AProgramInsideFindsTheConverterAsTtyACM0) {
   EXPECT_EQ(run.out, "ttyACM0\n");
 }
 
+TEST_F(Rs485simUmockdev, SeveralConvertersEachWithItsSerialNumberPlaceAndMemory) {
+  ProgramRun run = RunSim(Ctl({"--converters", "3"}, {"locate", "--all"}));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out, "ttyACM0\tSIM0001\t1-1.1\nttyACM1\tSIM0002\t1-1.2\nttyACM2\tSIM0003\t1-1.3\n");
+
+  // One written, the others as they were.
+  run = RunSim({"--converters", "2", "--umockdev", "--", "sh", "-c",
+                std::string(RS485CTL_PATH) + " --serial SIM0002 write --baud 19200 && " + RS485CTL_PATH + " read --all"});
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find("SIM0001  1-1.1  ttyACM0  9600 "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("SIM0002  1-1.2  ttyACM1  19200 "), std::string::npos) << run.out;
+}
+
 TEST_F(Rs485simUmockdev, ReadsTheDefaultRecord) {
   const ProgramRun run = RunSim(Ctl({}, {"--json", "read"}));
   EXPECT_EQ(run.exitCode, 0) << run.err;

@@ -39,7 +39,7 @@ std::vector<std::string> Environment(const std::vector<std::string>& replacement
 
 Spawned::~Spawned() {
   if (pid_ > 0) {
-    kill(pid_, SIGKILL);
+    kill(ownGroup_ ? -pid_ : pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
   CloseStreams();
@@ -82,7 +82,15 @@ bool Spawned::Start(const std::vector<std::string>& argv, const SpawnOptions& op
   std::vector<char*> envp;
   for (std::string& v : variables) envp.push_back(v.data());
   envp.push_back(nullptr);
-  const int spawned = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (options.ownGroup) {
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  }
+  ownGroup_ = options.ownGroup;
+  const int spawned = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);
@@ -137,7 +145,7 @@ bool Spawned::Collect(int timeoutMs) {
 int Spawned::Finish(int signal, int timeoutMs) {
   if (pid_ <= 0) return -1;
   const Clock::time_point deadline = After(timeoutMs);
-  if (signal != 0) kill(pid_, signal);
+  if (signal != 0) kill(ownGroup_ ? -pid_ : pid_, signal);
   Collect(timeoutMs);
   int status = 0;
   bool killed = false;

@@ -14,6 +14,9 @@ struct SpawnOptions {
   int terminalColumns = 0;       // that terminal's width; 0: the system's default
   // Standard output: a pipe read here, closed, or a pipe nobody reads any more.
   enum StdoutKind { StdoutPipe, StdoutClosed, StdoutReaderGone } stdoutKind = StdoutPipe;
+  // A process group of its own, as a shell gives a job: kill(-pid, SIGINT)
+  // is then a Ctrl+C at its terminal, reaching it and what it started.
+  bool ownGroup = false;
 };
 
 class Spawned {
@@ -46,6 +49,7 @@ class Spawned {
   void CloseStreams();
 
   pid_t pid_ = -1;
+  bool ownGroup_ = false;
   int streams_[2] = {-1, -1};  // what the test reads: standard output, standard error
 };
 

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <vector>
 
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 
 namespace fs = std::filesystem;
 
@@ -14,14 +14,14 @@ namespace {
 constexpr const char* kRootHub = "devices/pci0000:00/0000:00:14.0/usb1";
 }
 
-SysfsTree::SysfsTree() : root_(scratch_.path() + "/sys"), previousRoot_(Registry.sysRoot) {
+SysfsTree::SysfsTree() : root_(scratch_.path() + "/sys"), previousRoot_(SerialPortsFrom.sysRoot) {
   fs::create_directories(root_ + "/class/tty");
   fs::create_directories(root_ + "/bus/usb/devices");
   fs::create_directories(root_ + "/" + kRootHub);
-  Registry.sysRoot = root_.c_str();
+  SerialPortsFrom.sysRoot = root_.c_str();
 }
 
-SysfsTree::~SysfsTree() { Registry.sysRoot = previousRoot_; }
+SysfsTree::~SysfsTree() { SerialPortsFrom.sysRoot = previousRoot_; }
 
 void SysfsTree::WriteFile(const std::string& path, const std::string& text) const {
   fs::create_directories(fs::path(path).parent_path());

@@ -1,7 +1,7 @@
 #pragma once
 // A small sysfs tree in a temporary folder, laid out as the kernel lays it out
 // (devices/…, class/tty/NAME and bus/usb/devices/NAME as links into devices/),
-// with the registry pointed at it for the life of the object.
+// with the serial ports' source pointed at it for the life of the object.
 
 #include <string>
 

@@ -47,13 +47,17 @@ class WineComPort {
   }
 
   // Lists the port as present and as the converter's (instance: the USB
-  // instance's key name); true when both keys were written.
-  bool RegisterConverter(const std::string& instance, const std::vector<std::string>& env = {}) const {
+  // instance's key name, the serial number of a converter that has one;
+  // location: its LocationInformation, none when empty); true when the keys
+  // were written.
+  bool RegisterConverter(const std::string& instance, const std::vector<std::string>& env = {},
+                         const std::string& location = "") const {
+    const std::string key = std::string(kUsbKey) + "\\" + instance;
     return Run({"reg", "add", kSerialComm, "/v", serialValue_, "/t", "REG_SZ", "/d", com_, "/f"}, env).exitCode == 0 &&
-           Run({"reg", "add", std::string(kUsbKey) + "\\" + instance + "\\Device Parameters", "/v", "PortName", "/t",
-                "REG_SZ", "/d", com_, "/f"},
-               env)
-                   .exitCode == 0;
+           Run({"reg", "add", key + "\\Device Parameters", "/v", "PortName", "/t", "REG_SZ", "/d", com_, "/f"}, env)
+                   .exitCode == 0 &&
+           (location.empty() ||
+            Run({"reg", "add", key, "/v", "LocationInformation", "/t", "REG_SZ", "/d", location, "/f"}, env).exitCode == 0);
   }
 
   const std::string wineRun = EnvOr("RS485_WINE_RUN");

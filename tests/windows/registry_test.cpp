@@ -15,7 +15,7 @@
 
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 
 namespace {
 
@@ -71,7 +71,7 @@ class Registry : public ::testing::Test {
   void TearDown() override {
     Clear();
     PresentPorts({});  // the key stays, as on every system: later writers add to it
-    ::Registry.majorVersion = RegistryKernelMajorVersion;
+    ::SerialPortsFrom.majorVersion = SerialPortsKernelMajorVersion;
   }
   static void Clear() {
     RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kUsb) + kConverter).c_str());
@@ -81,7 +81,7 @@ class Registry : public ::testing::Test {
 };
 
 TEST_F(Registry, PortsAreListedWithComNumbersInNumberOrder) {
-  EXPECT_GE(RegistryMajorVersion(), 5);  // the system's own: values are enumerated
+  EXPECT_GE(SerialPortsMajorVersion(), 5);  // the system's own: values are enumerated
   EXPECT_TRUE(ListedPorts().empty());    // no key: no ports
 
   PresentPorts({{"\\Device\\Serial0", "COM10"},
@@ -97,7 +97,7 @@ TEST_F(Registry, PortsAreListedWithComNumbersInNumberOrder) {
 }
 
 TEST_F(Registry, OldSystemsLookPortsUpByTheirComNames) {
-  ::Registry.majorVersion = [] { return int32_t{4}; };
+  ::SerialPortsFrom.majorVersion = [] { return int32_t{4}; };
   PresentPorts({{"COM1", "COM1"}, {"COM12", "COM12"}, {"COM100", "COM100"}, {"\\Device\\Serial0", "COM3"}});
   EXPECT_EQ(ListedPorts(), (std::vector<std::string>{"COM1", "COM12"}));
 }
@@ -119,6 +119,33 @@ TEST_F(Registry, ConverterIsFoundBehindDecoys) {
 
   RegDeleteTreeA(HKEY_LOCAL_MACHINE, (std::string(kUsb) + kConverter + "\\5&5").c_str());
   EXPECT_EQ(Located(), "COM7");
+}
+
+TEST_F(Registry, ConvertersAreKnownByTheirSerialNumberAndPlace) {
+  PresentPorts({{"\\Device\\USBSER000", "COM5"}, {"\\Device\\USBSER001", "COM7"}, {"\\Device\\Serial0", "COM2"}});
+  UsbInstance(kOtherDevice, "FT1", {{"PortName", "COM2"}});
+  // Windows names an instance after its serial number, or makes a name up
+  // (with '&') for a device without one.
+  UsbInstance(kConverter, "A1B2C3", {{"PortName", "COM5"}});
+  SetValues(std::string(kUsb) + kConverter + "\\A1B2C3", {{"LocationInformation", "Port_#0001.Hub_#0002"}},
+            REG_OPTION_NON_VOLATILE);
+  UsbInstance(kConverter, "5&1A2B&0&3", {{"PortName", "COM7"}});
+  SetValues(std::string(kUsb) + kConverter + "\\5&1A2B&0&3", {{"LocationInformation", "Port_#0003.Hub_#0001"}},
+            REG_OPTION_NON_VOLATILE);
+  UsbInstance(kConverter, "Z9", {{"PortName", "COM9"}});  // not present
+  ConverterList list;
+  LocateConverters(list);
+  std::vector<std::string> found;
+  for (int32_t k = 0; k < list.count; ++k)
+    found.push_back(std::string(list.converters[k].port) + " " + list.converters[k].serial + " " + list.converters[k].location);
+  EXPECT_EQ(found, (std::vector<std::string>{"COM7  Port_#0003.Hub_#0001", "COM5 A1B2C3 Port_#0001.Hub_#0002"}));
+
+  // Back under another name after its update's mode switch: followed by its serial number.
+  UsbInstance(kConverter, "A1B2C3", {{"PortName", "COM8"}});
+  PresentPorts({{"\\Device\\USBSER000", "COM8"}, {"\\Device\\USBSER001", "COM7"}});
+  ConverterPort now{};
+  ASSERT_TRUE(LocateConverterAgain(list.converters[1], now));
+  EXPECT_STREQ(now.port, "COM8");
 }
 
 // A device key removed while the search walks it (the device uninstalled):

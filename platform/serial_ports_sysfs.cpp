@@ -1,4 +1,4 @@
-#include "platform/device_registry.h"
+#include "platform/serial_ports.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,44 +10,32 @@
 #include <cstdio>
 #include <cstring>
 
-const RegistrySource RegistryDefault = {"/sys", RegistryKernelMajorVersion};
-RegistrySource Registry = RegistryDefault;
+#include "platform/serial.h"
+
+const SerialPortsSource SerialPortsDefault = {"/sys", SerialPortsKernelMajorVersion};
+SerialPortsSource SerialPortsFrom = SerialPortsDefault;
 
 namespace {
 
-constexpr size_t kNameMax = 256;  // a directory entry's name and its terminator
+constexpr size_t kNameMax = SerialNameSize;  // a directory entry's name and its terminator
 
-struct Snapshot {
-  int32_t count;
-  bool open;
-};
-
-// Names in byte order, at most `capacity` of them.
-struct NameTable {
-  char (*names)[kNameMax];
-  int32_t capacity;
-  Snapshot* state;
-};
-
-char gPorts[RegistryPortCapacity][kNameMax];
-Snapshot gPortState = {0, false};
-char gInstances[RegistryInstanceCapacity][kNameMax];
-Snapshot gInstanceState = {0, false};
-
-NameTable PortNames() { return {gPorts, RegistryPortCapacity, &gPortState}; }
-NameTable InstanceNames() { return {gInstances, RegistryInstanceCapacity, &gInstanceState}; }
-
-// Inserts a name at its place in byte order; when the table is full the last
-// name in that order falls out.
-void InsertSorted(NameTable t, const char* name) {
-  int32_t at = t.state->count;
-  while (at > 0 && std::strcmp(t.names[at - 1], name) > 0) --at;
-  if (at >= t.capacity) return;
-  const int32_t last = t.state->count < t.capacity ? t.state->count : t.capacity - 1;
-  for (int32_t k = last; k > at; --k) std::memcpy(t.names[k], t.names[k - 1], kNameMax);
-  std::snprintf(t.names[at], kNameMax, "%s", name);
-  if (t.state->count < t.capacity) ++t.state->count;
+// Makes room for a record whose sort key (its name, or its instance's) goes
+// in byte order among the first `capacity`; nullptr when it falls beyond them.
+// When the table is full the last record in that order falls out.
+SerialPortRecord* InsertSorted(SerialPortTable& table, int32_t capacity, const char* key,
+                               const char* (*keyOf)(const SerialPortRecord&)) {
+  int32_t at = table.count;
+  while (at > 0 && std::strcmp(keyOf(table.records[at - 1]), key) > 0) --at;
+  if (at >= capacity) return nullptr;
+  const int32_t last = table.count < capacity ? table.count : capacity - 1;
+  for (int32_t k = last; k > at; --k) table.records[k] = table.records[k - 1];
+  if (table.count < capacity) ++table.count;
+  table.records[at] = SerialPortRecord{};
+  return &table.records[at];
 }
+
+const char* NameOf(const SerialPortRecord& record) { return record.name; }
+const char* InstanceOf(const SerialPortRecord& record) { return record.usbInstance; }
 
 bool IsDots(const char* name) {
   return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
@@ -152,18 +140,6 @@ bool IsPresentPort(const char* classDir, const char* name) {
   return true;
 }
 
-int CopyName(const char* from, char* to, size_t size) {
-  const size_t length = std::strlen(from);
-  if (size == 0 || length >= size) return RegistryTooLong;
-  std::memcpy(to, from, length + 1);
-  return RegistryOk;
-}
-
-int EntryAt(NameTable t, int32_t index, char* name, size_t size) {
-  if (!t.state->open || index < 0 || index >= t.state->count) return RegistryNoEntry;
-  return CopyName(t.names[index], name, size);
-}
-
 // The smallest entry name of a folder; false when it cannot be read or is empty.
 bool SmallestEntry(const char* dir, char* out, size_t size) {
   DIR* d = opendir(dir);
@@ -204,95 +180,13 @@ bool InterfaceTty(const char* interfaceDir, char* out, size_t size) {
   return found;
 }
 
-}  // namespace
-
-int32_t RegistryKernelMajorVersion() {
-  utsname u{};
-  if (uname(&u) != 0) return 0;
-  int32_t major = 0;
-  for (const char* p = u.release; *p >= '0' && *p <= '9' && major < 100000; ++p)
-    major = major * 10 + (*p - '0');
-  return major;
-}
-
-int32_t RegistryMajorVersion() {
-  return Registry.majorVersion != nullptr ? Registry.majorVersion() : RegistryKernelMajorVersion();
-}
-
-int RegistrySerialPortsOpen() {
-  gPortState = {0, false};
-  char classDir[PATH_MAX];
-  if (!JoinPath(classDir, sizeof classDir, Registry.sysRoot, "class", "tty")) return RegistryUnreadable;
-  DIR* d = opendir(classDir);
-  if (d == nullptr) return RegistryUnreadable;
-  while (const dirent* e = readdir(d)) {
-    if (IsDots(e->d_name) || !IsPresentPort(classDir, e->d_name)) continue;
-    InsertSorted(PortNames(), e->d_name);
-  }
-  closedir(d);
-  gPortState.open = true;
-  return RegistryOk;
-}
-
-int RegistrySerialPortAt(int32_t index, char* name, size_t size) {
-  return EntryAt(PortNames(), index, name, size);
-}
-
-int RegistrySerialPortByName(const char* valueName, char* name, size_t size) {
-  if (valueName == nullptr || std::strncmp(valueName, "COM", 3) != 0) return RegistryNoEntry;
-  const char* p = valueName + 3;
-  if (*p < '1' || *p > '9') return RegistryNoEntry;  // no digits, 0 or a leading zero
-  int32_t n = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (n > RegistryPortCapacity) return RegistryNoEntry;
-    n = n * 10 + (*p - '0');
-  }
-  if (*p != '\0') return RegistryNoEntry;
-  return EntryAt(PortNames(), n - 1, name, size);
-}
-
-void RegistrySerialPortsClose() { gPortState = {0, false}; }
-
-int RegistryUsbDeviceOpen(uint16_t vendor, uint16_t product) {
-  gInstanceState = {0, false};
-  char busDir[PATH_MAX];
-  if (!JoinPath(busDir, sizeof busDir, Registry.sysRoot, "bus/usb", "devices")) return RegistryUnreadable;
-  DIR* d = opendir(busDir);
-  if (d == nullptr) return RegistryUnreadable;
-  while (const dirent* e = readdir(d)) {
-    if (IsDots(e->d_name)) continue;
-    // Interfaces (1-1:1.0) carry no idVendor and fall out here.
-    char path[PATH_MAX];
-    uint16_t v = 0;
-    uint16_t p = 0;
-    if (!JoinPath(path, sizeof path, busDir, e->d_name, "idVendor") || !ReadHex16(path, &v) || v != vendor)
-      continue;
-    if (!JoinPath(path, sizeof path, busDir, e->d_name, "idProduct") || !ReadHex16(path, &p) || p != product)
-      continue;
-    InsertSorted(InstanceNames(), e->d_name);
-  }
-  closedir(d);
-  gInstanceState.open = true;
-  return RegistryOk;
-}
-
-int RegistryUsbInstanceAt(int32_t index, char* instance, size_t size) {
-  return EntryAt(InstanceNames(), index, instance, size);
-}
-
-int RegistryUsbInstancePort(const char* instance, char* port, size_t size) {
-  if (instance == nullptr || instance[0] == '\0' || IsDots(instance) || std::strchr(instance, '/') != nullptr)
-    return RegistryNoEntry;
-  char deviceDir[PATH_MAX];
-  if (!JoinPath(deviceDir, sizeof deviceDir, Registry.sysRoot, "bus/usb/devices", instance))
-    return RegistryNoEntry;
+// The tty of a USB instance: the first (interfaces and ttys in byte order)
+// bound to one of its interfaces, named after the instance (1-1:1.0, 1-1:1.1, …).
+bool InstanceTty(const char* deviceDir, const char* instance, char* out, size_t size) {
   DIR* d = opendir(deviceDir);
-  if (d == nullptr) return RegistryNoEntry;
-
-  // The interfaces are named after the device: 1-1:1.0, 1-1:1.1, …
+  if (d == nullptr) return false;
   const size_t prefix = std::strlen(instance);
   char bestInterface[kNameMax] = "";
-  char bestTty[kNameMax] = "";
   bool found = false;
   while (const dirent* e = readdir(d)) {
     if (std::strncmp(e->d_name, instance, prefix) != 0 || e->d_name[prefix] != ':') continue;
@@ -303,12 +197,98 @@ int RegistryUsbInstancePort(const char* instance, char* port, size_t size) {
         !InterfaceTty(interfaceDir, tty, sizeof tty))
       continue;
     std::snprintf(bestInterface, sizeof bestInterface, "%s", e->d_name);
-    std::snprintf(bestTty, sizeof bestTty, "%s", tty);
+    std::snprintf(out, size, "%s", tty);
     found = true;
   }
   closedir(d);
-  if (!found) return RegistryNoEntry;
-  return CopyName(bestTty, port, size);
+  return found;
 }
 
-void RegistryUsbDeviceClose() { gInstanceState = {0, false}; }
+// A text attribute without its line end ("A1B2C3\n" -> "A1B2C3"); empty when
+// there is none.
+void ReadText(const char* path, char* text, size_t size) {
+  if (!ReadAttribute(path, text, size)) {
+    text[0] = '\0';
+    return;
+  }
+  size_t n = std::strlen(text);
+  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = '\0';
+}
+
+// Copies text, cut to what fits.
+void CopyText(char* to, size_t size, const char* from) {
+  const size_t n = strnlen(from, size - 1);
+  std::memcpy(to, from, n);
+  to[n] = '\0';
+}
+
+void SetName(SerialPortRecord& record, const char* name) {
+  std::snprintf(record.name, sizeof record.name, "%s", name);
+  if (!SerialDevicePath(record.name, record.path, sizeof record.path)) record.path[0] = '\0';
+}
+
+}  // namespace
+
+int32_t SerialPortsKernelMajorVersion() {
+  utsname u{};
+  if (uname(&u) != 0) return 0;
+  int32_t major = 0;
+  for (const char* p = u.release; *p >= '0' && *p <= '9' && major < 100000; ++p)
+    major = major * 10 + (*p - '0');
+  return major;
+}
+
+int32_t SerialPortsMajorVersion() {
+  return SerialPortsFrom.majorVersion != nullptr ? SerialPortsFrom.majorVersion() : SerialPortsKernelMajorVersion();
+}
+
+int SerialPortsPresent(SerialPortTable& table) {
+  table.count = 0;
+  table.named = false;
+  char classDir[PATH_MAX];
+  if (!JoinPath(classDir, sizeof classDir, SerialPortsFrom.sysRoot, "class", "tty")) return SerialPortsUnreadable;
+  DIR* d = opendir(classDir);
+  if (d == nullptr) return SerialPortsUnreadable;
+  while (const dirent* e = readdir(d)) {
+    if (IsDots(e->d_name) || !IsPresentPort(classDir, e->d_name)) continue;
+    if (SerialPortRecord* record = InsertSorted(table, SerialPortTableCapacity, e->d_name, NameOf))
+      SetName(*record, e->d_name);
+  }
+  closedir(d);
+  return SerialPortsOk;
+}
+
+int SerialPortsOfUsbDevice(uint16_t vendor, uint16_t product, SerialPortTable& table) {
+  table.count = 0;
+  table.named = false;
+  char busDir[PATH_MAX];
+  if (!JoinPath(busDir, sizeof busDir, SerialPortsFrom.sysRoot, "bus/usb", "devices")) return SerialPortsUnreadable;
+  DIR* d = opendir(busDir);
+  if (d == nullptr) return SerialPortsUnreadable;
+  while (const dirent* e = readdir(d)) {
+    if (IsDots(e->d_name)) continue;
+    // Interfaces (1-1:1.0) carry no idVendor and fall out here.
+    char path[PATH_MAX];
+    uint16_t v = 0;
+    uint16_t p = 0;
+    if (!JoinPath(path, sizeof path, busDir, e->d_name, "idVendor") || !ReadHex16(path, &v) || v != vendor)
+      continue;
+    if (!JoinPath(path, sizeof path, busDir, e->d_name, "idProduct") || !ReadHex16(path, &p) || p != product)
+      continue;
+    SerialPortRecord* record = InsertSorted(table, SerialUsbInstanceCapacity, e->d_name, InstanceOf);
+    if (record == nullptr) continue;
+    record->usbVendor = v;
+    record->usbProduct = p;
+    CopyText(record->usbInstance, sizeof record->usbInstance, e->d_name);
+    // The instance's name is where it sits: bus, then the hub ports down to it.
+    CopyText(record->usbLocation, sizeof record->usbLocation, e->d_name);
+    if (JoinPath(path, sizeof path, busDir, e->d_name, "serial"))
+      ReadText(path, record->usbSerial, sizeof record->usbSerial);
+    char deviceDir[PATH_MAX];
+    char tty[kNameMax];
+    if (JoinPath(deviceDir, sizeof deviceDir, busDir, e->d_name) && InstanceTty(deviceDir, e->d_name, tty, sizeof tty))
+      SetName(*record, tty);
+  }
+  closedir(d);
+  return SerialPortsOk;
+}

@@ -1,0 +1,221 @@
+// Several simulated converters in one umockdev testbed (run under
+// umockdev-wrapper by ctl_testbed_test), each with its own serial number,
+// memory and place on the bus, plugged in and out while rs485ctl serves them.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ctl_fixture.h"
+#include "ops/messages.h"
+#include "sim/converter_testbed.h"
+#include "sim/sim_serve.h"
+#include "support/scratch_dir.h"
+#include "support/spawned.h"
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+class CtlConverters : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(testbed, nullptr);
+    WriteFile(scratch.path() + "/fw.bin", image);
+  }
+  void TearDown() override {
+    plugged.reset();
+    TestbedDestroy(testbed);
+  }
+  // Converter k at place 1-1.<k+1> as ttyACM<tty>, with serial number SN<k>
+  // unless told otherwise.
+  void Plug(int k, int tty, const char* serial = "") {
+    const std::string place = "1-1." + std::to_string(k + 1);
+    const std::string number = serial == nullptr ? "" : serial[0] != '\0' ? serial : "SN" + std::to_string(k);
+    ASSERT_TRUE(plugged->Plug(sim[k], place.c_str(), ("ttyACM" + std::to_string(tty)).c_str(),
+                              serial == nullptr ? nullptr : number.c_str()));
+  }
+  void Unplug(int k) { plugged->Unplug(("1-1." + std::to_string(k + 1)).c_str()); }
+  bool Heard(int k, const std::function<bool(const SimCounters&)>& done) { return sim[k].WaitUntil(done, 20000); }
+
+  // The lines of JSON Lines output, each taken apart.
+  static std::vector<Json> Lines(const std::string& out) {
+    std::vector<Json> lines;
+    for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+      Json value;
+      EXPECT_TRUE(JsonParse(out.substr(at, end - at), value)) << out.substr(at, end - at);
+      lines.push_back(value);
+    }
+    return lines;
+  }
+
+  ScratchDir scratch;
+  const Data image = MakeImage(272 * 3);
+  SimConverter sim[4];  // before the testbed's servers, which use them
+  UMockdevTestbed* testbed = TestbedCreate();
+  std::unique_ptr<TestbedConverters> plugged = std::make_unique<TestbedConverters>(testbed);
+};
+
+TEST_F(CtlConverters, OneIsChosenBySerialOrPlaceAndNeverTheFirstOfSeveral) {
+  Plug(0, 0);
+  Plug(1, 1, nullptr);  // no serial number
+  Plug(2, 2);
+  const CtlRun all = RunCtl({"locate", "--all"});
+  EXPECT_EQ(all.exitCode, 0) << Describe(all);
+  EXPECT_EQ(all.out, "ttyACM0\tSN0\t1-1.1\nttyACM1\t-\t1-1.2\nttyACM2\tSN2\t1-1.3\n");
+
+  const struct {
+    Args args;
+    int exitCode;
+    const char* port;  // the port read, when one was
+  } cases[] = {
+      {{"--serial", "SN2", "read"}, 0, "ttyACM2"},
+      {{"--location", "1-1.2", "read"}, 0, "ttyACM1"},
+      {{"--serial", "SN0", "--location", "1-1.1", "read"}, 0, "ttyACM0"},
+      {{"--serial", "SN0", "--location", "1-1.3", "read"}, 1, nullptr},
+      {{"--serial", "SN9", "read"}, 1, nullptr},
+      {{"read"}, 3, nullptr},
+      {{"locate"}, 3, nullptr},
+      {{"write", "--echo", "off"}, 3, nullptr},
+      {{"flash", "fw.bin"}, 3, nullptr},
+      {{"doctor"}, 3, nullptr},
+  };
+  for (const auto& c : cases) {
+    Args args = c.args;
+    args.push_back("--json");
+    const CtlRun run = RunCtl(args);
+    EXPECT_EQ(run.exitCode, c.exitCode) << CtlCommandLine(args) << "\n" << Describe(run);
+    Json value;
+    ASSERT_TRUE(OneJsonObject(run.out, value)) << CtlCommandLine(args);
+    EXPECT_EQ(value["port"].text, c.port != nullptr ? c.port : "") << CtlCommandLine(args);
+    if (c.exitCode == 3) {
+      EXPECT_EQ(value["error"].text, MsgSeveralConverters);
+      EXPECT_EQ(value["converters"].items.size(), 3u) << run.out;
+      EXPECT_NE(run.err.find("ttyACM2\tSN2\t1-1.3"), std::string::npos) << run.err;
+    }
+  }
+  for (const SimConverter& converter : sim) {
+    EXPECT_EQ(converter.Counters().memoryWrites, 0u);
+    EXPECT_EQ(converter.Counters().updateEnters, 0u);
+  }
+}
+
+TEST_F(CtlConverters, AllServesEveryConverterAtOnceAndEndsWithTheWorstCode) {
+  for (int k = 0; k < 3; ++k) Plug(k, k);
+  SimFaults corrupt;
+  corrupt.corruptCrc = true;
+  sim[1].SetFaults(corrupt);
+  const CtlRun read = RunCtl({"--json", "read", "--all"});
+  EXPECT_EQ(read.exitCode, 4) << Describe(read);
+  std::vector<Json> lines = Lines(read.out);
+  ASSERT_EQ(lines.size(), 4u) << read.out;
+  for (size_t k = 0; k < 3; ++k) {
+    const Json& result = lines[k];
+    EXPECT_EQ(result["event"].text, "result");
+    const int n = result["serial"].text.back() - '0';
+    EXPECT_EQ(result["location"].text, "1-1." + std::to_string(n + 1));
+    EXPECT_EQ(result["error"].text, n == 1 ? MsgSettingsReadFailed : "") << read.out;
+  }
+  EXPECT_EQ(lines[3]["event"].text, "summary");
+  EXPECT_EQ(lines[3]["ok"].number, 2);
+  EXPECT_EQ(lines[3]["exit_code"].number, 4);
+
+  sim[1].SetFaults(SimFaults{});
+  const CtlRun flash = RunCtl({"--json", "flash", "--all", "fw.bin", "--settle-ms", "1000"});
+  EXPECT_EQ(flash.exitCode, 0) << Describe(flash);
+  lines = Lines(flash.out);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back()["ok"].number, 3);
+  EXPECT_EQ(lines.front()["event"].text, "progress");
+  EXPECT_EQ(lines.front()["records_total"].number, 3);
+  // Served side by side: each converter was switched into its update mode
+  // before any was switched out of it again (a second apart at the least).
+  int64_t lastEnter = 0;
+  int64_t firstLeave = INT64_MAX;
+  for (int k = 0; k < 3; ++k) {
+    const SimSnapshot seen = sim[k].Snapshot();
+    EXPECT_EQ(seen.image, image) << k;
+    int64_t enter = INT64_MAX;
+    for (const SimRequest& r : seen.requests) {
+      if (r.kind == SimRequestKind::UpdateEnter) enter = std::min(enter, r.firstUs);
+      if (r.kind == SimRequestKind::UpdateLeave) firstLeave = std::min(firstLeave, r.firstUs);
+    }
+    lastEnter = std::max(lastEnter, enter);
+  }
+  EXPECT_LT(lastEnter, firstLeave);
+}
+
+TEST_F(CtlConverters, AnUpdateFollowsItsConverterWhenTheNamesSwap) {
+  Plug(0, 0);
+  Plug(1, 1);
+  Spawned ctl;
+  ASSERT_TRUE(ctl.Start({CtlPath(), "--serial", "SN0", "flash", "fw.bin", "--settle-ms", "1500"}));
+  ASSERT_TRUE(Heard(0, [](const SimCounters& c) { return c.updateEnters > 0; }));
+  // Both re-enumerate, and the kernel hands each the other's old name.
+  Unplug(0);
+  Unplug(1);
+  Plug(1, 0);
+  Plug(0, 1);
+  EXPECT_EQ(ctl.Finish(0, 30000), 0) << ctl.err;
+  EXPECT_EQ(sim[0].Counters().recordsAcked, 3u);
+  EXPECT_EQ(sim[1].Counters().bytesReceived, 0u) << "the other converter was written to";
+}
+
+TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder) {
+  const std::string profile = "{\"parity\":\"odd\"}";
+  WriteFile(scratch.path() + "/odd.json", Data(profile.begin(), profile.end()));
+  Spawned watch;
+  ASSERT_TRUE(watch.Start({CtlPath(), "--json", "watch", "--flash", "fw.bin", "--from", "odd.json", "--settle-ms", "300"},
+                          SpawnOptions{.env = {}, .ownGroup = true}));
+  // The next unit's line; progress lines are passed over.
+  const auto unit = [&] {
+    for (;;) {
+      Json value;
+      const std::string line = watch.ReadLine(30000);
+      if (line.empty() || !JsonParse(line, value)) return Json{};
+      if (value["event"].text == "unit") return value;
+    }
+  };
+  Plug(0, 0);
+  Json done = unit();
+  EXPECT_EQ(done["serial"].text, "SN0");
+  EXPECT_EQ(done["result"].text, "ok");
+  ASSERT_EQ(done["steps"].items.size(), 2u);
+  EXPECT_EQ(done["steps"].items[1]["step"].text, "write");
+  EXPECT_EQ(sim[0].Settings()[4], 'O');
+  EXPECT_EQ(sim[0].Snapshot().image, image);
+
+  // The next one plugged in is served; the first, still there, is not again.
+  Plug(1, 1);
+  EXPECT_EQ(unit()["serial"].text, "SN1");
+  EXPECT_EQ(sim[0].Counters().updateEnters, 2u);
+
+  // Unplugged in the middle of its update: a failed unit.
+  sim[2].SetLineRate(480);  // a record takes 583 ms on its line
+  Plug(2, 2);
+  ASSERT_TRUE(Heard(2, [](const SimCounters& c) { return c.recordsAcked > 0; }));
+  Unplug(2);
+  done = unit();
+  EXPECT_EQ(done["serial"].text, "SN2");
+  EXPECT_EQ(done["result"].text, "failed");
+  EXPECT_EQ(done["steps"].items.size(), 1u);
+
+  // Ctrl+C while a unit is in its update: it is told to leave it, then watch ends.
+  sim[3].SetLineRate(480);
+  Plug(3, 3);
+  ASSERT_TRUE(Heard(3, [](const SimCounters& c) { return c.recordsAcked > 0; }));
+  kill(-watch.pid(), SIGINT);
+  EXPECT_EQ(unit()["serial"].text, "SN3");
+  EXPECT_EQ(watch.Finish(0, 30000), 130) << watch.err;
+  EXPECT_TRUE(Heard(3, [](const SimCounters& c) { return c.updateLeaves > 0; }));
+  EXPECT_FALSE(sim[3].Snapshot().updateMode);
+}
+
+}  // namespace
