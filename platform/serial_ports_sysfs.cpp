@@ -140,20 +140,37 @@ bool IsPresentPort(const char* classDir, const char* name) {
   return true;
 }
 
-// The smallest entry name of a folder; false when it cannot be read or is empty.
-bool SmallestEntry(const char* dir, char* out, size_t size) {
+// Of a folder's entries that accept takes, the smallest in byte order that
+// resolve turns into a name (resolve(entry, out, size)); out gets that name.
+// False when the folder cannot be read or no entry resolves.
+template <class Accept, class Resolve>
+bool SmallestResolvedEntry(const char* dir, Accept accept, Resolve resolve, char* out, size_t size) {
   DIR* d = opendir(dir);
   if (d == nullptr) return false;
+  char best[kNameMax] = "";
   bool found = false;
   while (const dirent* e = readdir(d)) {
-    if (IsDots(e->d_name)) continue;
-    if (!found || std::strcmp(e->d_name, out) < 0) {
-      std::snprintf(out, size, "%s", e->d_name);
-      found = true;
-    }
+    if (IsDots(e->d_name) || !accept(e->d_name)) continue;
+    if (found && std::strcmp(e->d_name, best) >= 0) continue;
+    char resolved[kNameMax];
+    if (!resolve(e->d_name, resolved, sizeof resolved)) continue;
+    std::snprintf(best, sizeof best, "%s", e->d_name);
+    std::snprintf(out, size, "%s", resolved);
+    found = true;
   }
   closedir(d);
   return found;
+}
+
+// The smallest entry name of a folder; false when it cannot be read or is empty.
+bool SmallestEntry(const char* dir, char* out, size_t size) {
+  return SmallestResolvedEntry(
+      dir, [](const char*) { return true; },
+      [](const char* name, char* to, size_t toSize) {
+        std::snprintf(to, toSize, "%s", name);
+        return true;
+      },
+      out, size);
 }
 
 // The tty bound to a USB interface: interface/tty/NAME (CDC-ACM), or else
@@ -161,47 +178,27 @@ bool SmallestEntry(const char* dir, char* out, size_t size) {
 bool InterfaceTty(const char* interfaceDir, char* out, size_t size) {
   char path[PATH_MAX];
   if (JoinPath(path, sizeof path, interfaceDir, "tty") && SmallestEntry(path, out, size)) return true;
-  DIR* d = opendir(interfaceDir);
-  if (d == nullptr) return false;
-  char bestPort[kNameMax] = "";
-  bool found = false;
-  while (const dirent* e = readdir(d)) {
-    if (IsDots(e->d_name) || std::strcmp(e->d_name, "tty") == 0) continue;
-    if (found && std::strcmp(e->d_name, bestPort) >= 0) continue;
-    char tty[kNameMax];
-    if (!JoinPath(path, sizeof path, interfaceDir, e->d_name, "tty") ||
-        !SmallestEntry(path, tty, sizeof tty))
-      continue;
-    std::snprintf(bestPort, sizeof bestPort, "%s", e->d_name);
-    std::snprintf(out, size, "%s", tty);
-    found = true;
-  }
-  closedir(d);
-  return found;
+  return SmallestResolvedEntry(
+      interfaceDir, [](const char* name) { return std::strcmp(name, "tty") != 0; },
+      [&](const char* port, char* tty, size_t ttySize) {
+        return JoinPath(path, sizeof path, interfaceDir, port, "tty") && SmallestEntry(path, tty, ttySize);
+      },
+      out, size);
 }
 
 // The tty of a USB instance: the first (interfaces and ttys in byte order)
 // bound to one of its interfaces, named after the instance (1-1:1.0, 1-1:1.1, …).
 bool InstanceTty(const char* deviceDir, const char* instance, char* out, size_t size) {
-  DIR* d = opendir(deviceDir);
-  if (d == nullptr) return false;
   const size_t prefix = std::strlen(instance);
-  char bestInterface[kNameMax] = "";
-  bool found = false;
-  while (const dirent* e = readdir(d)) {
-    if (std::strncmp(e->d_name, instance, prefix) != 0 || e->d_name[prefix] != ':') continue;
-    if (found && std::strcmp(e->d_name, bestInterface) >= 0) continue;
-    char interfaceDir[PATH_MAX];
-    char tty[kNameMax];
-    if (!JoinPath(interfaceDir, sizeof interfaceDir, deviceDir, e->d_name) ||
-        !InterfaceTty(interfaceDir, tty, sizeof tty))
-      continue;
-    std::snprintf(bestInterface, sizeof bestInterface, "%s", e->d_name);
-    std::snprintf(out, size, "%s", tty);
-    found = true;
-  }
-  closedir(d);
-  return found;
+  return SmallestResolvedEntry(
+      deviceDir,
+      [&](const char* name) { return std::strncmp(name, instance, prefix) == 0 && name[prefix] == ':'; },
+      [&](const char* interfaceName, char* tty, size_t ttySize) {
+        char interfaceDir[PATH_MAX];
+        return JoinPath(interfaceDir, sizeof interfaceDir, deviceDir, interfaceName) &&
+               InterfaceTty(interfaceDir, tty, ttySize);
+      },
+      out, size);
 }
 
 // A text attribute without its line end ("A1B2C3\n" -> "A1B2C3"); empty when
