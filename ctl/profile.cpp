@@ -207,11 +207,16 @@ bool ProfileApply(const std::string& path, Options& options, std::string& proble
   std::vector<uint8_t> bytes;
   const int error = FileReadAll(path.c_str(), kProfileMaxBytes, bytes);
   if (error != 0) {
-    problem = error == EFBIG ? "файл больше 64 КиБ" : FileErrorText(error);
+    problem = error == EFBIG                        ? "файл больше 64 КиБ"
+              : error == EISDIR || error == EINVAL ? "это не обычный файл (папка, канал или устройство)"
+                                                   : FileErrorText(error);
     return false;
   }
+  // Notepad and spreadsheets start a UTF-8 file with a byte-order mark.
+  std::string text(bytes.begin(), bytes.end());
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
   std::vector<JsonMember> members;
-  if (!JsonObjectParse(std::string(bytes.begin(), bytes.end()), members, problem)) return false;
+  if (!JsonObjectParse(text, members, problem)) return false;
   for (size_t i = 0; i < members.size(); ++i) {
     const std::string& key = members[i].key;
     bool known = key == "baud" || key == "parity" || key == "data_bits" || key == "stop_bits" || key == "echo_suppression";

@@ -2,6 +2,7 @@
 // pseudo-terminal: what is shown, what reaches the converter, and every way
 // it can fail.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -194,6 +195,7 @@ TEST_F(CtlSettings, AProfileIsWhatReadPrintsAndOnlyItsKeysAreApplied) {
   const auto save = [](const std::string& name, const std::string& text) { WriteFile(name, Data(text.begin(), text.end())); };
   save("odd.json", read.out);
   save("parity.json", "{\"parity\": \"Odd\"}");
+  save("notepad.json", "\xEF\xBB\xBF{\"parity\": \"Odd\"}");  // a byte-order mark first
   const struct {
     Args args;
     SimSettings after;  // from the default record
@@ -201,6 +203,7 @@ TEST_F(CtlSettings, AProfileIsWhatReadPrintsAndOnlyItsKeysAreApplied) {
       // Spare and the flag bits the window does not show are the converter's own.
       {{"write", "--from", "odd.json"}, {0x80, 0x04, 0x00, 0x07, 'E', 0xC0}},
       {{"write", "--from", "parity.json"}, {0x60, 0x00, 0x00, 0x08, 'O', 0x80}},
+      {{"write", "--from", "notepad.json"}, {0x60, 0x00, 0x00, 0x08, 'O', 0x80}},
       {{"write", "--from", "odd.json", "--bits", "8"}, {0x80, 0x04, 0x00, 0x08, 'E', 0xC0}},  // the command line wins
   };
   for (const auto& c : cases) {
@@ -231,6 +234,14 @@ TEST_F(CtlSettings, AProfileIsWhatReadPrintsAndOnlyItsKeysAreApplied) {
     EXPECT_EQ(run.err.rfind("rs485ctl: профиль bad.json: " + problem, 0), 0u) << run.err;
   }
   EXPECT_EQ(Ctl({"write", "--from", "missing.json"}).exitCode, 2);
+  // Not a file at all: said in the user's words, and nothing waits on a FIFO.
+  ASSERT_EQ(mkfifo("fifo.json", 0600), 0);
+  ASSERT_EQ(mkdir("folder.json", 0700), 0);
+  for (const char* path : {"fifo.json", "folder.json", "/dev/zero"}) {
+    const CtlRun run = Ctl({"write", "--from", path});
+    EXPECT_EQ(run.exitCode, 2) << path << "\n" << Describe(run);
+    EXPECT_EQ(run.err, std::string("rs485ctl: профиль ") + path + ": это не обычный файл (папка, канал или устройство)\n");
+  }
   EXPECT_EQ(sim.Converter().Counters().bytesReceived, heard);
 }
 
