@@ -120,7 +120,9 @@ void SimConverter::Feed(const uint8_t* data, size_t count, int64_t nowUs, std::v
 
 int64_t SimConverter::Deadline() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return pending_.empty() ? -1 : pendingUs_.back() + SimFrameGapMs * 1000;
+  if (!pending_.empty()) return pendingUs_.back() + SimFrameGapMs * 1000;
+  // A record announced and never sent is given up as a cut one is.
+  return recordNext_ ? recordSinceUs_ + SimFrameGapMs * 1000 : -1;
 }
 
 void SimConverter::Expire(int64_t nowUs, std::vector<SimReply>& replies) {
@@ -130,6 +132,12 @@ void SimConverter::Expire(int64_t nowUs, std::vector<SimReply>& replies) {
 }
 
 void SimConverter::ExpireLocked(int64_t nowUs, std::vector<SimReply>& replies) {
+  if (pending_.empty() && recordNext_ && nowUs - recordSinceUs_ >= SimFrameGapMs * 1000) {
+    ++counters_.recordsTruncated;
+    Log("rx", nullptr, 0, "announced record never came: given up");
+    recordNext_ = false;
+    return;
+  }
   if (pending_.empty() || nowUs - pendingUs_.back() < SimFrameGapMs * 1000) return;
   // Everything pending is stale: what is left can only be an unfinished frame
   // or record. Give up its start and frame the rest again.
@@ -204,6 +212,7 @@ size_t SimConverter::TakeFrame(size_t at, std::vector<SimReply>& replies) {
     SimRequest request = Framed(kind, at, kHeader);
     if (ours) {
       ShortCommand(request);
+      if (recordNext_) recordSinceUs_ = pendingUs_[at + kHeader - 1];
     } else {
       ++counters_.ignoredRequests;
       Log("rx", f, kHeader, Format("short command %02X for address %u: ignored", command, f[1]));
