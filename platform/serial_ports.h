@@ -73,8 +73,9 @@ struct SerialPortsSource {
 extern SerialPortsSource SerialPortsFrom;
 extern const SerialPortsSource SerialPortsDefault;
 
+// 0, or the system's code (in errno terms) of a list that cannot be read; the
+// table is then empty.
 constexpr int SerialPortsOk = 0;
-constexpr int SerialPortsUnreadable = 3;  // the list cannot be read; the table is empty
 
 // Major version of the running system (6 for Linux "6.1.0-18-amd64"); 0 when unknown.
 int32_t SerialPortsKernelMajorVersion();
