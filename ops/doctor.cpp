@@ -47,24 +47,6 @@ void CheckConverter(DoctorReport& report, const std::string& serial, const std::
         MsgDoctorReplugAdvice);
 }
 
-// false when this user cannot open the node.
-bool CheckAccess(DoctorReport& report, const DiagPortFacts& node) {
-  std::string how;
-  if (node.mayOpen)
-    how = node.privileged     ? MsgDoctorViaRoot
-          : node.owns         ? MsgDoctorViaOwner
-          : node.seatAccess   ? MsgDoctorViaSeat
-          : node.inGroupNow   ? MsgDoctorViaGroup(node.group)
-                              : MsgDoctorViaOthers;
-  const std::string detail = MsgDoctorNode(node.path, node.owner, node.group, node.mode, node.user, how);
-  if (node.mayOpen) {
-    Add(report, "access", MsgDoctorAccess, DoctorOk, detail);
-    return true;
-  }
-  Add(report, "access", MsgDoctorAccess, DoctorFailed, detail, MsgDoctorAccessAdvice(node.group, node.inGroupListed));
-  return false;
-}
-
 void CheckRule(DoctorReport& report, const DiagSystemFacts& system, const DiagPortFacts& node) {
   if (system.ruleFile[0] == '\0') {
     Add(report, "udev_rule", MsgDoctorRule, DoctorWarning, MsgDoctorRuleMissing, MsgDoctorRuleInstallAdvice);
@@ -131,11 +113,31 @@ DoctorReport DoctorRun(const std::string& portName, const std::string& serial, c
   // The system's checks concern the converter on this computer: the one
   // searched for, or a device named; a TCP port is none of them.
   const bool local = portName.empty() || node.node;
-  const bool mayOpen = !(node.node && node.permissionsKnown) || CheckAccess(report, node);
+  if (node.node && node.permissionsKnown) report.checks.push_back(DoctorAccessCheck(node));
+  const bool mayOpen = !(node.node && node.permissionsKnown) || node.mayOpen;
   if (local && system.udevRules) CheckRule(report, system, node);
   if (local && system.processesKnown) CheckModemManager(report, system, node);
   if (!report.port.empty() && mayOpen) CheckExchange(report, node.node);
   return report;
+}
+
+DoctorCheck DoctorAccessCheck(const DiagPortFacts& node) {
+  std::string how;
+  if (node.mayOpen)
+    how = node.privileged     ? MsgDoctorViaRoot
+          : node.owns         ? MsgDoctorViaOwner
+          : node.seatAccess   ? MsgDoctorViaSeat
+          : node.inGroupNow   ? MsgDoctorViaGroup(node.group)
+                              : MsgDoctorViaOthers;
+  const std::string detail = MsgDoctorNode(node.path, node.owner, node.group, node.mode, node.user, how);
+  if (node.mayOpen) return {"access", DoctorOk, MsgDoctorAccess, detail, ""};
+  // Joining the node's group helps only when that group may read and write
+  // it, and the administrators' group is no group to join.
+  constexpr uint32_t kGroupReadWrite = 0060;
+  const bool groupHelps = (node.mode & kGroupReadWrite) == kGroupReadWrite && !node.rootGroup && !node.inGroupNow;
+  return {"access", DoctorFailed, MsgDoctorAccess, detail,
+          groupHelps ? MsgDoctorAccessAdvice(node.group, node.inGroupListed)
+                     : MsgDoctorModeAdvice(node.path, node.group, node.mode, node.rootGroup)};
 }
 
 DoctorVerdict DoctorOverall(const DoctorReport& report) {

@@ -120,6 +120,9 @@ inline constexpr const char* MsgDoctorViaOthers = "права для всех";
 std::string MsgDoctorViaGroup(const std::string& group);
 // What to do without access: join the group, or log in again when already listed in it.
 std::string MsgDoctorAccessAdvice(const std::string& group, bool listed);
+// What to do when the node's group would not help: its mode keeps the group
+// out, or it is the administrators' group (root).
+std::string MsgDoctorModeAdvice(const std::string& path, const std::string& group, uint32_t mode, bool rootGroup);
 std::string MsgDoctorRuleInstalled(const std::string& file, bool applies);
 std::string MsgDoctorRuleNotApplied(const std::string& file);
 // "Порт занят программой minicom (PID 1234)." or by one not known.
