@@ -91,12 +91,18 @@ void CheckExchange(DoctorReport& report, bool localDevice) {
     Add(report, "port", MsgDoctorPort, DoctorFailed, MsgPortOpenFailed, PortFailureReason(failure));
     return;
   }
-  Add(report, "port", MsgDoctorPort, DoctorOk, MsgDoctorPortOpened(report.port));
+  // A port that opened may still tell why its exchanges fail (a server that
+  // took no line settings, or answers nothing at all): the operations show
+  // that reason, and so does the check.
+  const std::string reason = PortFailureReason(failure);
+  Add(report, "port", MsgDoctorPort, reason.empty() ? DoctorOk : DoctorWarning, MsgDoctorPortOpened(report.port),
+      reason);
   if (result == SettingsOk)
     Add(report, "answer", MsgDoctorAnswer, DoctorOk,
         MsgDoctorSettingsRead(SettingsToView(settings).baudRate, SettingsRawText(settings)));
   else
-    Add(report, "answer", MsgDoctorAnswer, DoctorFailed, MsgSettingsReadFailed, MsgDoctorAnswerAdvice);
+    Add(report, "answer", MsgDoctorAnswer, DoctorFailed, MsgSettingsReadFailed,
+        reason.empty() ? MsgDoctorAnswerAdvice : reason);
 }
 
 }  // namespace
