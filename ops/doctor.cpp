@@ -24,12 +24,18 @@ void Add(DoctorReport& report, const char* id, const char* title, DoctorVerdict 
 // there is none.
 void CheckConverter(DoctorReport& report, const std::string& serial, const std::string& location) {
   ConverterList found;
-  LocateConverters(found);
+  LocateConvertersPlugged(found);
   const bool converters = found.count > 0;
   ConverterListKeep(found, serial.c_str(), location.c_str());
-  if (found.count > 0) {
-    report.port = found.converters[0].port;
+  // The first with a port, as the window finds it; else one without.
+  for (int32_t k = 0; k < found.count; ++k) {
+    if (found.converters[k].port[0] == '\0') continue;
+    report.port = found.converters[k].port;
     Add(report, "converter", MsgDoctorConverter, DoctorOk, MsgDoctorConverterPort(report.port));
+    return;
+  }
+  if (found.count > 0) {
+    Add(report, "converter", MsgDoctorConverter, DoctorFailed, MsgDoctorNoSerialPort, MsgDoctorDriverAdvice);
     return;
   }
   if (converters) {

@@ -136,6 +136,10 @@ inline constexpr const char* MsgSeveralConverters = "Подключено нес
 inline constexpr const char* MsgChooseConverter =
     "Выберите один: --serial СЕРИЙНЫЙ_НОМЕР или --location МЕСТО (rs485ctl locate --all их покажет), "
     "или все сразу: --all.";
+// A converter plugged in without a serial port, as a reason.
+inline constexpr const char* MsgConverterWithoutPort =
+    "У преобразователя нет последовательного порта: драйвер CDC-ACM к нему не подключён. Что делать, покажет "
+    "rs485ctl doctor.";
 // No converter of that serial number or place is plugged in.
 std::string MsgNoSuchConverter(const std::string& serial, const std::string& location);
 // "Записано не то, что хранит преобразователь: baud, parity." after a write read back.

@@ -51,6 +51,11 @@ struct SerialPortRecord {
   char usbInstance[SerialNameSize];  // "1-1.3"; on Windows the instance key's name
   char usbSerial[SerialIdSize];      // empty when the device has no serial number
   char usbLocation[SerialIdSize];    // "1-1.3", "Port_#0003.Hub_#0001"; empty when unknown
+  // The system says the instance is plugged in now: sysfs lists only those;
+  // the registry keeps the instances of devices unplugged long ago as well,
+  // so on Windows this stays false (an instance whose port the system lists
+  // is plugged in all the same).
+  bool usbPlugged;
 };
 
 constexpr int32_t SerialPortTableCapacity = 128;

@@ -277,6 +277,7 @@ int SerialPortsOfUsbDevice(uint16_t vendor, uint16_t product, SerialPortTable& t
     if (record == nullptr) continue;
     record->usbVendor = v;
     record->usbProduct = p;
+    record->usbPlugged = true;
     CopyText(record->usbInstance, sizeof record->usbInstance, e->d_name);
     // The instance's name is where it sits: bus, then the hub ports down to it.
     CopyText(record->usbLocation, sizeof record->usbLocation, e->d_name);
