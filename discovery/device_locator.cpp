@@ -55,10 +55,6 @@ ConverterPort ConverterOf(int32_t k, const SerialPortRecord& instance) {
 
 bool Same(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
-}  // namespace
-
-namespace {
-
 void CollectConverters(ConverterList& list, bool portless) {
   list.count = 0;
   ForEachConverterPort(
