@@ -42,13 +42,20 @@ void PrintDoctorReport(const DoctorReport& report, bool json, FILE* out) {
 
 int CommandDoctor(const Options& options) {
   if (options.port.empty()) {
-    // Several converters and none chosen: which one is the user's to say.
+    // Chosen as every command chooses: of several, which one is the user's
+    // to say; one asked for that is not there is not plugged in (exit 1).
     ConverterList found;
-    LocateConverters(found);
+    LocateConvertersPlugged(found);
     ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
     if (found.count > 1) {
       PrintSeveral(found, options.json);
       return ExitPort;
+    }
+    if (found.count == 0 && (!options.serial.empty() || !options.location.empty())) {
+      const std::string reason = MsgNoSuchConverter(options.serial, options.location);
+      CtlWrite(stderr, std::string(MsgNoDevice) + "\n" + reason + "\n");
+      PrintError(nullptr, MsgNoDevice, reason, options.json);
+      return ExitAbsent;
     }
   }
   PortLayerInit();

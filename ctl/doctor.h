@@ -9,5 +9,7 @@
 
 void PrintDoctorReport(const DoctorReport& report, bool json, FILE* out = stdout);
 
-// The exit code: 0 every check passed, 1 one warns, 3 the converter cannot be used.
+// The exit code: 0 every check passed, 1 one warns, 3 the converter cannot be
+// used; as for every command, 1 when the converter asked for by --serial or
+// --location is not plugged in, and 3 when several are and none was chosen.
 int CommandDoctor(const Options& options);

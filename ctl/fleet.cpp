@@ -190,7 +190,7 @@ void PrintUnit(const Unit& unit, bool json) {
 int CommandAll(const Options& options) {
   if (options.command == "flash" && !ImageReady(options.file, options.json)) return ExitFirmware;
   ConverterList found;
-  LocateConverters(found);
+  LocateConvertersPlugged(found);
   ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
   if (found.count == 0) {
     CtlWrite(stderr, std::string(MsgNoDevice) + "\n");
@@ -202,6 +202,12 @@ int CommandAll(const Options& options) {
   std::vector<Worker> workers(static_cast<size_t>(found.count));
   for (size_t k = 0; k < workers.size(); ++k) {
     workers[k].converter = found.converters[k];
+    // One without a serial port fails with its reason; no worker could serve it.
+    if (found.converters[k].port[0] == '\0') {
+      workers[k].result = ErrorJson(nullptr, MsgPortOpenFailed, MsgConverterWithoutPort);
+      workers[k].exitCode = ExitPort;
+      continue;
+    }
     WorkerStart(workers[k], options, options.command);
   }
   int worst = ExitOk;

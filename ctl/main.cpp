@@ -35,6 +35,7 @@ constexpr const char* kHelpFormat =
     "  list                  последовательные порты компьютера\n"
     "  locate                порт преобразователя (код 1, если он не подключён)\n"
     "      --all             все подключённые: порт, серийный номер, место подключения\n"
+    "                        (код 3, если у какого-то нет последовательного порта)\n"
     "  read                  прочитать настройки линии RS-485\n"
     "  write [ПАРАМЕТРЫ]     прочитать настройки, изменить заданное, записать и\n"
     "                        прочитать снова для проверки; не заданное остаётся как было\n"
@@ -103,8 +104,10 @@ int ResolvePort(const Options& options, std::string& port) {
     return ExitOk;
   }
   ConverterList found;
-  LocateConverters(found);
+  LocateConvertersPlugged(found);
   ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
+  if (found.count == 1 && found.converters[0].port[0] == '\0')
+    return Fail(options, nullptr, MsgPortOpenFailed, ExitPort, MsgConverterWithoutPort);
   if (found.count == 1) {
     port = found.converters[0].port;
     return ExitOk;
@@ -130,10 +133,13 @@ int CommandList(const Options& options) {
 int CommandLocate(const Options& options) {
   if (options.all) {
     ConverterList found;
-    LocateConverters(found);
+    LocateConvertersPlugged(found);
     ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
     PrintConverters(found, options.json);
     if (found.count == 0) CtlWrite(stderr, std::string(MsgNoDevice) + "\n");
+    // One without a serial port is listed, and cannot be used.
+    for (int32_t k = 0; k < found.count; ++k)
+      if (found.converters[k].port[0] == '\0') return ExitPort;
     return found.count > 0 ? ExitOk : ExitAbsent;
   }
   std::string port;

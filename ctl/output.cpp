@@ -143,10 +143,13 @@ void PrintLocated(const std::string& port, bool json, FILE* out) {
 
 std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
 
+std::string ErrorJson(const char* port, const char* message, const std::string& reason) {
+  return "{\"port\":" + (port != nullptr ? JsonString(port) : std::string("null")) + ",\"error\":" +
+         JsonString(message) + ",\"reason\":" + JsonOrNull(reason) + "}";
+}
+
 void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out) {
-  if (!json) return;
-  CtlWrite(out, "{\"port\":" + (port != nullptr ? JsonString(port) : std::string("null")) +
-                    ",\"error\":" + JsonString(message) + ",\"reason\":" + JsonOrNull(reason) + "}\n");
+  if (json) CtlWrite(out, ErrorJson(port, message, reason) + "\n");
 }
 
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json, FILE* out,
@@ -254,8 +257,9 @@ void PrintVerifyFailed(const std::string& port, const std::string& reason, const
 }
 
 std::string ConverterJson(const ConverterPort& converter) {
-  return "{\"port\":" + JsonString(converter.port) + ",\"serial\":" + JsonOrNull(converter.serial) +
-         ",\"location\":" + JsonOrNull(converter.location) + "}";
+  return "{\"port\":" + JsonOrNull(converter.port) + ",\"serial\":" + JsonOrNull(converter.serial) +
+         ",\"location\":" + JsonOrNull(converter.location) +
+         ",\"reason\":" + JsonOrNull(converter.port[0] != '\0' ? "" : MsgConverterWithoutPort) + "}";
 }
 
 namespace {
@@ -272,7 +276,8 @@ std::string ConvertersText(const ConverterList& list, const char* indent) {
   std::string text;
   for (int32_t k = 0; k < list.count; ++k) {
     const ConverterPort& c = list.converters[k];
-    text += indent + std::string(c.port) + "\t" + OrDash(c.serial) + "\t" + OrDash(c.location) + "\n";
+    text += indent + OrDash(c.port) + "\t" + OrDash(c.serial) + "\t" + OrDash(c.location) +
+            (c.port[0] != '\0' ? "" : std::string("\t") + MsgConverterWithoutPort) + "\n";
   }
   return text;
 }
@@ -295,5 +300,5 @@ std::string UnitLine(bool ok, const ConverterPort& converter, const std::string&
   size_t columns = 0;
   for (const char c : verdict) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
   return verdict + std::string(8 - columns, ' ') + OrDash(converter.serial) + "  " + OrDash(converter.location) +
-         "  " + converter.port + "  " + detail;
+         "  " + OrDash(converter.port) + "  " + detail;
 }

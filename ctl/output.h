@@ -63,15 +63,18 @@ void PrintFlashReport(const std::string& port, const std::string& file, const Up
 // nullptr: not known; reason empty: none); people read the message and the
 // reason on standard error instead.
 void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out = stdout);
+// That object: {"port":…,"error":…,"reason":…}.
+std::string ErrorJson(const char* port, const char* message, const std::string& reason);
 
 // A write whose record read back differs: the error object names the fields.
 void PrintVerifyFailed(const std::string& port, const std::string& reason, const std::vector<const char*>& fields,
                        bool json, FILE* out = stdout);
 
 // The converters found: a line each (port, serial number, place; "-" for
-// none), or {"converters":[…]}.
+// none; for one without a serial port, why), or {"converters":[…]}.
 void PrintConverters(const ConverterList& list, bool json, FILE* out = stdout);
-// {"port":…,"serial":…,"location":…}, null for what is not known.
+// {"port":…,"serial":…,"location":…,"reason":…}, null for what is not known;
+// the reason of one without a serial port, null for the others.
 std::string ConverterJson(const ConverterPort& converter);
 // Several converters and none chosen: on standard error the message, what to
 // do and the list; for scripts the error object with "converters".

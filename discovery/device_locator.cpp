@@ -22,19 +22,24 @@ int32_t FindPresent(const char* name) {
 }
 
 // Calls found(entry of ComPortList, instance) for each present port of a
-// converter instance, in the system's order, until it returns true. Rebuilds
-// the list.
+// converter instance, in the system's order, until it returns true; with
+// portless, also found(-1, instance) for each instance plugged in without a
+// port. Rebuilds the list.
 template <class Found>
-void ForEachConverterPort(Found found) {
+void ForEachConverterPort(Found found, bool portless = false) {
   ComPortListBuild();
   if (SerialPortsOfUsbDevice(ConverterUsbVendor, ConverterUsbProduct, gInstances) != SerialPortsOk) return;
   for (int32_t index = 0; index < gInstances.count; ++index) {
     const SerialPortRecord& instance = gInstances.records[index];
     // A name that does not fit: the next instance may be the converter. An
     // instance without a port (not configured, no driver bound) is passed
-    // over, and so is one whose port is not present.
+    // over unless asked for, and so is one whose port is not present.
     if (strnlen(instance.usbInstance, kInstanceNameSize) >= kInstanceNameSize) continue;
-    if (instance.name[0] == '\0' || strnlen(instance.name, kPortNameSize) >= kPortNameSize) continue;
+    if (instance.name[0] == '\0') {
+      if (portless && instance.usbPlugged && found(-1, instance)) break;
+      continue;
+    }
+    if (strnlen(instance.name, kPortNameSize) >= kPortNameSize) continue;
     const int32_t k = FindPresent(instance.name);
     if (k >= 0 && found(k, instance)) break;
   }
@@ -42,7 +47,7 @@ void ForEachConverterPort(Found found) {
 
 ConverterPort ConverterOf(int32_t k, const SerialPortRecord& instance) {
   ConverterPort converter{};
-  std::memcpy(converter.port, ComPortList.names[k], ComPortNameSize);
+  if (k >= 0) std::memcpy(converter.port, ComPortList.names[k], ComPortNameSize);
   std::snprintf(converter.serial, sizeof converter.serial, "%s", instance.usbSerial);
   std::snprintf(converter.location, sizeof converter.location, "%s", instance.usbLocation);
   return converter;
@@ -50,15 +55,21 @@ ConverterPort ConverterOf(int32_t k, const SerialPortRecord& instance) {
 
 bool Same(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
+void CollectConverters(ConverterList& list, bool portless) {
+  list.count = 0;
+  ForEachConverterPort(
+      [&](int32_t k, const SerialPortRecord& instance) {
+        list.converters[list.count++] = ConverterOf(k, instance);
+        return list.count >= ConverterListCapacity;
+      },
+      portless);
+}
+
 }  // namespace
 
-void LocateConverters(ConverterList& list) {
-  list.count = 0;
-  ForEachConverterPort([&](int32_t k, const SerialPortRecord& instance) {
-    list.converters[list.count++] = ConverterOf(k, instance);
-    return list.count >= ConverterListCapacity;
-  });
-}
+void LocateConverters(ConverterList& list) { CollectConverters(list, false); }
+
+void LocateConvertersPlugged(ConverterList& list) { CollectConverters(list, true); }
 
 bool ConverterMatches(const ConverterPort& converter, const char* serial, const char* location) {
   return (serial == nullptr || serial[0] == '\0' || Same(converter.serial, serial)) &&

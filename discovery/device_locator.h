@@ -16,7 +16,7 @@ constexpr uint16_t ConverterUsbProduct = 0x4E04;
 
 // A converter found: its port as the search gives it, and who it is.
 struct ConverterPort {
-  char port[ComPortNameSize];
+  char port[ComPortNameSize];   // empty for one plugged in without a serial port (LocateConvertersPlugged)
   char serial[SerialIdSize];    // its USB serial number; empty when it has none
   char location[SerialIdSize];  // where it is plugged in ("1-1.3", "Port_#0003.Hub_#0001"); empty when not known
 };
@@ -31,6 +31,12 @@ struct ConverterList {
 // Runs one complete search: every converter whose port is present, in the
 // search's order.
 void LocateConverters(ConverterList& list);
+
+// The same, and in their places among them also the converters plugged in
+// without a serial port (no driver bound to them), with an empty port. Only
+// where the system tells an instance plugged in now from one it merely
+// remembers: on Linux.
+void LocateConvertersPlugged(ConverterList& list);
 
 // True when converter is the one asked for: its serial number is serial and
 // its location is location; an empty one of the two matches any.

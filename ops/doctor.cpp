@@ -24,12 +24,18 @@ void Add(DoctorReport& report, const char* id, const char* title, DoctorVerdict 
 // there is none.
 void CheckConverter(DoctorReport& report, const std::string& serial, const std::string& location) {
   ConverterList found;
-  LocateConverters(found);
+  LocateConvertersPlugged(found);
   const bool converters = found.count > 0;
   ConverterListKeep(found, serial.c_str(), location.c_str());
-  if (found.count > 0) {
-    report.port = found.converters[0].port;
+  // The first with a port, as the window finds it; else one without.
+  for (int32_t k = 0; k < found.count; ++k) {
+    if (found.converters[k].port[0] == '\0') continue;
+    report.port = found.converters[k].port;
     Add(report, "converter", MsgDoctorConverter, DoctorOk, MsgDoctorConverterPort(report.port));
+    return;
+  }
+  if (found.count > 0) {
+    Add(report, "converter", MsgDoctorConverter, DoctorFailed, MsgDoctorNoSerialPort, MsgDoctorDriverAdvice);
     return;
   }
   if (converters) {
@@ -45,24 +51,6 @@ void CheckConverter(DoctorReport& report, const std::string& serial, const std::
   else
     Add(report, "converter", MsgDoctorConverter, DoctorFailed, MsgDoctorPortNotListed(seen.port),
         MsgDoctorReplugAdvice);
-}
-
-// false when this user cannot open the node.
-bool CheckAccess(DoctorReport& report, const DiagPortFacts& node) {
-  std::string how;
-  if (node.mayOpen)
-    how = node.privileged     ? MsgDoctorViaRoot
-          : node.owns         ? MsgDoctorViaOwner
-          : node.seatAccess   ? MsgDoctorViaSeat
-          : node.inGroupNow   ? MsgDoctorViaGroup(node.group)
-                              : MsgDoctorViaOthers;
-  const std::string detail = MsgDoctorNode(node.path, node.owner, node.group, node.mode, node.user, how);
-  if (node.mayOpen) {
-    Add(report, "access", MsgDoctorAccess, DoctorOk, detail);
-    return true;
-  }
-  Add(report, "access", MsgDoctorAccess, DoctorFailed, detail, MsgDoctorAccessAdvice(node.group, node.inGroupListed));
-  return false;
 }
 
 void CheckRule(DoctorReport& report, const DiagSystemFacts& system, const DiagPortFacts& node) {
@@ -109,12 +97,18 @@ void CheckExchange(DoctorReport& report, bool localDevice) {
     Add(report, "port", MsgDoctorPort, DoctorFailed, MsgPortOpenFailed, PortFailureReason(failure));
     return;
   }
-  Add(report, "port", MsgDoctorPort, DoctorOk, MsgDoctorPortOpened(report.port));
+  // A port that opened may still tell why its exchanges fail (a server that
+  // took no line settings, or answers nothing at all): the operations show
+  // that reason, and so does the check.
+  const std::string reason = PortFailureReason(failure);
+  Add(report, "port", MsgDoctorPort, reason.empty() ? DoctorOk : DoctorWarning, MsgDoctorPortOpened(report.port),
+      reason);
   if (result == SettingsOk)
     Add(report, "answer", MsgDoctorAnswer, DoctorOk,
         MsgDoctorSettingsRead(SettingsToView(settings).baudRate, SettingsRawText(settings)));
   else
-    Add(report, "answer", MsgDoctorAnswer, DoctorFailed, MsgSettingsReadFailed, MsgDoctorAnswerAdvice);
+    Add(report, "answer", MsgDoctorAnswer, DoctorFailed, MsgSettingsReadFailed,
+        reason.empty() ? MsgDoctorAnswerAdvice : reason);
 }
 
 }  // namespace
@@ -131,11 +125,31 @@ DoctorReport DoctorRun(const std::string& portName, const std::string& serial, c
   // The system's checks concern the converter on this computer: the one
   // searched for, or a device named; a TCP port is none of them.
   const bool local = portName.empty() || node.node;
-  const bool mayOpen = !(node.node && node.permissionsKnown) || CheckAccess(report, node);
+  if (node.node && node.permissionsKnown) report.checks.push_back(DoctorAccessCheck(node));
+  const bool mayOpen = !(node.node && node.permissionsKnown) || node.mayOpen;
   if (local && system.udevRules) CheckRule(report, system, node);
   if (local && system.processesKnown) CheckModemManager(report, system, node);
   if (!report.port.empty() && mayOpen) CheckExchange(report, node.node);
   return report;
+}
+
+DoctorCheck DoctorAccessCheck(const DiagPortFacts& node) {
+  std::string how;
+  if (node.mayOpen)
+    how = node.privileged     ? MsgDoctorViaRoot
+          : node.owns         ? MsgDoctorViaOwner
+          : node.seatAccess   ? MsgDoctorViaSeat
+          : node.inGroupNow   ? MsgDoctorViaGroup(node.group)
+                              : MsgDoctorViaOthers;
+  const std::string detail = MsgDoctorNode(node.path, node.owner, node.group, node.mode, node.user, how);
+  if (node.mayOpen) return {"access", DoctorOk, MsgDoctorAccess, detail, ""};
+  // Joining the node's group helps only when that group may read and write
+  // it, and the administrators' group is no group to join.
+  constexpr uint32_t kGroupReadWrite = 0060;
+  const bool groupHelps = (node.mode & kGroupReadWrite) == kGroupReadWrite && !node.rootGroup && !node.inGroupNow;
+  return {"access", DoctorFailed, MsgDoctorAccess, detail,
+          groupHelps ? MsgDoctorAccessAdvice(node.group, node.inGroupListed)
+                     : MsgDoctorModeAdvice(node.path, node.group, node.mode, node.rootGroup)};
 }
 
 DoctorVerdict DoctorOverall(const DoctorReport& report) {

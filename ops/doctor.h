@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/diagnostics.h"
+
 enum DoctorVerdict { DoctorOk, DoctorWarning, DoctorFailed };
 
 struct DoctorCheck {
@@ -29,6 +31,10 @@ struct DoctorReport {
 // read (when nothing has shown it cannot be opened) and closes it again.
 DoctorReport DoctorRun(const std::string& portName, const std::string& serial = std::string(),
                        const std::string& location = std::string());
+
+// The access check of a device node from its facts (DiagPort): ok when this
+// user may open it for reading and writing, else failed with what to do.
+DoctorCheck DoctorAccessCheck(const DiagPortFacts& node);
 
 // The worst verdict of the checks.
 DoctorVerdict DoctorOverall(const DoctorReport& report);

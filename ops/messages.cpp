@@ -93,6 +93,20 @@ std::string MsgDoctorAccessAdvice(const std::string& group, bool listed) {
          "заново; или установите правило udev пакета, которое даёт доступ работающему за этим компьютером.";
 }
 
+std::string MsgDoctorModeAdvice(const std::string& path, const std::string& group, uint32_t mode, bool rootGroup) {
+  char octal[8];
+  std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+  const std::string why =
+      rootGroup ? "Группа root — группа администратора, вступать в неё не нужно."
+      : (mode & 0060) != 0060
+          ? "Права " + std::string(octal) + " не дают группе " + group + " читать и писать порт: вступление в неё не поможет."
+          : "Права на порт не дают доступа и участникам группы " + group + ".";
+  return why + " Установите правило udev пакета (70-rs485setup.rules): оно даёт доступ работающему за этим "
+               "компьютером (uaccess). Или пусть администратор откроет порт группе dialout: sudo chgrp dialout " +
+         path + " && sudo chmod 0660 " + path + " (до переподключения; навсегда — правилом udev с GROUP=\"dialout\", "
+         "MODE=\"0660\").";
+}
+
 std::string MsgDoctorRuleInstalled(const std::string& file, bool applies) {
   return "Установлено: " + file + (applies ? ", действует на порт." : ".");
 }

@@ -120,6 +120,9 @@ inline constexpr const char* MsgDoctorViaOthers = "права для всех";
 std::string MsgDoctorViaGroup(const std::string& group);
 // What to do without access: join the group, or log in again when already listed in it.
 std::string MsgDoctorAccessAdvice(const std::string& group, bool listed);
+// What to do when the node's group would not help: its mode keeps the group
+// out, or it is the administrators' group (root).
+std::string MsgDoctorModeAdvice(const std::string& path, const std::string& group, uint32_t mode, bool rootGroup);
 std::string MsgDoctorRuleInstalled(const std::string& file, bool applies);
 std::string MsgDoctorRuleNotApplied(const std::string& file);
 // "Порт занят программой minicom (PID 1234)." or by one not known.
@@ -133,6 +136,10 @@ inline constexpr const char* MsgSeveralConverters = "Подключено нес
 inline constexpr const char* MsgChooseConverter =
     "Выберите один: --serial СЕРИЙНЫЙ_НОМЕР или --location МЕСТО (rs485ctl locate --all их покажет), "
     "или все сразу: --all.";
+// A converter plugged in without a serial port, as a reason.
+inline constexpr const char* MsgConverterWithoutPort =
+    "У преобразователя нет последовательного порта: драйвер CDC-ACM к нему не подключён. Что делать, покажет "
+    "rs485ctl doctor.";
 // No converter of that serial number or place is plugged in.
 std::string MsgNoSuchConverter(const std::string& serial, const std::string& location);
 // "Записано не то, что хранит преобразователь: baud, parity." after a write read back.

@@ -17,6 +17,7 @@ struct DiagPortFacts {
   uint32_t mode = 0;              // the node's permission bits (0660)
   char owner[64] = "";
   char group[64] = "";
+  bool rootGroup = false;      // the node's group is the administrators' (gid 0)
   char user[64] = "";          // this process's user
   bool mayOpen = false;        // this process may open the node for reading and writing
   bool privileged = false;     // the process may open anything (root)

@@ -139,6 +139,7 @@ void DiagPort(const char* portName, const char* linkName, DiagPortFacts& facts) 
   facts.mode = node.st_mode & 07777;
   Copy(facts.owner, sizeof facts.owner, UserName(node.st_uid));
   Copy(facts.group, sizeof facts.group, GroupName(node.st_gid));
+  facts.rootGroup = node.st_gid == 0;
   Copy(facts.user, sizeof facts.user, UserName(uid));
   facts.mayOpen = access(facts.path, R_OK | W_OK) == 0;
   facts.privileged = geteuid() == 0;

@@ -51,6 +51,11 @@ struct SerialPortRecord {
   char usbInstance[SerialNameSize];  // "1-1.3"; on Windows the instance key's name
   char usbSerial[SerialIdSize];      // empty when the device has no serial number
   char usbLocation[SerialIdSize];    // "1-1.3", "Port_#0003.Hub_#0001"; empty when unknown
+  // The system says the instance is plugged in now: sysfs lists only those;
+  // the registry keeps the instances of devices unplugged long ago as well,
+  // so on Windows this stays false (an instance whose port the system lists
+  // is plugged in all the same).
+  bool usbPlugged;
 };
 
 constexpr int32_t SerialPortTableCapacity = 128;
@@ -73,8 +78,9 @@ struct SerialPortsSource {
 extern SerialPortsSource SerialPortsFrom;
 extern const SerialPortsSource SerialPortsDefault;
 
+// 0, or the system's code (in errno terms) of a list that cannot be read; the
+// table is then empty.
 constexpr int SerialPortsOk = 0;
-constexpr int SerialPortsUnreadable = 3;  // the list cannot be read; the table is empty
 
 // Major version of the running system (6 for Linux "6.1.0-18-amd64"); 0 when unknown.
 int32_t SerialPortsKernelMajorVersion();

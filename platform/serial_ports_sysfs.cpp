@@ -6,6 +6,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -243,9 +244,9 @@ int SerialPortsPresent(SerialPortTable& table) {
   table.count = 0;
   table.named = false;
   char classDir[PATH_MAX];
-  if (!JoinPath(classDir, sizeof classDir, SerialPortsFrom.sysRoot, "class", "tty")) return SerialPortsUnreadable;
+  if (!JoinPath(classDir, sizeof classDir, SerialPortsFrom.sysRoot, "class", "tty")) return ENAMETOOLONG;
   DIR* d = opendir(classDir);
-  if (d == nullptr) return SerialPortsUnreadable;
+  if (d == nullptr) return errno;
   while (const dirent* e = readdir(d)) {
     if (IsDots(e->d_name) || !IsPresentPort(classDir, e->d_name)) continue;
     if (SerialPortRecord* record = InsertSorted(table, SerialPortTableCapacity, e->d_name, NameOf))
@@ -259,9 +260,9 @@ int SerialPortsOfUsbDevice(uint16_t vendor, uint16_t product, SerialPortTable& t
   table.count = 0;
   table.named = false;
   char busDir[PATH_MAX];
-  if (!JoinPath(busDir, sizeof busDir, SerialPortsFrom.sysRoot, "bus/usb", "devices")) return SerialPortsUnreadable;
+  if (!JoinPath(busDir, sizeof busDir, SerialPortsFrom.sysRoot, "bus/usb", "devices")) return ENAMETOOLONG;
   DIR* d = opendir(busDir);
-  if (d == nullptr) return SerialPortsUnreadable;
+  if (d == nullptr) return errno;
   while (const dirent* e = readdir(d)) {
     if (IsDots(e->d_name)) continue;
     // Interfaces (1-1:1.0) carry no idVendor and fall out here.
@@ -276,6 +277,7 @@ int SerialPortsOfUsbDevice(uint16_t vendor, uint16_t product, SerialPortTable& t
     if (record == nullptr) continue;
     record->usbVendor = v;
     record->usbProduct = p;
+    record->usbPlugged = true;
     CopyText(record->usbInstance, sizeof record->usbInstance, e->d_name);
     // The instance's name is where it sits: bus, then the hub ports down to it.
     CopyText(record->usbLocation, sizeof record->usbLocation, e->d_name);

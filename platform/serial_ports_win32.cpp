@@ -2,10 +2,12 @@
 
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "platform/serial.h"
+#include "platform/system_error_win32.h"
 
 // On Windows the facts come from the system registry under HKEY_LOCAL_MACHINE
 // (tests write the keys there); sysRoot is not used.
@@ -16,9 +18,18 @@ namespace {
 
 constexpr char kSerialComm[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 
-HKEY OpenKey(const char* path) {
-  HKEY key = nullptr;
-  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS ? key : nullptr;
+// Opens a key of HKEY_LOCAL_MACHINE; 0, or the registry's reason in errno
+// terms (noted for SystemErrorOf) with key left null.
+int OpenKey(const char* path, HKEY& key) {
+  key = nullptr;
+  const LSTATUS status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key);
+  if (status == ERROR_SUCCESS) return 0;
+  key = nullptr;
+  const DWORD code = static_cast<DWORD>(status);
+  const int error = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? ENOENT
+                    : code == ERROR_ACCESS_DENIED                                ? EACCES
+                                                                                  : EIO;
+  return SystemErrorNote(code, error);
 }
 
 // A value's data as text, ending at its first NUL and at the latest after the
@@ -65,8 +76,8 @@ int32_t SerialPortsMajorVersion() {
 int SerialPortsPresent(SerialPortTable& table) {
   table.count = 0;
   table.named = true;
-  HKEY ports = OpenKey(kSerialComm);
-  if (ports == nullptr) return SerialPortsUnreadable;
+  HKEY ports = nullptr;
+  if (const int error = OpenKey(kSerialComm, ports); error != 0) return error;
   // The registry's index order. A value whose name or data does not fit keeps
   // its place with an empty name.
   for (DWORD index = 0; table.count < SerialPortTableCapacity; ++index) {
@@ -99,8 +110,8 @@ int SerialPortsOfUsbDevice(uint16_t vendor, uint16_t product, SerialPortTable& t
   char devicePath[100];
   std::snprintf(devicePath, sizeof devicePath, "SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_%04X&PID_%04X",
                 static_cast<unsigned>(vendor), static_cast<unsigned>(product));
-  HKEY device = OpenKey(devicePath);
-  if (device == nullptr) return SerialPortsUnreadable;
+  HKEY device = nullptr;
+  if (const int error = OpenKey(devicePath, device); error != 0) return error;
   for (DWORD index = 0; table.count < SerialUsbInstanceCapacity; ++index) {
     SerialPortRecord& record = table.records[table.count];
     record = SerialPortRecord{};

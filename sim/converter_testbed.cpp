@@ -242,6 +242,15 @@ int TestbedAddCdcAcm(UMockdevTestbed* testbed, const char* usbName, uint16_t ven
   return TtyMaster(testbed, ttyName, kMajorAcm, TrailingNumber(ttyName));
 }
 
+bool TestbedAddUsbWithoutDriver(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
+                                const char* serial) {
+  const std::string device = UsbPath(usbName);
+  Device interface(device + "/" + usbName + ":1.0");
+  interface.Property("SUBSYSTEM", "usb").Property("DEVTYPE", "usb_interface").Attribute("bInterfaceNumber", "00")
+      .Attribute("bInterfaceClass", "02");
+  return Add(testbed, UsbDevice(device, vendor, product, UsbNumber(usbName), serial).text + "\n" + interface.text);
+}
+
 int TestbedAddConverter(UMockdevTestbed* testbed, const char* usbName, const char* ttyName, const char* serial) {
   return TestbedAddCdcAcm(testbed, usbName, ConverterUsbVendor, ConverterUsbProduct, ttyName, serial);
 }

@@ -40,6 +40,12 @@ void TestbedDestroy(UMockdevTestbed* testbed);
 int TestbedAddConverter(UMockdevTestbed* testbed, const char* usbName = "1-1", const char* ttyName = "ttyACM0",
                         const char* serial = nullptr);
 
+// A USB device with its interface usbName:1.0 and no driver bound to it, so
+// no tty (a converter whose CDC-ACM driver is missing); false when the testbed
+// would not take it.
+bool TestbedAddUsbWithoutDriver(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
+                                const char* serial = nullptr);
+
 // Any CDC-ACM device.
 int TestbedAddCdcAcm(UMockdevTestbed* testbed, const char* usbName, uint16_t vendor, uint16_t product,
                      const char* ttyName, const char* serial = nullptr);

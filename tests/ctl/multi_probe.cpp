@@ -81,6 +81,7 @@ TEST_F(CtlConverters, OneIsChosenBySerialOrPlaceAndNeverTheFirstOfSeveral) {
       {{"--serial", "SN0", "--location", "1-1.1", "read"}, 0, "ttyACM0"},
       {{"--serial", "SN0", "--location", "1-1.3", "read"}, 1, nullptr},
       {{"--serial", "SN9", "read"}, 1, nullptr},
+      {{"--serial", "SN9", "doctor"}, 1, nullptr},  // not plugged in means the same to doctor
       {{"read"}, 3, nullptr},
       {{"locate"}, 3, nullptr},
       {{"write", "--echo", "off"}, 3, nullptr},
@@ -104,6 +105,69 @@ TEST_F(CtlConverters, OneIsChosenBySerialOrPlaceAndNeverTheFirstOfSeveral) {
   for (const SimConverter& converter : sim) {
     EXPECT_EQ(converter.Counters().memoryWrites, 0u);
     EXPECT_EQ(converter.Counters().updateEnters, 0u);
+  }
+}
+
+TEST_F(CtlConverters, OneWithoutASerialPortIsListedAndFailsWithItsReason) {
+  Plug(0, 0);
+  Plug(1, 1);
+  Plug(2, 2);
+  ASSERT_TRUE(TestbedAddUsbWithoutDriver(testbed, "1-1.4", 0x16C0, 0x4E04, "NOTTY1"));
+  const CtlRun located = RunCtl({"locate", "--all"});
+  EXPECT_EQ(located.exitCode, 3) << Describe(located);
+  EXPECT_NE(located.out.find(std::string("ttyACM2\tSN2\t1-1.3\n-\tNOTTY1\t1-1.4\t") + MsgConverterWithoutPort + "\n"),
+            std::string::npos)
+      << located.out;
+
+  const struct {
+    Args args;
+    int exitCode;
+    std::function<void(const std::vector<Json>&)> told;  // what the JSON lines say of it
+  } cases[] = {
+      {{"locate", "--all"}, 3,
+       [](const std::vector<Json>& lines) {
+         ASSERT_EQ(lines[0]["converters"].items.size(), 4u);
+         const Json& notty = lines[0]["converters"].items[3];
+         EXPECT_EQ(notty["port"].kind, Json::Null);
+         EXPECT_EQ(notty["serial"].text, "NOTTY1");
+         EXPECT_EQ(notty["reason"].text, MsgConverterWithoutPort);
+       }},
+      {{"--serial", "NOTTY1", "read"}, 3,
+       [](const std::vector<Json>& lines) {
+         EXPECT_EQ(lines[0]["error"].text, MsgPortOpenFailed);
+         EXPECT_EQ(lines[0]["reason"].text, MsgConverterWithoutPort);
+       }},
+      {{"read"}, 3, [](const std::vector<Json>& lines) { EXPECT_EQ(lines[0]["converters"].items.size(), 4u); }},
+      {{"read", "--all"}, 3,
+       [](const std::vector<Json>& lines) {
+         ASSERT_EQ(lines.size(), 5u);
+         int failed = 0;
+         for (size_t k = 0; k < 4; ++k) {
+           if (lines[k]["serial"].text != "NOTTY1") continue;
+           ++failed;
+           EXPECT_EQ(lines[k]["error"].text, MsgPortOpenFailed);
+           EXPECT_EQ(lines[k]["reason"].text, MsgConverterWithoutPort);
+         }
+         EXPECT_EQ(failed, 1);
+         EXPECT_EQ(lines[4]["converters"].number, 4);
+         EXPECT_EQ(lines[4]["ok"].number, 3);
+       }},
+      {{"--serial", "NOTTY1", "doctor"}, 3,
+       [](const std::vector<Json>& lines) {
+         ASSERT_FALSE(lines[0]["checks"].items.empty());
+         const Json& converter = lines[0]["checks"].items[0];
+         EXPECT_EQ(converter["verdict"].text, "failed");
+         EXPECT_EQ(converter["detail"].text, MsgDoctorNoSerialPort);
+       }},
+  };
+  for (const auto& c : cases) {
+    Args args = c.args;
+    args.push_back("--json");
+    const CtlRun run = RunCtl(args);
+    EXPECT_EQ(run.exitCode, c.exitCode) << CtlCommandLine(args) << "\n" << Describe(run);
+    const std::vector<Json> lines = Lines(run.out);
+    ASSERT_FALSE(lines.empty()) << CtlCommandLine(args) << "\n" << Describe(run);
+    c.told(lines);
   }
 }
 

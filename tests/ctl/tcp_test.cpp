@@ -181,7 +181,7 @@ TEST(CtlTcp, AConnectionThatNeverStandsIsAPortError) {
 }
 
 // doctor on a TCP port checks the connection and the answer, and nothing of
-// this computer's devices.
+// this computer's devices; it gives the reasons the operations give.
 TEST(CtlTcp, DoctorChecksTheConnectionAndTheAnswer) {
   ScratchDir dir;
   SimConverter converter;
@@ -189,18 +189,35 @@ TEST(CtlTcp, DoctorChecksTheConnectionAndTheAnswer) {
   ASSERT_TRUE(listener.Ok());
   const uint16_t nobody = TcpPickPort();
   ASSERT_NE(nobody, 0);
+  // A server that takes the connection and answers nothing at all.
+  uint16_t silent = 0;
+  const TcpFd mute = TcpListenLocal(0, &silent);
+  ASSERT_TRUE(mute.valid());
+  const std::string rfc2217 = "rfc2217://127.0.0.1:";
   const struct {
     std::string port;
     int exitCode;
     std::map<std::string, std::string> verdicts;
   } cases[] = {{listener.PortName(), 0, {{"port", "ok"}, {"answer", "ok"}}},
-               {"TCPC_127.0.0.1:" + std::to_string(nobody), 3, {{"port", "failed"}}}};
+               {"TCPC_127.0.0.1:" + std::to_string(nobody), 3, {{"port", "failed"}}},
+               // No Telnet: the converter answers, its line is the server's own.
+               {rfc2217 + std::to_string(listener.Port()), 1, {{"port", "warning"}, {"answer", "ok"}}},
+               {rfc2217 + std::to_string(silent), 3, {{"port", "warning"}, {"answer", "failed"}}}};
   for (const auto& c : cases) {
     const CtlRun run = RunCtl({"--port", c.port, "--json", "doctor"});
     EXPECT_EQ(run.exitCode, c.exitCode) << Describe(run);
     Json report;
     ASSERT_TRUE(OneJsonObject(run.out, report)) << Describe(run);
     EXPECT_EQ(DoctorVerdicts(report), c.verdicts) << run.out;
+    // What was not ok has the reason the operations give.
+    const CtlRun read = RunCtl({"--port", c.port, "--json", "read"});
+    Json failed;
+    ASSERT_TRUE(OneJsonObject(read.out, failed)) << Describe(read);
+    for (const Json& check : report["checks"].items) {
+      if (check["verdict"].text != "ok" && failed["reason"].kind != Json::Null) {
+        EXPECT_EQ(check["advice"].text, failed["reason"].text) << c.port << "\n" << run.out;
+      }
+    }
   }
 }
 

@@ -50,6 +50,10 @@ TEST(CtlTestbed, OneIsChosenBySerialOrPlaceAndNeverTheFirstOfSeveral) {
   RunProbe("CtlConverters.OneIsChosenBySerialOrPlaceAndNeverTheFirstOfSeveral");
 }
 
+TEST(CtlTestbed, OneWithoutASerialPortIsListedAndFailsWithItsReason) {
+  RunProbe("CtlConverters.OneWithoutASerialPortIsListedAndFailsWithItsReason");
+}
+
 TEST(CtlTestbed, AllServesEveryConverterAtOnceAndEndsWithTheWorstCode) {
   RunProbe("CtlConverters.AllServesEveryConverterAtOnceAndEndsWithTheWorstCode");
 }

@@ -125,14 +125,15 @@ TEST(LocateDevicePort, CallerBuffer) {
 namespace {
 
 // Each converter found as "port serial location".
-std::vector<std::string> Converters(const char* serial = nullptr, const char* location = nullptr) {
+std::vector<std::string> Converters(const char* serial = nullptr, const char* location = nullptr,
+                                    void (*locate)(ConverterList&) = LocateConverters) {
   ConverterList list;
-  LocateConverters(list);
+  locate(list);
   ConverterListKeep(list, serial, location);
   std::vector<std::string> seen;
   for (int32_t k = 0; k < list.count; ++k) {
     const ConverterPort& c = list.converters[k];
-    seen.push_back(std::string(c.port) + " " + (c.serial[0] ? c.serial : "-") + " " + c.location);
+    seen.push_back(std::string(c.port[0] ? c.port : "-") + " " + (c.serial[0] ? c.serial : "-") + " " + c.location);
   }
   return seen;
 }
@@ -158,8 +159,14 @@ TEST(LocateConverters, EveryPresentConverterInTheSearchsOrderWithWhoItIs) {
   tree.WriteFile(tree.UsbDir("1-1.3") + "/serial", "A1\n");
   tree.AddConverter("1-1.4", "ttyACM5");                  // no serial number
   tree.AddUsbDevice("1-3", "16c0\n", "4e04\n");            // no port: passed over
+  tree.AddInterface("1-3");
+  tree.WriteFile(tree.UsbDir("1-3") + "/serial", "C3\n");
   tree.AddAcmDevice("1-4", "2341", "0043", "ttyACM1");     // another device
   EXPECT_EQ(Converters(), (Names{"ttyACM4 A1 1-1.3", "ttyACM5 - 1-1.4", "ttyACM0 B2 1-2"}));
+  // Every one plugged in: also the one without a port, in its place.
+  EXPECT_EQ(Converters(nullptr, nullptr, LocateConvertersPlugged),
+            (Names{"ttyACM4 A1 1-1.3", "ttyACM5 - 1-1.4", "ttyACM0 B2 1-2", "- C3 1-3"}));
+  EXPECT_EQ(Converters("C3", nullptr, LocateConvertersPlugged), (Names{"- C3 1-3"}));
   char first[ComPortNameSize];
   ASSERT_EQ(LocateDevicePort(first, sizeof first), 1);
   EXPECT_STREQ(first, "ttyACM4");  // the window's is the first of them

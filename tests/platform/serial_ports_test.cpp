@@ -5,6 +5,7 @@
 
 #include <sys/utsname.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -58,10 +59,29 @@ TEST(SerialPortsPresent, OnlyTtysBackedByHardwareInByteOrder) {
   EXPECT_EQ(Ports(), (Names{"ttyACM0", "ttyAMA0", "ttyS0", "ttyS2", "ttyS3", "ttyUSB0"}));
   EXPECT_STREQ(gTable.records[0].path, "/dev/ttyACM0");
   EXPECT_FALSE(gTable.named);
+}
 
-  std::filesystem::remove_all(tree.root() + "/class");
-  EXPECT_EQ(SerialPortsPresent(gTable), SerialPortsUnreadable);
-  EXPECT_EQ(gTable.count, 0);
+// A listing that cannot be read gives the system's code of why, and an empty table.
+TEST(SerialPorts, AListThatCannotBeReadGivesTheSystemsCode) {
+  const struct {
+    const char* folder;
+    bool file;  // a file stands where the folder should
+    int (*list)(SerialPortTable&);
+    int error;
+  } cases[] = {
+      {"class/tty", false, SerialPortsPresent, ENOENT},
+      {"class/tty", true, SerialPortsPresent, ENOTDIR},
+      {"bus/usb/devices", false, [](SerialPortTable& t) { return SerialPortsOfUsbDevice(0x16C0, 0x4E04, t); }, ENOENT},
+      {"bus/usb/devices", true, [](SerialPortTable& t) { return SerialPortsOfUsbDevice(0x16C0, 0x4E04, t); }, ENOTDIR},
+  };
+  for (const auto& c : cases) {
+    SysfsTree tree;
+    tree.AddConverter("1-1", "ttyACM0");
+    std::filesystem::remove_all(tree.root() + "/" + c.folder);
+    if (c.file) tree.WriteFile(tree.root() + "/" + c.folder, "");
+    EXPECT_EQ(c.list(gTable), c.error) << c.folder << (c.file ? " as a file" : " missing");
+    EXPECT_EQ(gTable.count, 0);
+  }
 }
 
 TEST(SerialPortsPresent, KeepsTheFirstInByteOrder) {
@@ -91,9 +111,6 @@ TEST(SerialPortsOfUsbDevice, InstancesOfOneDeviceInByteOrder) {
   EXPECT_EQ(Instances(0x16C0, 0x4E04), (Names{"1-1.4 - - 1-1.4", "1-10 ttyACM2 - 1-10", "1-2 ttyACM1 - 1-2", "1-3 - - 1-3"}));
   EXPECT_EQ(Instances(0x0403, 0x4E04), (Names{"1-5 ttyACM5 - 1-5"}));
   EXPECT_EQ(gTable.records[0].usbVendor, 0x0403);
-
-  std::filesystem::remove_all(tree.root() + "/bus");
-  EXPECT_EQ(SerialPortsOfUsbDevice(0x16C0, 0x4E04, gTable), SerialPortsUnreadable);
 }
 
 TEST(SerialPortsOfUsbDevice, AnInstancesPortAndIdentity) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <thread>
 #include <utility>
@@ -83,6 +84,8 @@ class Registry : public ::testing::Test {
 TEST_F(Registry, PortsAreListedWithComNumbersInNumberOrder) {
   EXPECT_GE(SerialPortsMajorVersion(), 5);  // the system's own: values are enumerated
   EXPECT_TRUE(ListedPorts().empty());    // no key: no ports
+  static SerialPortTable table;
+  EXPECT_EQ(SerialPortsPresent(table), ENOENT);  // the registry's reason, in errno terms
 
   PresentPorts({{"\\Device\\Serial0", "COM10"},
                 {"\\Device\\Serial1", "COM3"},
@@ -104,6 +107,8 @@ TEST_F(Registry, OldSystemsLookPortsUpByTheirComNames) {
 
 TEST_F(Registry, ConverterIsFoundBehindDecoys) {
   EXPECT_EQ(Located(), "");  // no key of the converter at all
+  static SerialPortTable table;
+  EXPECT_EQ(SerialPortsOfUsbDevice(0x16C0, 0x4E04, table), ENOENT);
 
   PresentPorts({{"\\Device\\Serial0", "COM2"}, {"\\Device\\Serial1", "COM7"}, {"\\Device\\Serial2", "COM10"}});
   UsbInstance(kOtherDevice, "FT1", {{"PortName", "COM2"}});   // another USB serial device, present
