@@ -54,6 +54,8 @@ TEST(CtlTestbed, AllServesEveryConverterAtOnceAndEndsWithTheWorstCode) {
   RunProbe("CtlConverters.AllServesEveryConverterAtOnceAndEndsWithTheWorstCode");
 }
 
+TEST(CtlTestbed, AllTracesEveryConverterInWholeLines) { RunProbe("CtlConverters.AllTracesEveryConverterInWholeLines"); }
+
 TEST(CtlTestbed, AnUpdateFollowsItsConverterWhenTheNamesSwap) {
   RunProbe("CtlConverters.AnUpdateFollowsItsConverterWhenTheNamesSwap");
 }
