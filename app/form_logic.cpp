@@ -66,11 +66,12 @@ void FormLogic::ConnButtonClick() {
   const SettingsResult result = SettingsCheck(view_.PortText().c_str(), portId, settings);
   if (result != SettingsOk) {
     view_.ShowMessage(SettingsMessage(result), PortFailureReason(PortLastFailure()));
-    return;
+  } else {
+    view_.EnablePanel(true);
+    view_.EnableCheckButton(false);
+    view_.ShowSettings(SettingsToView(settings));
   }
-  view_.EnablePanel(true);
-  view_.EnableCheckButton(false);
-  view_.ShowSettings(SettingsToView(settings));
+  TellTraceProblem();
 }
 
 void FormLogic::SaveClick() {
@@ -84,6 +85,7 @@ void FormLogic::SaveClick() {
   const SettingsResult result = SettingsWrite(portId, settings);
   view_.ShowMessage(SettingsMessage(result),
                     result == SettingsOk ? std::string() : PortFailureReason(PortLastFailure()));
+  TellTraceProblem();
 }
 
 void FormLogic::Button1Click() {
@@ -113,6 +115,15 @@ void FormLogic::Button1Click() {
   FirmwareUpload(view_.PortText().c_str(), portId, FirmwareFileName, hooks);
   if (searching) view_.StartTimer();
   view_.CloseProgress();
+  TellTraceProblem();
+}
+
+void FormLogic::TellTraceProblem() {
+  if (traceProblemTold_) return;
+  const std::string problem = TraceProblem();
+  if (problem.empty()) return;
+  traceProblemTold_ = true;
+  view_.ShowMessage(MsgTraceIncomplete, problem);
 }
 
 FormArguments FormParseArguments(const std::vector<std::string>& args, std::string& port, std::string& error) {

@@ -73,8 +73,11 @@ class FormLogic {
   // Why the trace RS485_TRACE asks for could not be started, told once at the first show.
   std::string traceMessage_;
   std::string traceReason_;
+  bool traceProblemTold_ = false;
 
   void LocateDevice();
+  // After an operation: a trace that became incomplete is told, once.
+  void TellTraceProblem();
 
   FormView& view_;
 };

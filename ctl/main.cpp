@@ -303,14 +303,18 @@ int ProgramMain(int argc, char** argv) {
   }
   if (options.worker)
     CtlSetStderrLabel("[" + (!options.serial.empty() ? options.serial : !options.location.empty() ? options.location : options.port) + "] ");
-  // Before the converter is touched: a trace that cannot be written is refused first.
+  // Before the converter is touched: a trace that cannot be written, or that
+  // names the port itself, is refused first.
   std::string message;
   std::string reason;
-  if (!options.trace.empty() && !TraceStart(options.trace.c_str(), message, reason)) {
+  if (!options.trace.empty() && !TraceStart(options.trace.c_str(), options.port.c_str(), message, reason)) {
     CtlWrite(stderr, message + "\n" + reason + "\n");
     return ExitUsage;
   }
   const int code = CheckOutput(Run(options));
+  // The operation ran to its end either way; its trace may not have.
+  if (const std::string problem = TraceProblem(); !problem.empty())
+    CtlWrite(stderr, std::string(MsgTraceIncomplete) + "\n" + problem + "\n");
   TraceStop();
   return code;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "ops/messages.h"
+#include "ops/trace.h"
 #include "platform/console.h"
 #include "platform/time.h"
 
@@ -143,9 +144,22 @@ void PrintLocated(const std::string& port, bool json, FILE* out) {
 
 std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
 
+namespace {
+
+// The end of a result that may have traced an exchange, without the line
+// break: "trace_error" only when the trace is incomplete, so that a whole one
+// changes nothing.
+std::string ResultEnd() {
+  const std::string problem = TraceProblem();
+  return (problem.empty() ? "" : ",\"trace_error\":" + JsonString(problem)) + "}";
+}
+
+}  // namespace
+
+// The failure as one JSON object, without its line break.
 std::string ErrorJson(const char* port, const char* message, const std::string& reason) {
   return "{\"port\":" + (port != nullptr ? JsonString(port) : std::string("null")) + ",\"error\":" +
-         JsonString(message) + ",\"reason\":" + JsonOrNull(reason) + "}";
+         JsonString(message) + ",\"reason\":" + JsonOrNull(reason) + ResultEnd();
 }
 
 void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out) {
@@ -158,11 +172,12 @@ void PrintSettings(const std::string& port, const DeviceSettings& settings, bool
   const int dataBits = DataBitsValues[view.dataBitsRow];
   if (json) {
     CtlWrite(out, CtlFormat("{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,"
-                            "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"%s}\n",
+                            "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"%s%s\n",
                             JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(),
                             CtlParityNames[view.parityRow], dataBits, view.twoStopBits ? 2 : 1,
                             view.echoSuppression ? "true" : "false", SettingsRawText(settings).c_str(),
-                            verified < 0 ? "" : verified ? ",\"verified\":true" : ",\"verified\":false"));
+                            verified < 0 ? "" : verified ? ",\"verified\":true" : ",\"verified\":false",
+                            ResultEnd().c_str()));
     return;
   }
   CtlWrite(out, "Порт: " + port + (written ? " (записано)" : "") + "\n" +
@@ -185,7 +200,7 @@ void PrintFlashReport(const std::string& port, const std::string& file, const Up
                     ResultName(report.result) + "\",\"records_sent\":" + std::to_string(report.recordsSent) +
                     ",\"records_total\":" + std::to_string(report.recordsTotal) +
                     ",\"bytes_sent\":" + std::to_string(report.bytesSent) + ",\"error\":" + JsonOrNull(failure) +
-                    ",\"reason\":" + JsonOrNull(reason) + "}\n");
+                    ",\"reason\":" + JsonOrNull(reason) + ResultEnd() + "\n");
 }
 
 FlashProgress::FlashProgress(bool terminal, bool events, const std::string& port)
@@ -253,7 +268,7 @@ void PrintVerifyFailed(const std::string& port, const std::string& reason, const
   std::string names;
   for (const char* field : fields) names += std::string(names.empty() ? "" : ",") + "\"" + field + "\"";
   CtlWrite(out, "{\"port\":" + JsonString(port) + ",\"error\":" + JsonString(MsgSettingsWriteFailed) +
-                    ",\"reason\":" + JsonString(reason) + ",\"differs\":[" + names + "]}\n");
+                    ",\"reason\":" + JsonString(reason) + ",\"differs\":[" + names + "]" + ResultEnd() + "\n");
 }
 
 std::string ConverterJson(const ConverterPort& converter) {

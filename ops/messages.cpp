@@ -64,9 +64,23 @@ std::string MsgImageFileReason(const std::string& name, const std::string& folde
   }
 }
 
-std::string MsgTraceFileReason(const std::string& path, const std::string& systemText) {
+std::string MsgTraceFileReason(const std::string& path, int error, const std::string& systemText) {
+  if (error == ENXIO)
+    return "Файл " + path + " не открывается для записи: его никто не читает (канал без читающей программы "
+           "или устройство, которого нет). Запустите читающую программу или укажите обычный файл.";
   return "Файл " + path + " не открывается для записи: " + systemText +
          ". Укажите файл в существующей папке, куда разрешена запись.";
+}
+
+std::string MsgTracePortReason(const std::string& path, const std::string& port) {
+  return "Файл " + path + " — это порт " + port +
+         ", через который идёт обмен с преобразователем: трассировка в него попала бы в линию. Укажите другой файл.";
+}
+
+std::string MsgTraceWriteReason(const std::string& path, const std::string& systemText) {
+  return (path == "-" ? std::string("Запись в стандартный поток ошибок") : "Запись в файл " + path) +
+         " не удалась: " + systemText +
+         ". Трассировка кончается последней целой строкой до сбоя; на саму операцию это не повлияло.";
 }
 
 std::string MsgDoctorConverterPort(const std::string& port) { return "USB 16C0:4E04, порт " + port + "."; }

@@ -63,8 +63,14 @@ std::string MsgImageFileReason(const std::string& name, const std::string& folde
 
 // The frame trace (rs485ctl --trace, RS485_TRACE).
 inline constexpr const char* MsgTraceOpenFailed = "Ошибка открытия файла трассировки";
-// Why: the file's name as given and the system's wording.
-std::string MsgTraceFileReason(const std::string& path, const std::string& systemText);
+// Why: the file's name as given, the files service's errno value and the
+// system's wording.
+std::string MsgTraceFileReason(const std::string& path, int error, const std::string& systemText);
+// The trace file is the port the exchange goes through.
+std::string MsgTracePortReason(const std::string& path, const std::string& port);
+// A trace that could not be written to its end, told after the operation.
+inline constexpr const char* MsgTraceIncomplete = "Трассировка записана не полностью";
+std::string MsgTraceWriteReason(const std::string& path, const std::string& systemText);
 
 // rs485ctl doctor: the verdicts as text shows them, the checks' titles, and
 // what was found and what to do.

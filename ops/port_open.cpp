@@ -1,6 +1,7 @@
 #include "ops/port_open.h"
 
 #include "ops/messages.h"
+#include "ops/trace.h"
 
 #include "ports/port_io.h"
 #include "ports/port_trace.h"
@@ -21,6 +22,7 @@ bool OpenAndLink(const char* portName, PortId& portId) {
 }  // namespace
 
 bool OpenPortForExchange(const char* portName, PortId& portId) {
+  TraceBeforeOpen(portName);
   const bool opened = OpenAndLink(portName, portId);
   // Traced here, where the reason of a failure is known in the user's words.
   if (PortTraceOn()) PortTraceOpen(portName, opened ? "" : PortFailureReason(PortLastFailure()).c_str());

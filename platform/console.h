@@ -9,7 +9,8 @@
 // open from here on. One that was closed is filled with the null device opened
 // for reading only, so that a file opened later never takes its place (results
 // would land in it) and writes to it fail as they should. A write to a pipe
-// whose reader has gone fails with an error instead of ending the process.
+// whose reader has gone fails with an error instead of ending the process, and
+// so does a write past the file size limit (ulimit -f).
 void PlatformStdStreamsInit();
 
 // True when standard error goes to a terminal (a progress bar may be redrawn).

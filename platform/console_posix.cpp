@@ -16,6 +16,7 @@ void PlatformStdStreamsInit() {
     }
   }
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 bool PlatformStderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }

@@ -28,5 +28,21 @@ std::string FileErrorText(int error);
 // Opens the file at path for writing, created or emptied, in binary mode so
 // that lines end in "\n" on every system. nullptr and the errno value in
 // error when it cannot be written (a missing folder: ENOENT, a folder:
-// EISDIR, no permission: EACCES).
+// EISDIR, no permission: EACCES, a FIFO nobody reads: ENXIO). The open never
+// waits: not for a FIFO's reader, nor for a terminal's carrier.
 std::FILE* FileOpenForWriting(const char* path, int& error);
+
+// Writes size bytes to file past any stdio buffer, in one call of the system's
+// write when it takes them all (a pipe takes up to 4096 bytes at once, never
+// mixed with another writer's), continuing after a short write. 0, or the
+// errno value of the write that failed (ENOSPC, EFBIG, EPIPE, ...), with
+// written the bytes that went.
+int FileWrite(std::FILE* file, const void* data, size_t size, size_t& written);
+
+// Cuts a regular file back to length bytes; anything else is left as it is.
+// 0 or an errno value.
+int FileCut(std::FILE* file, uint64_t length);
+
+// True when both paths name the same file or device, whatever the names: a
+// link, another name of the same device node. False when either is missing.
+bool FileSameDevice(const char* a, const char* b);

@@ -68,7 +68,46 @@ std::string FileBaseName(const char* path) {
 }
 
 std::FILE* FileOpenForWriting(const char* path, int& error) {
-  std::FILE* file = std::fopen(path, "wbe");  // "e": not inherited by programs started later
+  // Not blocking: a FIFO without a reader fails (ENXIO) instead of holding
+  // the program before it starts. Not inherited by programs started later.
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  // Writes wait as into any file: a reader that is slow is no failure.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::FILE* file = fdopen(fd, "wb");
   error = file != nullptr ? 0 : errno;
+  if (file == nullptr) close(fd);
   return file;
+}
+
+int FileWrite(std::FILE* file, const void* data, size_t size, size_t& written) {
+  const int fd = fileno(file);
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (written = 0; written < size;) {
+    const ssize_t n = write(fd, bytes + written, size - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int FileCut(std::FILE* file, uint64_t length) {
+  struct stat info {};
+  const int fd = fileno(file);
+  if (fstat(fd, &info) != 0) return errno;
+  if (!S_ISREG(info.st_mode)) return 0;
+  return ftruncate(fd, static_cast<off_t>(length)) == 0 ? 0 : errno;
+}
+
+bool FileSameDevice(const char* a, const char* b) {
+  struct stat first {}, second {};
+  if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;
+  // Two nodes of one device are the same device, though not the same file.
+  if (S_ISCHR(first.st_mode) && S_ISCHR(second.st_mode)) return first.st_rdev == second.st_rdev;
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }

@@ -1,9 +1,12 @@
 #include "platform/files.h"
 
+#include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "platform/text_win32.h"
 
@@ -95,7 +98,74 @@ std::string FileBaseName(const char* path) {
 }
 
 std::FILE* FileOpenForWriting(const char* path, int& error) {
+  // A pipe without its server fails at once here: nothing waits.
   std::FILE* file = _wfopen(WideFromUtf8(path).c_str(), L"wb");
   error = file != nullptr ? 0 : errno;
   return file;
+}
+
+int FileWrite(std::FILE* file, const void* data, size_t size, size_t& written) {
+  const int fd = _fileno(file);
+  const auto* bytes = static_cast<const char*>(data);
+  for (written = 0; written < size;) {
+    const unsigned part = static_cast<unsigned>(std::min<size_t>(size - written, 1u << 30));
+    const int n = _write(fd, bytes + written, part);
+    if (n < 0) return errno;
+    if (n == 0) return ENOSPC;
+    written += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int FileCut(std::FILE* file, uint64_t length) {
+  const int fd = _fileno(file);
+  if (GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) != FILE_TYPE_DISK) return 0;
+  return _chsize_s(fd, static_cast<long long>(length));
+}
+
+namespace {
+
+// The full form of a path; a device's name (COM3, even c:\x\COM3 on older
+// systems) comes back as \\.\COM3.
+std::wstring FullPath(const char* path) {
+  const std::wstring wide = WideFromUtf8(path);
+  wchar_t full[1024];
+  const DWORD length = GetFullPathNameW(wide.c_str(), 1024, full, nullptr);
+  return length == 0 || length >= 1024 ? std::wstring() : std::wstring(full, length);
+}
+
+// What a device name stands for (\Device\Serial0), or the name itself.
+std::wstring DeviceTarget(const std::wstring& name) {
+  wchar_t target[1024];
+  return QueryDosDeviceW(name.c_str(), target, 1024) != 0 ? std::wstring(target) : name;
+}
+
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+  BY_HANDLE_FILE_INFORMATION info[2]{};
+  bool known = true;
+  const std::wstring* paths[2] = {&a, &b};
+  for (int k = 0; k < 2; ++k) {
+    const HANDLE h = CreateFileW(paths[k]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    known = known && GetFileInformationByHandle(h, &info[k]) != 0;
+    CloseHandle(h);
+  }
+  return known && info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
+         info[0].nFileIndexHigh == info[1].nFileIndexHigh && info[0].nFileIndexLow == info[1].nFileIndexLow;
+}
+
+}  // namespace
+
+bool FileSameDevice(const char* a, const char* b) {
+  const std::wstring first = FullPath(a), second = FullPath(b);
+  if (first.empty() || second.empty()) return false;
+  // Devices are told by what their names stand for: a serial port cannot be
+  // opened a second time to be looked at.
+  const std::wstring device = L"\\\\.\\";
+  const bool firstDevice = first.rfind(device, 0) == 0, secondDevice = second.rfind(device, 0) == 0;
+  if (firstDevice != secondDevice) return false;
+  if (!firstDevice) return SameFile(first, second);
+  return CompareStringOrdinal(DeviceTarget(first.substr(4)).c_str(), -1, DeviceTarget(second.substr(4)).c_str(), -1,
+                              TRUE) == CSTR_EQUAL;
 }

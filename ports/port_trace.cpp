@@ -1,7 +1,9 @@
 #include "ports/port_trace.h"
 
+#include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/time.h"
 #include "ports/rx_ring.h"
 
@@ -11,15 +13,50 @@ namespace {
 
 std::FILE* gStream = nullptr;
 uint32_t gStartMs = 0;
+uint64_t gWhole = 0;  // bytes of the whole lines written
+int gFailure = 0;
 PortTraceDescriber gDescriber = nullptr;
+
+// A field that may hold anything (a port's name, a reason): tab, CR and LF
+// escaped, so that a line keeps its five fields.
+void AppendField(std::string& line, const char* text) {
+  for (; *text != '\0'; ++text) {
+    switch (*text) {
+      case '\t': line += "\\t"; break;
+      case '\r': line += "\\r"; break;
+      case '\n': line += "\\n"; break;
+      default: line += *text;
+    }
+  }
+}
 
 void Line(const char* port, const char* event, const uint8_t* bytes, uint32_t count, const char* meaning) {
   // Stamps are differences of one monotonic count, written in the order the
   // events happen on the layer's one thread: they never decrease.
-  std::fprintf(gStream, "%u\t%s\t%s\t", PlatformTickMs() - gStartMs, port, event);
-  for (uint32_t i = 0; i < count; ++i) std::fprintf(gStream, i == 0 ? "%02X" : " %02X", bytes[i]);
-  std::fprintf(gStream, "\t%s\n", meaning);
-  std::fflush(gStream);  // a program stopped by a signal still leaves its lines
+  std::string line = std::to_string(PlatformTickMs() - gStartMs) + '\t';
+  AppendField(line, port);
+  line.append(1, '\t').append(event).append(1, '\t');
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i > 0) line += ' ';
+    line += kHex[bytes[i] >> 4];
+    line += kHex[bytes[i] & 15];
+  }
+  line += '\t';
+  AppendField(line, meaning);
+  line += '\n';
+  // The line whole in one write: workers tracing into one pipe never cut
+  // into each other's lines, and a program stopped by a signal leaves its
+  // lines behind.
+  size_t written = 0;
+  gFailure = FileWrite(gStream, line.data(), line.size(), written);
+  if (gFailure == 0) {
+    gWhole += written;
+    return;
+  }
+  // Nothing after a gap: the trace ends at its last whole line.
+  PortTraceEnabled = false;
+  if (gStream != stderr) FileCut(gStream, gWhole);
 }
 
 void Event(const PortTraceEvent& event, const char* what) {
@@ -34,6 +71,8 @@ void PortTraceStart(std::FILE* stream) {
   PortTraceStop();
   gStream = stream;
   gStartMs = PlatformTickMs();
+  gWhole = 0;
+  gFailure = 0;
   PortTraceEnabled = stream != nullptr;
 }
 
@@ -42,6 +81,8 @@ void PortTraceStop() {
   gStream = nullptr;
   PortTraceEnabled = false;
 }
+
+int PortTraceFailure() { return gFailure; }
 
 void PortTraceSetDescriber(PortTraceDescriber describer) { gDescriber = describer; }
 

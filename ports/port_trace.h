@@ -1,9 +1,11 @@
 #pragma once
 // The frame trace: one line per event on a port, with a monotonic millisecond
 // stamp relative to the trace's start, the port's name, the event, the bytes
-// in hex and what they mean, separated by tabs. Events: bytes written ("out"),
-// bytes delivered to the caller ("in"), a timed read that ran out
-// ("timeout", with what did arrive), an open with its result and a close.
+// in hex and what they mean, separated by tabs (a tab, CR or LF in a name or
+// a meaning is written \t, \r, \n). Events: bytes written ("out"), bytes
+// delivered to the caller ("in"), a timed read that ran out ("timeout", with
+// what did arrive), an open with its result and a close. Each line goes out
+// whole in one write.
 //
 // Off by default. Every hook is called behind PortTraceOn(), one load of a
 // flag, so nothing is formatted while it is off. The layer knows bytes, not
@@ -38,6 +40,11 @@ inline bool PortTraceOn() { return PortTraceEnabled; }
 // the stop) unless it is stderr. A trace already running is stopped first.
 void PortTraceStart(std::FILE* stream);
 void PortTraceStop();
+
+// 0 while every line went out; else the errno value of the write that failed,
+// from which on nothing more is traced (a file the trace owns is cut back to
+// its last whole line). Kept after the stop, until the next start.
+int PortTraceFailure();
 
 // nullptr: lines without meanings.
 void PortTraceSetDescriber(PortTraceDescriber describer);

@@ -13,13 +13,18 @@
 #include <QStyleOptionButton>
 #include <QtTest>
 
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
 
 #include "app/main_form.h"
 #include "ops/messages.h"
+#include "platform/files.h"
 #include "platform/serial_ports.h"
+#include "support/pty.h"
 #include "support/scratch_dir.h"
 #include "ui_main_form.h"
 
@@ -35,6 +40,7 @@ class MainFormTest : public QObject {
   void bannerPerStart();
   void absentConverterKeepsSearching();
   void traceFromTheEnvironment();
+  void incompleteTraceToldOnceAfterTheOperation();
 };
 
 namespace {
@@ -221,6 +227,39 @@ void MainFormTest::traceFromTheEnvironment() {
   }
   const std::vector<char> bytes = ReadAll(trace.c_str());
   QVERIFY(std::string(bytes.begin(), bytes.end()).find("\topen\t\tПорт не найден.") != std::string::npos);
+}
+
+// A trace that cannot be written to its end never stops the check: after it,
+// one message says the trace is incomplete and why, and only once.
+void MainFormTest::incompleteTraceToldOnceAfterTheOperation() {
+  ScratchDir dir;
+  TestPty pty;  // the converter's port, where nothing answers
+  const std::string port = "/dev/" + pty.name, link = dir.path() + "/port";
+  std::filesystem::create_symlink(port, link);
+  const struct {
+    std::string trace;
+    std::string reason;
+  } cases[] = {
+      {"/dev/full", MsgTraceWriteReason("/dev/full", FileErrorText(ENOSPC))},
+      {link, MsgTracePortReason(link, port)},  // the port itself under another name
+  };
+  const QString checked = QString::fromUtf8(MsgSettingsReadFailed);
+  for (const auto& c : cases) {
+    qputenv("RS485_TRACE", QByteArray::fromStdString(c.trace));
+    TMainForm form;
+    form.logic.fixedPort = port;
+    QStringList messages;
+    form.messageHook = [&](const QString& text, const QString& reason) { messages << text + "\n" + reason; };
+    form.show();
+    form.ui->ConnButton->click();
+    form.ui->ConnButton->click();
+    QCOMPARE(messages.size(), 3);
+    QVERIFY2(messages[0].startsWith(checked) && messages[2].startsWith(checked), qPrintable(messages.join("|")));
+    QCOMPARE(messages[1], QString::fromUtf8(MsgTraceIncomplete) + "\n" + QString::fromStdString(c.reason));
+  }
+  // Nothing of the trace went into the converter's line: its requests hold no tab.
+  const std::vector<uint8_t> heard = pty.Read(4096, 200);
+  QVERIFY(!heard.empty() && std::count(heard.begin(), heard.end(), '\t') == 0);
 }
 
 QTEST_MAIN(MainFormTest)

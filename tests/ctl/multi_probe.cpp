@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -214,6 +215,28 @@ TEST_F(CtlConverters, AllServesEveryConverterAtOnceAndEndsWithTheWorstCode) {
     lastEnter = std::max(lastEnter, enter);
   }
   EXPECT_LT(lastEnter, firstLeave);
+}
+
+// Workers tracing into one standard error never cut into each other's lines.
+TEST_F(CtlConverters, AllTracesEveryConverterInWholeLines) {
+  for (int k = 0; k < 4; ++k) Plug(k, k);
+  const CtlRun run = RunCtl({"--trace", "-", "flash", "--all", "fw.bin", "--settle-ms", "100"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  std::map<std::string, int> records, acknowledged;  // by port
+  for (size_t at = 0, end; (end = run.err.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = run.err.substr(at, end - at);
+    if (line.find('\t') == std::string::npos) continue;  // a worker's message
+    const std::vector<TraceLine> parsed = ParseTrace(line);
+    ASSERT_EQ(parsed.size(), 1u);
+    const TraceLine& t = parsed[0];
+    ASSERT_GE(t.ms, 0) << "a broken line: " << line;
+    ASSERT_TRUE(t.event == "open" || t.event == "out" || t.event == "in" || t.event == "close") << line;
+    records[t.port] += t.meaning.rfind("record page", 0) == 0 && t.hex.size() == 276 * 3 - 1;
+    acknowledged[t.port] += t.meaning == "record acknowledgement";
+  }
+  const std::map<std::string, int> each = {{"ttyACM0", 3}, {"ttyACM1", 3}, {"ttyACM2", 3}, {"ttyACM3", 3}};
+  EXPECT_EQ(records, each) << run.err;
+  EXPECT_EQ(acknowledged, each) << run.err;
 }
 
 TEST_F(CtlConverters, AnUpdateFollowsItsConverterWhenTheNamesSwap) {

@@ -58,6 +58,8 @@ TEST(CtlTestbed, AllServesEveryConverterAtOnceAndEndsWithTheWorstCode) {
   RunProbe("CtlConverters.AllServesEveryConverterAtOnceAndEndsWithTheWorstCode");
 }
 
+TEST(CtlTestbed, AllTracesEveryConverterInWholeLines) { RunProbe("CtlConverters.AllTracesEveryConverterInWholeLines"); }
+
 TEST(CtlTestbed, AnUpdateFollowsItsConverterWhenTheNamesSwap) {
   RunProbe("CtlConverters.AnUpdateFollowsItsConverterWhenTheNamesSwap");
 }

@@ -1,15 +1,19 @@
 // rs485ctl --trace against the simulated converter on a pseudo-terminal: the
-// bytes on the wire in order with what they mean, and a trace that cannot be
-// written.
+// bytes on the wire in order with what they mean, a trace that cannot be
+// written, and one whose file fills up.
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "ctl_fixture.h"
 #include "ops/messages.h"
+#include "platform/files.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"
 #include "sim/sim_serve.h"
@@ -110,13 +114,60 @@ TEST_F(CtlTrace, FailuresAreNamedWhereTheyHappen) {
 }
 
 TEST_F(CtlTrace, AFileThatCannotBeWrittenIsRefusedBeforeTheConverterIsTouched) {
-  for (const std::string& path : {dir.path() + "/no-such-folder/trace.log", dir.path()}) {
-    const CtlRun run = Traced(path, {"read"});
+  const std::string fifo = dir.path() + "/fifo", port = dir.path() + "/port";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);  // nobody reads it: an open that waited would never end
+  std::filesystem::create_symlink(sim.Path(), port);  // the converter's own port under another name
+  for (const std::string& path : {dir.path() + "/no-such-folder/trace.log", dir.path(), fifo, port}) {
+    const CtlRun run = RunCtl({"--trace", path, "--port", sim.PortName(), "read"}, {.timeoutMs = 10000});
     EXPECT_EQ(run.exitCode, 2) << Describe(run);
     EXPECT_EQ(run.err.rfind(std::string(MsgTraceOpenFailed) + "\nФайл " + path + " ", 0), 0u) << run.err;
   }
   EXPECT_EQ(sim.Converter().Counters().bytesReceived, 0u);
   EXPECT_FALSE(std::filesystem::exists("port.out")) << "the port layer started";
+}
+
+// The operation is never broken by its trace: it runs to its end, and then
+// the user is told that the trace is incomplete and why.
+TEST_F(CtlTrace, ATraceThatCouldNotBeWrittenIsToldAfterTheOperation) {
+  const struct {
+    Args before;        // what rs485ctl runs under
+    std::string trace;
+    int failure;        // the failed write's errno value; 0: the trace is whole
+    size_t lines;       // whole lines in the trace file
+  } cases[] = {
+      {{}, "trace.log", 0, 4},
+      {{}, "/dev/full", ENOSPC, 0},
+      {{"/usr/bin/prlimit", "--fsize=60"}, "trace.log", EFBIG, 1},  // the limit falls inside the second line
+  };
+  for (const auto& c : cases) {
+    Args argv = c.before;
+    argv.insert(argv.end(), {CtlPath(), "--trace", c.trace, "--port", sim.PortName(), "--json", "read"});
+    const CtlRun run = RunProgram(argv);
+    EXPECT_EQ(run.exitCode, 0) << Describe(run);
+    Json result;
+    ASSERT_TRUE(OneJsonObject(run.out, result));
+    EXPECT_EQ(result["raw"].text, "60 00 00 08 4E 80");
+    const std::string reason = c.failure == 0 ? "" : MsgTraceWriteReason(c.trace, FileErrorText(c.failure));
+    EXPECT_EQ(result.Has("trace_error"), c.failure != 0) << run.out;
+    EXPECT_EQ(result["trace_error"].text, reason);
+    EXPECT_EQ(run.err, c.failure == 0 ? "" : std::string(MsgTraceIncomplete) + "\n" + reason + "\n");
+    if (c.trace == "/dev/full") continue;
+    const std::string text = ReadText(c.trace);
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "cut inside a line:\n" << text;
+    const std::vector<TraceLine> lines = ParseTrace(text);
+    EXPECT_EQ(lines.size(), c.lines) << text;
+    for (const TraceLine& t : lines) EXPECT_GE(t.ms, 0) << text;
+  }
+}
+
+TEST_F(CtlTrace, APortNameWithTabsOrLineBreaksKeepsEveryLineInFiveFields) {
+  const std::string name = dir.path() + "/con\tver\r\nter";
+  std::filesystem::create_symlink(sim.Path(), name);
+  const CtlRun run = RunCtl({"--trace", "-", "--port", name, "read"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  const std::vector<TraceLine> lines = ParseTrace(run.err);
+  ASSERT_EQ(lines.size(), 4u) << run.err;
+  for (const TraceLine& t : lines) EXPECT_EQ(t.port, dir.path() + "/con\\tver\\r\\nter") << run.err;
 }
 
 }  // namespace

@@ -154,11 +154,20 @@ TEST_F(CtlUnderWine, TracesTheFramesAndDiagnosesTheConverter) {
                         "open  ok", "out 60 10 48 2C 02 00 00 00 00 00 06 F2 settings read: address 000000, 6 bytes, CRC",
                         "in 60 00 00 08 4E 80 73 6C A3 32 47 settings, CRC ok", "close  "}));
 
-  // A trace that cannot be written is refused before the converter hears anything.
+  // A trace that cannot be written, or that is the port itself, is refused
+  // before the converter hears anything.
   const uint32_t heard = sim.Converter().Counters().bytesReceived;
-  run = Ctl({"--trace", "no-such-folder\\trace.log", "--port", "COM9", "read"});
-  EXPECT_EQ(run.exitCode, 2) << Describe(run);
-  EXPECT_EQ(run.err.rfind(MsgTraceOpenFailed, 0), 0u) << run.err;
+  const struct {
+    const char* trace;
+    std::string reason;  // as it begins
+  } refused[] = {{"no-such-folder\\trace.log", "Файл no-such-folder\\trace.log не открывается"},
+                 {"com9", MsgTracePortReason("com9", "COM9")}};
+  for (const auto& c : refused) {
+    run = Ctl({"--trace", c.trace, "--port", "COM9", "read"});
+    EXPECT_EQ(run.exitCode, 2) << c.trace << "\n" << Describe(run);
+    EXPECT_EQ(run.err.rfind(MsgTraceOpenFailed, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+  }
   EXPECT_EQ(sim.Converter().Counters().bytesReceived, heard);
 
   // doctor: the COM port the registry gives the converter, and its answer.
