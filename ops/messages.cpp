@@ -12,6 +12,16 @@ std::string SystemWords(const PortFailure& failure) {
          (failure.systemText[0] != '\0' ? std::string(": ") + failure.systemText : std::string());
 }
 
+// ": системная ошибка 111: Connection refused" or ": сервер закрыл соединение",
+// how a connection or an attempt ended, when known.
+std::string LinkEndWords(const PortFailure& failure) {
+  if (failure.peerClosed) return ": сервер закрывал соединение сразу после подключения";
+  if (failure.systemError != 0) return ": системная ошибка " + SystemWords(failure);
+  return "";
+}
+
+constexpr const char* kNameOrAddressAdvice = "или задайте IPv4-адрес (например rfc2217://192.168.0.10:4001).";
+
 }  // namespace
 
 std::string PortFailureReason(const PortFailure& failure) {
@@ -34,11 +44,27 @@ std::string PortFailureReason(const PortFailure& failure) {
              (failure.systemError != 0 ? " (системная ошибка " + SystemWords(failure) + ")" : std::string()) + ".";
     case PortFailNoLink:
       return "Нет TCP-соединения за " + std::to_string(failure.waitedMs / 1000) + " с (порт " + failure.portName +
-             "). Проверьте адрес, порт и что другая сторона доступна.";
+             ")" + LinkEndWords(failure) +
+             (failure.peerClosed ? ". Проверьте, что порт сервера не занят другим клиентом и что имя порта подходит "
+                                   "серверу (TCPC_ для простого TCP, rfc2217:// для Telnet)."
+                                 : ". Проверьте адрес, порт и что другая сторона доступна.");
+    case PortFailLinkLost:
+      if (failure.peerClosed)
+        return std::string("Сервер закрыл TCP-соединение во время обмена (порт ") + failure.portName +
+               "). Проверьте, не подключился ли к серверу другой клиент, и повторите.";
+      return std::string("TCP-соединение прервалось во время обмена (порт ") + failure.portName + ")" +
+             LinkEndWords(failure) + ". Проверьте сеть и повторите.";
     case PortFailNoSlot: return "Открыто слишком много портов.";
     case PortFailNoHost:
-      return "Адрес узла не найден. Проверьте имя узла и сеть или задайте IPv4-адрес "
-             "(например rfc2217://192.168.0.10:4001).";
+      return "Адрес узла не найден" +
+             (failure.systemError != 0 ? " (ошибка службы имён " + SystemWords(failure) + ")" : std::string()) +
+             ". Проверьте имя узла " + kNameOrAddressAdvice;
+    case PortFailHostLookup:
+      if (failure.waitedMs != 0)
+        return "Служба имён (DNS) не ответила за " + std::to_string(failure.waitedMs / 1000) +
+               " с. Проверьте сеть и DNS " + kNameOrAddressAdvice;
+      return "Адрес узла не удалось узнать: ошибка службы имён " + SystemWords(failure) + ". Проверьте сеть и DNS " +
+             kNameOrAddressAdvice;
     case PortFailNoLineControl:
       return "Сервер не принял настройку линии (RFC 2217): она задаётся в его настройках, нужны 4800 бит/с, "
              "8N1. Для сервера без Telnet задайте порт как TCPC_адрес:порт.";

@@ -11,8 +11,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <new>
 
 #include "platform/sockets_endpoint.h"
+#include "platform/system_error_posix.h"
 
 namespace {
 
@@ -55,6 +59,8 @@ int SocketSetKeepAliveTimes(int32_t socket, uint32_t idleSeconds, uint32_t inter
 }
 
 int SocketSetNoDelay(int32_t socket) { return SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1); }
+
+int SocketAckAtOnce(int32_t socket) { return SetIntOption(socket, IPPROTO_TCP, TCP_QUICKACK, 1); }
 
 int SocketSetReuseAddress(int32_t socket) { return SetIntOption(socket, SOL_SOCKET, SO_REUSEADDR, 1); }
 
@@ -152,7 +158,35 @@ void SocketClose(int32_t socket) {
   close(socket);
 }
 
-int SocketResolve(const char* host, uint32_t* address) {
+namespace {
+
+// A lookup under way on the C library's own thread, with everything that
+// thread reads: one given up that cannot be cancelled is left to it.
+struct Lookup {
+  gaicb request;
+  addrinfo hints;
+  char name[256];
+};
+
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The resolver's result in errno terms, its own code and words noted.
+int LookupError(int error) {
+  if (error == EAI_SYSTEM) return errno;
+  int kind = EIO;  // a failure the resolver does not explain further
+  if (error == EAI_NONAME || error == EAI_NODATA || error == EAI_ADDRFAMILY) kind = ENOENT;
+  if (error == EAI_AGAIN) kind = EAGAIN;
+  if (error == EAI_MEMORY) kind = ENOMEM;
+  return SystemErrorNote(error, gai_strerror(error), kind);
+}
+
+}  // namespace
+
+int SocketResolve(const char* host, uint32_t timeoutMs, uint32_t* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -162,13 +196,37 @@ int SocketResolve(const char* host, uint32_t* address) {
     freeaddrinfo(found);
     return EINVAL;
   }
-  hints.ai_flags = 0;
-  const int error = getaddrinfo(host, nullptr, &hints, &found);
-  if (error == EAI_AGAIN) return EAGAIN;
-  if (error == EAI_MEMORY) return ENOMEM;
-  if (error == EAI_SYSTEM) return errno;
-  if (error != 0) return ENOENT;
-  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
+
+  const size_t length = std::strlen(host);
+  auto* lookup = length < sizeof Lookup::name ? new (std::nothrow) Lookup{} : nullptr;
+  if (lookup == nullptr) return length < sizeof Lookup::name ? ENOMEM : ENOENT;
+  std::memcpy(lookup->name, host, length + 1);
+  lookup->hints.ai_family = AF_INET;
+  lookup->hints.ai_socktype = SOCK_STREAM;
+  lookup->request.ar_name = lookup->name;
+  lookup->request.ar_request = &lookup->hints;
+  gaicb* list[] = {&lookup->request};
+  int error = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+  const int64_t deadline = MonotonicMs() + timeoutMs;
+  while (error == 0 && (error = gai_error(&lookup->request)) == EAI_INPROGRESS) {
+    const int64_t left = deadline - MonotonicMs();
+    if (left <= 0) break;
+    const timespec wait{static_cast<time_t>(left / 1000), static_cast<long>(left % 1000) * 1000000};
+    gai_suspend(list, 1, &wait);
+  }
+  if (error == EAI_INPROGRESS) {
+    const int cancelled = gai_cancel(&lookup->request);
+    if (cancelled == EAI_NOTCANCELED) return ETIMEDOUT;  // still in use there: left to it
+    if (cancelled == EAI_CANCELED) {
+      delete lookup;
+      return ETIMEDOUT;
+    }
+    error = gai_error(&lookup->request);  // it ended meanwhile
+  }
+  addrinfo* result = lookup->request.ar_result;
+  delete lookup;
+  if (error != 0) return LookupError(error);
+  *address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(result);
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstring>
+#include <new>
 
 #include "platform/sockets_endpoint.h"
 #include "platform/system_error_win32.h"
@@ -123,6 +125,16 @@ int SocketSetKeepAliveTimes(int32_t socket, uint32_t idleSeconds, uint32_t inter
 
 int SocketSetNoDelay(int32_t socket) { return SetIntOption(socket, IPPROTO_TCP, TCP_NODELAY, 1); }
 
+int SocketAckAtOnce(int32_t socket) {
+  // Windows has no TCP_QUICKACK; the acknowledgement frequency of one
+  // segment (Windows 8 on) has the same effect and stays with the socket.
+  // Systems without it (Wine among them) delay acknowledgements as before.
+  DWORD frequency = 1;
+  DWORD returned = 0;
+  return Result(WSAIoctl(Sock(socket), SIO_TCP_SET_ACK_FREQUENCY, &frequency, sizeof frequency, nullptr, 0,
+                         &returned, nullptr, nullptr));
+}
+
 int SocketSetReuseAddress(int32_t socket) {
   // Windows binds a port whose old connections linger without being asked;
   // its SO_REUSEADDR would instead let a second listener take the port. The
@@ -230,7 +242,85 @@ void SocketClose(int32_t socket) {
   closesocket(Sock(socket));
 }
 
-int SocketResolve(const char* host, uint32_t* address) {
+namespace {
+
+// A lookup under way in the system: one given up that cannot be cancelled is
+// left to it, with everything it may still write to.
+struct Lookup {
+  OVERLAPPED overlapped;
+  ADDRINFOEXW* result;
+  HANDLE cancel;
+  wchar_t name[256];
+};
+
+// The resolver's result in errno terms, its own code noted.
+int LookupError(int error) {
+  int kind = EIO;  // a failure the resolver does not explain further
+  if (error == WSAHOST_NOT_FOUND || error == WSANO_DATA) kind = ENOENT;
+  if (error == WSATRY_AGAIN) kind = EAGAIN;
+  if (error == WSA_NOT_ENOUGH_MEMORY) kind = ENOMEM;
+  return SystemErrorNote(static_cast<DWORD>(error), kind);
+}
+
+// Ending and cancelling a lookup under way came with Windows 8; the SDK of
+// the cross build does not declare them.
+using OverlappedResultCall = INT(WSAAPI*)(LPOVERLAPPED);
+using CancelCall = INT(WSAAPI*)(LPHANDLE);
+
+template <typename Call>
+Call Ws2Call(const char* name) {
+  const HMODULE ws2 = GetModuleHandleW(L"ws2_32.dll");
+  return ws2 != nullptr ? reinterpret_cast<Call>(reinterpret_cast<void*>(GetProcAddress(ws2, name))) : nullptr;
+}
+
+// The lookup waited for at most timeoutMs: NO_ERROR and the result, the
+// resolver's code, or WAIT_TIMEOUT.
+int LookupWithin(const char* host, uint32_t timeoutMs, ADDRINFOEXW** result) {
+  static const auto overlappedResult = Ws2Call<OverlappedResultCall>("GetAddrInfoExOverlappedResult");
+  static const auto cancel = Ws2Call<CancelCall>("GetAddrInfoExCancel");
+  ADDRINFOEXW hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  const size_t length = std::strlen(host);
+  if (length >= sizeof Lookup::name / sizeof(wchar_t)) return WSAHOST_NOT_FOUND;
+  auto* lookup = new (std::nothrow) Lookup{};
+  if (lookup == nullptr) return WSA_NOT_ENOUGH_MEMORY;
+  for (size_t i = 0; i <= length; ++i) lookup->name[i] = static_cast<unsigned char>(host[i]);  // a checked ASCII name
+  if (overlappedResult == nullptr || cancel == nullptr) {
+    // An older system waits for the lookup as long as it takes.
+    const int error = GetAddrInfoExW(lookup->name, nullptr, NS_ALL, nullptr, &hints, result, nullptr, nullptr,
+                                     nullptr, nullptr);
+    delete lookup;
+    return error;
+  }
+  lookup->overlapped.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (lookup->overlapped.hEvent == nullptr) {
+    delete lookup;
+    return WSA_NOT_ENOUGH_MEMORY;
+  }
+  int error = GetAddrInfoExW(lookup->name, nullptr, NS_ALL, nullptr, &hints, &lookup->result, nullptr,
+                             &lookup->overlapped, nullptr, &lookup->cancel);
+  if (error == WSA_IO_PENDING) {
+    if (WaitForSingleObject(lookup->overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
+      // A cancelled lookup still ends by signalling its event.
+      if (cancel(&lookup->cancel) != NO_ERROR || WaitForSingleObject(lookup->overlapped.hEvent, 1000) != WAIT_OBJECT_0)
+        return WAIT_TIMEOUT;
+      if (overlappedResult(&lookup->overlapped) == NO_ERROR) FreeAddrInfoExW(lookup->result);
+      CloseHandle(lookup->overlapped.hEvent);
+      delete lookup;
+      return WAIT_TIMEOUT;
+    }
+    error = overlappedResult(&lookup->overlapped);
+  }
+  CloseHandle(lookup->overlapped.hEvent);
+  *result = lookup->result;
+  delete lookup;
+  return error;
+}
+
+}  // namespace
+
+int SocketResolve(const char* host, uint32_t timeoutMs, uint32_t* address) {
   if (!WinsockStarted()) return ENETDOWN;
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -241,12 +331,11 @@ int SocketResolve(const char* host, uint32_t* address) {
     freeaddrinfo(found);
     return EINVAL;
   }
-  hints.ai_flags = 0;
-  const int error = getaddrinfo(host, nullptr, &hints, &found);
-  if (error == WSATRY_AGAIN) return EAGAIN;
-  if (error == WSA_NOT_ENOUGH_MEMORY) return ENOMEM;
-  if (error != 0) return ENOENT;
-  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  freeaddrinfo(found);
+  ADDRINFOEXW* result = nullptr;
+  const int error = LookupWithin(host, timeoutMs, &result);
+  if (error == WAIT_TIMEOUT) return ETIMEDOUT;
+  if (error != NO_ERROR) return LookupError(error);
+  *address = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr.s_addr;
+  FreeAddrInfoExW(result);
   return 0;
 }

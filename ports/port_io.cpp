@@ -15,6 +15,25 @@ PortSlot* LiveSlot(PortId id) {
   return slot != nullptr && slot->transport->Delivers() ? slot : nullptr;
 }
 
+// The far end was heard from (an answer came, or the link stood): connections
+// lost before no longer explain a failed read.
+void Heard(PortSlot& slot) {
+  const PortLinkHistory* history = slot.transport->LinkHistory();
+  if (history != nullptr) slot.lossesHeard = history->losses;
+}
+
+// A read that failed: a connection that ended since the far end was last
+// heard from is the reason, or a line the far end did not set as asked.
+void ReadFailed(PortId id, PortSlot& slot) {
+  const PortLinkHistory* history = slot.transport->LinkHistory();
+  if (history != nullptr && history->losses != slot.lossesHeard) {
+    slot.lossesHeard = history->losses;
+    PortNoteLinkLost(id, history->lastLoss);
+  } else if (!slot.transport->LineSet()) {
+    PortNoteNoLineControl();
+  }
+}
+
 }  // namespace
 
 void PortPump(int index) {
@@ -37,6 +56,7 @@ int PortReadExact(PortId id, uint8_t* buffer, int32_t count) {
   slot->transport->Pump(slot->rx);
   if (RxRingCount(slot->rx) < static_cast<uint32_t>(count)) return 0;
   RxRingTake(slot->rx, buffer, static_cast<uint32_t>(count));
+  Heard(*slot);
   if (PortTraceOn()) PortTraceRead(id, slot->name, buffer, static_cast<uint32_t>(count), 0, true, 0, slot->rx);
   return 1;
 }
@@ -50,13 +70,17 @@ int32_t PortRead(PortId id, uint8_t* buffer, int32_t count, int32_t timeoutMs) {
                            ? count
                            : slot->transport->ReadRest(slot->rx, buffer + taken, count - static_cast<int32_t>(taken),
                                                        timeoutMs > 0 ? timeoutMs : 0);
+  if (done != 0)
+    Heard(*slot);
+  else
+    ReadFailed(id, *slot);
   if (PortTraceOn())
     PortTraceRead(id, slot->name, buffer, static_cast<uint32_t>(count), taken, done != 0, timeoutMs, slot->rx);
   return done;
 }
 
 int PortReadByte(PortId id, uint8_t* buffer, uint16_t timeoutMs) {
-  const PortSlot* slot = LiveSlot(id);
+  PortSlot* slot = LiveSlot(id);
   if (slot == nullptr) return -1;
   const uint16_t deadline = MsClockDeadline16(timeoutMs);
   // The deadline is read before a last look: a process that was held up past
@@ -64,6 +88,7 @@ int PortReadByte(PortId id, uint8_t* buffer, uint16_t timeoutMs) {
   // meanwhile.
   for (bool last = false; PortAvailable(id) == 0; last = TickReached16(deadline) != 0) {
     if (last) {
+      ReadFailed(id, *slot);
       if (PortTraceOn()) PortTraceRead(id, slot->name, buffer, 1, 0, false, timeoutMs, slot->rx);
       return 0;
     }
@@ -97,11 +122,13 @@ int PortWaitLink(PortId id, int32_t timeoutMs) {
   for (bool last = false;; last = TickReached32(deadline) != 0) {
     transport.Service();
     if (transport.Linked()) {
+      Heard(*slot);
       if (!transport.LineSet()) PortNoteNoLineControl();
       return 1;
     }
     if (last) {
-      PortNoteNoLink(id, timeoutMs);
+      const PortLinkHistory* history = transport.LinkHistory();
+      PortNoteNoLink(id, timeoutMs, history != nullptr ? &history->lastEnd : nullptr);
       return 0;
     }
     PlatformSleepMs(1);

@@ -40,6 +40,7 @@ class StubTransport final : public PortTransport {
 // system's own code and wording behind it.
 void Fail(PortFailureKind kind, int serviceError = 0) {
   gLastFailure.kind = kind;
+  gLastFailure.peerClosed = false;
   const SystemError system = serviceError != 0 ? SystemErrorOf(serviceError) : SystemError{};
   gLastFailure.systemError = system.code;
   std::snprintf(gLastFailure.systemText, sizeof gLastFailure.systemText, "%s", system.text);
@@ -48,6 +49,15 @@ void Fail(PortFailureKind kind, int serviceError = 0) {
 void FailSerial(int error) {
   static constexpr PortFailureKind kKinds[] = {PortFailBusy, PortFailAccess, PortFailNoDevice, PortFailOther};
   Fail(kKinds[SerialErrorKindOf(error)], error);
+}
+
+// A scheme ("rfc2217://") in any mix of cases, as URL schemes are read.
+bool HasScheme(const char* name, const char* scheme) {
+  for (; *scheme != '\0'; ++name, ++scheme) {
+    const char c = *name >= 'A' && *name <= 'Z' ? static_cast<char>(*name - 'A' + 'a') : *name;
+    if (c != *scheme) return false;
+  }
+  return true;
 }
 
 int FailTcp(PortFailureKind kind, int error = 0) {
@@ -80,12 +90,18 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
     const int error = TcpClientPort::Open(address, port, &client);
     if (error != 0) return FailTcp(PortFailNetwork, error);
     *transport = client;
-  } else if (std::strncmp(name, Rfc2217Prefix, sizeof Rfc2217Prefix - 1) == 0) {
+  } else if (HasScheme(name, Rfc2217Prefix)) {
     *kind = KindRfc2217;
-    static constexpr PortFailureKind kKinds[] = {PortFailBadName, PortFailNoHost, PortFailNetwork};
+    static constexpr PortFailureKind kKinds[] = {PortFailBadName, PortFailNoHost, PortFailHostLookup,
+                                                 PortFailHostLookup, PortFailNetwork};
     Rfc2217OpenFailure why = Rfc2217NoSocket;
     int error = 0;
     *transport = Rfc2217Port::Open(name + sizeof Rfc2217Prefix - 1, &why, &error);
+    if (*transport == nullptr && why == Rfc2217LookupSlow) {
+      FailTcp(kKinds[why]);
+      gLastFailure.waitedMs = Rfc2217LookupMostMs;
+      return PortOpenTcpFailed;
+    }
     if (*transport == nullptr) return FailTcp(kKinds[why], error);
   } else {
     *kind = KindSerial;
@@ -106,12 +122,27 @@ int OpenTransport(const char* name, PortKind* kind, PortTransport** transport) {
 
 const PortFailure& PortLastFailure() { return gLastFailure; }
 
-void PortNoteNoLink(PortId id, int32_t waitedMs) {
-  Fail(PortFailNoLink);
-  gLastFailure.waitedMs = waitedMs;
+namespace {
+
+void FailLink(PortFailureKind kind, PortId id, const PortLinkEnd* end) {
+  Fail(kind);
+  if (end != nullptr && end->ended) {
+    gLastFailure.peerClosed = end->closed;
+    gLastFailure.systemError = end->system.code;
+    std::snprintf(gLastFailure.systemText, sizeof gLastFailure.systemText, "%s", end->system.text);
+  }
   const PortSlot* slot = PortSlotOf(id);
   std::snprintf(gLastFailure.portName, sizeof gLastFailure.portName, "%s", slot != nullptr ? slot->name : "");
 }
+
+}  // namespace
+
+void PortNoteNoLink(PortId id, int32_t waitedMs, const PortLinkEnd* end) {
+  FailLink(PortFailNoLink, id, end);
+  gLastFailure.waitedMs = waitedMs;
+}
+
+void PortNoteLinkLost(PortId id, const PortLinkEnd& end) { FailLink(PortFailLinkLost, id, &end); }
 
 void PortNoteNoLineControl() { Fail(PortFailNoLineControl); }
 

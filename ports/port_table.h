@@ -30,6 +30,7 @@ struct PortSlot {
   RxRing rx;                 // its storage owned while the slot is open
   int32_t open;
   PortKind kind;
+  uint32_t lossesHeard;  // the transport's lost connections when the far end was last heard
 };
 
 extern PortSlot PortTable[PortSlotCount];
@@ -60,6 +61,8 @@ enum PortFailureKind : uint8_t {
   PortFailOther,      // see systemError and systemText
   PortFailNoHost,         // a host name that could not be looked up (systemError says how)
   PortFailNoLineControl,  // linked, but the far end took no line settings
+  PortFailLinkLost,       // the connection ended while the port waited for an answer
+  PortFailHostLookup,     // a host name whose lookup failed or took too long (systemError says how)
 };
 
 struct PortFailure {
@@ -69,12 +72,21 @@ struct PortFailure {
   SerialHolder holder;   // PortFailBusy: the program seen holding the device
   char portName[PortNameSize];  // the port's name as given, cut to size
   int32_t waitedMs;             // PortFailNoLink: how long the link was waited for
+  // PortFailNoLink, PortFailLinkLost: the far end closed the connection (else
+  // systemError tells the error, if one is known).
+  bool peerClosed;
 };
 
 const PortFailure& PortLastFailure();
 
-// Records that the connection of port id did not stand in time (for PortWaitLink).
-void PortNoteNoLink(PortId id, int32_t waitedMs);
+struct PortLinkEnd;
+
+// Records that the connection of port id did not stand in time (for
+// PortWaitLink), and how its last attempt ended (nullptr: not known).
+void PortNoteNoLink(PortId id, int32_t waitedMs, const PortLinkEnd* end);
+
+// Records that the connection of port id ended while an answer was awaited.
+void PortNoteLinkLost(PortId id, const PortLinkEnd& end);
 
 // Records that a port's link stood without control of its line (for
 // PortWaitLink).

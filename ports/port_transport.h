@@ -6,7 +6,26 @@
 
 #include <cstdint>
 
+#include "platform/system_error.h"
+
 struct RxRing;
+
+// How a network port's connection, or an attempt at one, ended: the far end
+// closed it, or the system reported an error (its account kept at once).
+struct PortLinkEnd {
+  bool ended;          // false while none has ended
+  bool closed;         // closed by the far end; system is empty then
+  SystemError system;
+};
+
+// A network port's connections: how the last attempt or connection ended, and
+// how many connections that stood have ended since the port opened, with how
+// the last of them did.
+struct PortLinkHistory {
+  PortLinkEnd lastEnd;
+  PortLinkEnd lastLoss;
+  uint32_t losses;
+};
 
 // A flush discards everything that has arrived, but a peer that never stops
 // sending cannot keep it going for longer than this.
@@ -45,6 +64,9 @@ class PortTransport {
   // (a Telnet server without the COM port option): its line is whatever the
   // server was set to.
   virtual bool LineSet() const { return true; }
+
+  // A network port's record of its connections; nullptr for the others.
+  virtual const PortLinkHistory* LinkHistory() const { return nullptr; }
 
   // False for a port that can never deliver input (the stub).
   virtual bool Delivers() const { return true; }

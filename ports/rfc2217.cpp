@@ -19,6 +19,26 @@ constexpr uint8_t kSetBaud = 1, kSetDataSize = 2, kSetParity = 3, kSetStopSize =
                   kPurgeData = 12;
 constexpr uint8_t kParityNone = 1, kOneStopBit = 1, kNoFlowControl = 1, kDtrOff = 9, kRtsOff = 12;
 constexpr uint8_t kPurgeReceived = 1;  // the server's buffer of what the device sent
+// The server answers each line setting with the request's code + 100 and the
+// value it now uses.
+constexpr uint8_t kReplyOffset = 100;
+
+// A reply to one of the line settings below, and the value asked for. A
+// SET-CONTROL value belongs to a group (outbound flow control 1-3, DTR 7-9,
+// RTS 10-12); a reply in a group is compared with what was asked in it.
+struct LineReply {
+  uint8_t command;
+  uint8_t size;  // bytes of the value: 4 for the baud rate, 1 for the others
+  uint32_t low, high, asked;
+};
+constexpr LineReply kLineReplies[] = {
+    {kSetBaud, 4, 0, 0xFFFFFFFF, 4800}, {kSetDataSize, 1, 0, 255, 8},  {kSetParity, 1, 0, 255, 1},
+    {kSetStopSize, 1, 0, 255, 1},       {kSetControl, 1, 1, 3, 1},     {kSetControl, 1, 7, 9, 9},
+    {kSetControl, 1, 10, 12, 12},
+};
+// Each setting's bit in the record of those the server answered; the three
+// SET-CONTROL requests share one, since a server may answer them with one reply.
+constexpr uint8_t kAllLineReplies = 0x1F;
 
 constexpr uint32_t kChunk = 1024;
 constexpr size_t kHostSize = 256;  // a DNS name is at most 253 characters
@@ -93,10 +113,10 @@ Rfc2217Port* Rfc2217Port::Open(const char* text, Rfc2217OpenFailure* why, int* e
     if (TcpParseClientName(text, &address, &port) != 0) return nullptr;
   } else {
     if (!HostName(host)) return nullptr;
-    *error = SocketResolve(host, &address);
+    *error = SocketResolve(host, Rfc2217LookupMostMs, &address);
     if (*error == EINVAL) return nullptr;  // an address in a loose numeric form
     if (*error != 0) {
-      *why = Rfc2217NoHost;
+      *why = *error == ENOENT ? Rfc2217NoHost : *error == ETIMEDOUT ? Rfc2217LookupSlow : Rfc2217LookupFailed;
       return nullptr;
     }
   }
@@ -130,6 +150,8 @@ void Rfc2217Port::Follow() {
 void Rfc2217Port::StartSession() {
   session_ = true;
   stream_ = InData;
+  lineAnswered_ = 0;
+  lineDiffers_ = false;
   binaryOut_ = binaryIn_ = comPort_ = Asked;
   negotiationEnd_ = MsClockDeadline32(Rfc2217NegotiationMs);
   static constexpr uint8_t kAsk[] = {kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kWill, kComPort};
@@ -150,12 +172,13 @@ void Rfc2217Port::Service() {
 // Takes what the connection brought: the server's commands are answered at
 // once, so the negotiation goes on whenever the port is serviced; data waits
 // in held_ for the port's ring.
-void Rfc2217Port::Receive() {
-  if (!session_) return;
-  tcp_->Pump(raw_);
+uint32_t Rfc2217Port::Receive() {
+  if (!session_) return 0;
+  const uint32_t taken = tcp_->Take(raw_);
   Follow();
   uint8_t chunk[kChunk];
   for (uint32_t got = 0; (got = RxRingTake(raw_, chunk, kChunk)) > 0;) Decode(chunk, got);
+  return taken;
 }
 
 // Decodes in place: data never grows.
@@ -171,29 +194,70 @@ void Rfc2217Port::Decode(uint8_t* bytes, uint32_t count) {
           bytes[data++] = b;
         break;
       case InCommand:
-        if (b == kIac) {
+        if (b == kIac)
           bytes[data++] = b;
-          stream_ = InData;
-        } else if (b >= kWill && b <= kDont) {
-          verb_ = b;
-          stream_ = InOption;
-        } else {
-          stream_ = b == kSb ? InSub : InData;  // NOP, GA and the like carry nothing here
-        }
+        Command(b);
         break;
       case InOption:
         stream_ = InData;
         Answer(verb_, b);
         break;
-      case InSub:  // the server's answers and notices: nothing the port needs
-        if (b == kIac) stream_ = InSubCommand;
+      case InSub:
+        if (b == kIac)
+          stream_ = InSubCommand;
+        else
+          Collect(b);
         break;
-      case InSubCommand:  // IAC IAC is 0xFF inside; IAC SE, or any other command, ends it
-        stream_ = b == kIac ? InSub : InData;
+      case InSubCommand:  // IAC IAC is 0xFF inside; IAC SE ends it
+        if (b == kIac) {
+          Collect(b);
+          stream_ = InSub;
+        } else if (b == kSe) {
+          SubnegotiationEnd();
+          stream_ = InData;
+        } else {
+          // Any other command ends the subnegotiation unfinished and is a
+          // command of its own: its option byte is no data.
+          Command(b);
+        }
         break;
     }
   }
   RxRingAppend(held_, bytes, data);
+}
+
+// The byte after IAC, outside a subnegotiation or ending one.
+void Rfc2217Port::Command(uint8_t b) {
+  if (b >= kWill && b <= kDont) {
+    verb_ = b;
+    stream_ = InOption;
+  } else if (b == kSb) {
+    subLength_ = 0;
+    stream_ = InSub;
+  } else {
+    stream_ = InData;  // IAC IAC (the data byte is taken), NOP, GA and the like
+  }
+}
+
+void Rfc2217Port::Collect(uint8_t b) {
+  if (subLength_ < sizeof sub_) sub_[subLength_] = b;
+  if (subLength_ < 255) ++subLength_;
+}
+
+// A finished subnegotiation: of the server's answers and notices only the
+// replies to the line settings matter; one that differs from what was asked
+// means the line is not the converter's.
+void Rfc2217Port::SubnegotiationEnd() {
+  if (subLength_ < 3 || subLength_ > sizeof sub_ || sub_[0] != kComPort) return;
+  const uint8_t command = static_cast<uint8_t>(sub_[1] - kReplyOffset);
+  const uint32_t size = subLength_ - 2u;
+  uint32_t value = 0;
+  for (uint32_t k = 0; k < size; ++k) value = value << 8 | sub_[2 + k];
+  for (const LineReply& reply : kLineReplies) {
+    if (reply.command != command || reply.size != size || value < reply.low || value > reply.high) continue;
+    lineAnswered_ = static_cast<uint8_t>(lineAnswered_ | 1u << (command - kSetBaud));
+    if (value != reply.asked) lineDiffers_ = true;
+  }
 }
 
 // Agrees to binary mode both ways and to the COM port option, refuses every
@@ -222,10 +286,11 @@ void Rfc2217Port::Answer(uint8_t verb, uint8_t option) {
   if (state == &comPort_) Send(kLine, sizeof kLine);
 }
 
-void Rfc2217Port::Pump(RxRing& ring) {
-  Receive();
+uint32_t Rfc2217Port::Take(RxRing& ring) {
+  const uint32_t taken = Receive();
   uint8_t chunk[kChunk];
   for (uint32_t got = 0; (got = RxRingTake(held_, chunk, kChunk)) > 0;) RxRingAppend(ring, chunk, got);
+  return taken;
 }
 
 void Rfc2217Port::DiscardInput(RxRing& ring) {
@@ -252,6 +317,9 @@ void Rfc2217Port::Write(const uint8_t* data, uint32_t count) {
 
 bool Rfc2217Port::Linked() const {
   if (!session_ || tcp_->connected == 0) return false;
-  const bool answered = binaryOut_ != Asked && binaryIn_ != Asked && comPort_ != Asked;
+  // With the option agreed, the line is set once the server has answered each
+  // setting: nothing goes to the converter at a line speed still changing.
+  const bool answered = binaryOut_ != Asked && binaryIn_ != Asked && comPort_ != Asked &&
+                        (comPort_ != Agreed || lineAnswered_ == kAllLineReplies);
   return answered || TickReached32(negotiationEnd_) != 0;
 }

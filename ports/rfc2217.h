@@ -21,11 +21,17 @@ inline constexpr char Rfc2217Prefix[] = "rfc2217://";
 // served.
 constexpr uint32_t Rfc2217NegotiationMs = 2000;
 
+// A host name's lookup is given as long as a connection: the check and the
+// update wait that long for the link.
+constexpr uint32_t Rfc2217LookupMostMs = 5000;
+
 // Why Open gave no port.
 enum Rfc2217OpenFailure : uint8_t {
-  Rfc2217BadName,   // not exact
-  Rfc2217NoHost,    // the host name was not found (error: the resolver's code)
-  Rfc2217NoSocket,  // no socket or memory
+  Rfc2217BadName,       // not exact
+  Rfc2217NoHost,        // the host name was not found (error: the sockets service's code)
+  Rfc2217LookupFailed,  // the lookup failed otherwise (error: as above)
+  Rfc2217LookupSlow,    // the resolver gave no answer within Rfc2217LookupMostMs
+  Rfc2217NoSocket,      // no socket or memory
 };
 
 class Rfc2217Port final : public TcpTransport {
@@ -38,12 +44,15 @@ class Rfc2217Port final : public TcpTransport {
   ~Rfc2217Port() override;
 
   void Service() override;
-  void Pump(RxRing& ring) override;
+  uint32_t Take(RxRing& ring) override;
   void DiscardInput(RxRing& ring) override;
   void Write(const uint8_t* data, uint32_t count) override;
   bool Linked() const override;
-  bool LineSet() const override { return comPort_ == Agreed; }
+  // A setting the server does not answer counts as taken; one answered with
+  // another value does not.
+  bool LineSet() const override { return comPort_ == Agreed && !lineDiffers_; }
   int32_t Handle() const override { return tcp_->Handle(); }
+  const PortLinkHistory* LinkHistory() const override { return tcp_->LinkHistory(); }
 
  private:
   // Where one option stands: asked for by us, agreed, or off.
@@ -55,8 +64,11 @@ class Rfc2217Port final : public TcpTransport {
   Rfc2217Port() = default;
   void Follow();
   void StartSession();
-  void Receive();
+  uint32_t Receive();
   void Decode(uint8_t* bytes, uint32_t count);
+  void Command(uint8_t b);
+  void Collect(uint8_t b);
+  void SubnegotiationEnd();
   void Answer(uint8_t verb, uint8_t option);
   void Send(const uint8_t* bytes, uint32_t count);
 
@@ -72,4 +84,8 @@ class Rfc2217Port final : public TcpTransport {
   Option comPort_ = Off;    // the server takes our line settings (WILL COM-PORT)
   Stream stream_ = InData;
   uint8_t verb_ = 0;
+  uint8_t sub_[6] = {};     // the subnegotiation so far: option, command, value
+  uint8_t subLength_ = 0;   // its length, beyond sub_ when longer
+  uint8_t lineAnswered_ = 0;  // the line settings the server answered, a bit each
+  bool lineDiffers_ = false;  // one was answered with another value
 };

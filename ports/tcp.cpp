@@ -5,6 +5,7 @@
 #include <new>
 
 #include "platform/sockets.h"
+#include "platform/system_error.h"
 #include "platform/time.h"
 #include "ports/ms_clock.h"
 #include "ports/rx_ring.h"
@@ -97,14 +98,16 @@ int32_t TcpTransport::ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_
 void TcpTransport::DiscardInput(RxRing& ring) {
   // What the sockets already hold is input too, however much of it: an answer
   // that came after its time-out, or one stray byte, must not be taken for the
-  // answer to the next request. A peer that never stops sending cannot keep
-  // the flush going for longer than PortFlushMostMs.
+  // answer to the next request. A pass may bring no data at all (a Telnet
+  // server's notices), so the flush goes on until the sockets give nothing
+  // more. A peer that never stops sending cannot keep it going for longer than
+  // PortFlushMostMs.
   const uint32_t deadline = MsClockDeadline32(PortFlushMostMs);
-  do {
-    Pump(ring);
-    if (RxRingCount(ring) == 0) break;
+  while (Take(ring) > 0) {
     RxRingEmpty(ring);
-  } while (TickReached32(deadline) == 0);
+    if (TickReached32(deadline) != 0) break;
+  }
+  RxRingEmpty(ring);
 }
 
 int TcpClientPort::Open(uint32_t address, uint16_t port, TcpClientPort** client) {
@@ -125,6 +128,19 @@ int TcpClientPort::Open(uint32_t address, uint16_t port, TcpClientPort** client)
 }
 
 TcpClientPort::~TcpClientPort() { SocketClose(handle); }
+
+// Notes how an attempt (stood: false) or a connection ended: error 0 when
+// the server closed it, else the sockets service's code, whose account is
+// taken now, while it is the last.
+void TcpClientPort::End(int error, bool stood) {
+  PortLinkEnd& end = history.lastEnd;
+  end.ended = true;
+  end.closed = error == 0;
+  end.system = error != 0 ? SystemErrorOf(error) : SystemError{};
+  if (!stood) return;
+  history.lastLoss = end;
+  ++history.losses;
+}
 
 void TcpClientPort::Use(int32_t socket) {
   handle = socket;
@@ -150,6 +166,7 @@ void TcpClientPort::Connected() {
   }
   connecting = 0;
   connected = 1;
+  SocketAckAtOnce(handle);  // best effort: without it answers may come later
 }
 
 void TcpClientPort::ConnectStep() {
@@ -158,11 +175,13 @@ void TcpClientPort::ConnectStep() {
     bool done = false;
     const int error = SocketConnectDone(handle, &done);
     if (error != 0) {
+      End(error, false);
       Renew();
     } else if (done) {
       Connected();
     } else if (TickReached16(connectDeadline) != 0) {
-      Renew();  // the server did not answer in time
+      End(ETIMEDOUT, false);  // the server did not answer in time
+      Renew();
     }
     return;
   }
@@ -181,21 +200,27 @@ void TcpClientPort::ConnectStep() {
     connecting = 1;
     connectDeadline = MsClockDeadline16(kConnectWindowMs);
   } else {
+    End(error, false);
     Renew();
   }
 }
 
-void TcpClientPort::Pump(RxRing& ring) {
-  if (connected == 0) return;
+uint32_t TcpClientPort::Take(RxRing& ring) {
+  if (connected == 0) return 0;
   uint8_t buffer[kClientChunk];
   uint32_t got = 0;
   const int error = SocketReceive(handle, buffer, sizeof buffer, &got);
-  if (error == EAGAIN) return;
+  if (error == EAGAIN) return 0;
   if (error == 0 && got > 0) {
+    // A server that leaves Nagle on (ser2net does) sends its next segment
+    // only once this one is acknowledged.
+    SocketAckAtOnce(handle);
     RxRingAppend(ring, buffer, got);
-    return;
+    return got;
   }
-  Renew();  // the server closed the connection, or it broke
+  End(error, true);  // the server closed the connection (0), or it broke
+  Renew();
+  return 0;
 }
 
 void TcpClientPort::Write(const uint8_t* data, uint32_t count) {
@@ -204,7 +229,10 @@ void TcpClientPort::Write(const uint8_t* data, uint32_t count) {
   const int error = SocketSend(handle, data, count, &sent);
   // A full send buffer costs this write only; the connection stays.
   if (error == EAGAIN) return;
-  if (error != 0 || sent != count) Renew();
+  if (error == 0 && sent == count) return;
+  // A cut write would garble the stream: the connection is given up.
+  End(error != 0 ? error : ENOBUFS, true);
+  Renew();
 }
 
 TcpServerPort::TcpServerPort() {
@@ -262,14 +290,15 @@ bool TcpServerPort::Linked() const {
   return false;
 }
 
-void TcpServerPort::Pump(RxRing& ring) {
+uint32_t TcpServerPort::Take(RxRing& ring) {
   uint8_t buffer[kPeerChunk];
+  uint32_t taken = 0;
   for (int32_t& peer : clients) {
     if (peer < 0) continue;
     uint32_t waiting = 0;
     if (SocketQueued(peer, &waiting) != 0) {
       DropPeer(peer);
-      return;  // the other peers wait for the next pump
+      return taken;  // the other peers wait for the next pump
     }
     // A peer that has closed shows nothing waiting; a one-byte read tells
     // that apart from a quiet one.
@@ -283,7 +312,9 @@ void TcpServerPort::Pump(RxRing& ring) {
       continue;
     }
     RxRingAppend(ring, buffer, got);
+    taken += got;
   }
+  return taken;
 }
 
 void TcpServerPort::Write(const uint8_t* data, uint32_t count) {

@@ -24,9 +24,14 @@ int TcpParseServerName(const char* text, uint16_t* port);
 // that also empties the sockets.
 class TcpTransport : public PortTransport {
  public:
+  void Pump(RxRing& ring) override { Take(ring); }
   int32_t ReadRest(RxRing& ring, uint8_t* out, int32_t count, int32_t timeoutMs) override;
   void DiscardInput(RxRing& ring) override;
   bool IsNetwork() const override { return true; }
+
+  // The pump: moves what has arrived into ring and returns how many bytes it
+  // took from the sockets, whether or not they were data.
+  virtual uint32_t Take(RxRing& ring) = 0;
 };
 
 class TcpClientPort final : public TcpTransport {
@@ -38,10 +43,11 @@ class TcpClientPort final : public TcpTransport {
   ~TcpClientPort() override;
 
   void Service() override { ConnectStep(); }
-  void Pump(RxRing& ring) override;
+  uint32_t Take(RxRing& ring) override;
   void Write(const uint8_t* data, uint32_t count) override;
   bool Linked() const override { return connected != 0; }
   int32_t Handle() const override { return handle; }
+  const PortLinkHistory* LinkHistory() const override { return &history; }
 
   // One non-blocking step towards a connection.
   void ConnectStep();
@@ -53,9 +59,11 @@ class TcpClientPort final : public TcpTransport {
   uint32_t nextAttempt = 0;      // Tick32 before which no new attempt starts
   uint32_t serverAddress = 0;    // network byte order
   uint16_t serverPort = 0;       // host byte order
+  PortLinkHistory history{};
 
  private:
   TcpClientPort() = default;
+  void End(int error, bool stood);
   void Use(int32_t socket);
   void Renew();
   void Connected();
@@ -69,7 +77,7 @@ class TcpServerPort final : public TcpTransport {
   ~TcpServerPort() override;
 
   void Service() override { Accept(); }
-  void Pump(RxRing& ring) override;
+  uint32_t Take(RxRing& ring) override;
   void Write(const uint8_t* data, uint32_t count) override;
   bool Linked() const override;
   int32_t Handle() const override { return handle; }

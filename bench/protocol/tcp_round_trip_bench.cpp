@@ -6,6 +6,12 @@
 // really needs over TCP. What the TCP port takes beyond that is the cost of
 // its timed read, which looks for data every 10 ms.
 //
+// Two more series go through ser2net in front of a simulated converter on a
+// pseudo-terminal, one through its raw TCP port (TCPC_) and one through its
+// Telnet port with the COM port option (rfc2217://), ser2net as it comes
+// (Nagle on): their ratio is what the Telnet layer costs, the raw port the
+// baseline.
+//
 //   protocol_tcp_bench [rounds] [delay ms]     (default 500 rounds, no delay)
 
 #include <netinet/in.h>
@@ -29,6 +35,7 @@
 #include "sim/sim_serve.h"
 #include "sim/sim_tcp.h"
 #include "bench/support/bench_stats.h"
+#include "support/ser2net.h"
 
 namespace {
 
@@ -101,6 +108,19 @@ int main(int argc, char** argv) {
   SimTcpListener tcpSim(tcpConverter);
   SimTcpListener plainSim(plainConverter);
 
+  SimDevice rawSim, telnetSim;
+  rawSim.Converter().SetFaults(faults);
+  telnetSim.Converter().SetFaults(faults);
+  Ser2net rawRelay(rawSim.Path()), telnetRelay(telnetSim.Path(), Ser2netAccepter::Rfc2217);
+  PortId rawId = 0, telnetId = 0;
+  if (rawRelay.port() == 0 || telnetRelay.port() == 0 || PortOpen(rawId, rawRelay.PortName().c_str()) != 0 ||
+      PortOpen(telnetId, telnetRelay.PortName().c_str()) != 0 || PortWaitLink(rawId, 5000) == 0 ||
+      PortWaitLink(telnetId, 5000) == 0) {
+    std::fprintf(stderr, "protocol_tcp_bench: no link through ser2net\n%s%s", rawRelay.Log().c_str(),
+                 telnetRelay.Log().c_str());
+    return 1;
+  }
+
   PortId ptyId = 0, tcpId = 0;
   if (!ptySim.Ok() || PortOpen(ptyId, ptySim.PortName().c_str()) != 0 || !tcpSim.Ok() || !plainSim.Ok() ||
       PortOpen(tcpId, tcpSim.PortName().c_str()) != 0) {
@@ -114,31 +134,41 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  DeviceChannel ptyChannel(ptyId), tcpChannel(tcpId);
-  ptyChannel.BusAddress = tcpChannel.BusAddress = 16;
+  DeviceChannel ptyChannel(ptyId), tcpChannel(tcpId), rawChannel(rawId), telnetChannel(telnetId);
+  ptyChannel.BusAddress = tcpChannel.BusAddress = rawChannel.BusAddress = telnetChannel.BusAddress = 16;
   uint8_t settings[6];
   auto ptyRound = [&] { return ptyChannel.ReadMemory(0, 0, 6, settings, 2, 0) == ResultOk; };
   auto tcpRound = [&] { return tcpChannel.ReadMemory(0, 0, 6, settings, 2, 0) == ResultOk; };
   auto plainRound = [&] { return PlainRound(plain); };
+  auto rawRound = [&] { return rawChannel.ReadMemory(0, 0, 6, settings, 2, 0) == ResultOk; };
+  auto telnetRound = [&] { return telnetChannel.ReadMemory(0, 0, 6, settings, 2, 0) == ResultOk; };
 
   bool ok = true;
   for (int i = 0; i < 20; ++i) {  // warm up every path
     BenchTimeUs(ptyRound, &ok);
     BenchTimeUs(tcpRound, &ok);
     BenchTimeUs(plainRound, &ok);
+    BenchTimeUs(rawRound, &ok);
+    BenchTimeUs(telnetRound, &ok);
   }
-  std::vector<double> ptyUs, tcpUs, plainUs;
+  std::vector<double> ptyUs, tcpUs, plainUs, rawUs, telnetUs;
   for (int i = 0; i < rounds; ++i) {  // interleaved, so all see the same machine load
     ptyUs.push_back(BenchTimeUs(ptyRound, &ok));
     tcpUs.push_back(BenchTimeUs(tcpRound, &ok));
     plainUs.push_back(BenchTimeUs(plainRound, &ok));
+    rawUs.push_back(BenchTimeUs(rawRound, &ok));
+    telnetUs.push_back(BenchTimeUs(telnetRound, &ok));
   }
   PortClose(ptyId);
   PortClose(tcpId);
+  PortClose(rawId);
+  PortClose(telnetId);
   close(plain);
   tcpSim.Stop();
   plainSim.Stop();
   ptySim.Stop();
+  rawSim.Stop();
+  telnetSim.Stop();
   if (chdir("/") == 0) {
     unlink((std::string(scratch) + "/port.out").c_str());
     rmdir(scratch);
@@ -153,7 +183,11 @@ int main(int argc, char** argv) {
   Print("over a pty (DeviceChannel, serial port)", ptyUs);
   Print("over TCPC_127.0.0.1 (DeviceChannel, TCP port)", tcpUs);
   Print("over a plain loopback socket, poll(2)", plainUs);
+  Print("through ser2net's raw port (TCPC_)", rawUs);
+  Print("through ser2net's RFC 2217 port (rfc2217://)", telnetUs);
   std::printf("ratio TCP port / pty: %.1f\n", pty > 0 ? tcp / pty : 0.0);
+  const double raw = BenchQuantile(rawUs, 0.5), telnet = BenchQuantile(telnetUs, 0.5);
+  std::printf("ratio RFC 2217 / raw TCP through ser2net: %.2f\n", raw > 0 ? telnet / raw : 0.0);
   std::printf("cost of the 10 ms polling of the TCP port's timed read: %.1f us per round trip (%.0f%% of it)\n",
               tcp - bare, tcp > 0 ? 100.0 * (tcp - bare) / tcp : 0.0);
   return 0;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "ops/messages.h"
+#include "ops/port_open.h"
 #include "ops/settings.h"
 #include "ctl_fixture.h"
 #include "sim/sim_tcp.h"
@@ -163,21 +165,105 @@ TEST(CtlTcp, AServerPortInUseIsAPortError) {
   EXPECT_EQ(run.err.rfind(std::string(MsgPortOpenFailed) + "\nTCP-порт не открылся", 0), 0u) << run.err;
 }
 
-// Nobody answers the connection: after its bounded wait rs485ctl gives up
-// as on a port that does not open, and sends nothing.
-TEST(CtlTcp, AConnectionThatNeverStandsIsAPortError) {
+// A server on 127.0.0.1 that takes every connection and closes it: at once,
+// or once the request (a settings read) has come.
+class HangingUp {
+ public:
+  explicit HangingUp(bool afterRequest) : listener_(TcpListenLocal(0, &port_)) {
+    serving_ = std::thread([this, afterRequest] {
+      while (!stop_) {
+        if (!TcpWaitReadable(listener_.get(), 20)) continue;
+        TcpFd peer = TcpAcceptWithin(listener_.get(), 0);
+        if (afterRequest) TcpReceiveUpTo(peer.get(), 12, 3000);  // a whole settings read, so the close is orderly
+      }
+    });
+  }
+  ~HangingUp() {
+    stop_ = true;
+    serving_.join();
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  uint16_t port_ = 0;
+  TcpFd listener_;
+  std::atomic<bool> stop_{false};
+  std::thread serving_;
+};
+
+// A connection that does not stand, or ends during the exchange, is reported
+// with how it ended: refused (a port held without a listener), closed at once
+// by the server, or closed by it after the request.
+TEST(CtlTcp, AConnectionThatFailsSaysHow) {
   ScratchDir dir;
-  const uint16_t port = TcpPickPort();
-  ASSERT_NE(port, 0);
-  const CtlRun run = RunCtl({"--json", "--port", "TCPC_127.0.0.1:" + std::to_string(port), "read"});
-  EXPECT_EQ(run.exitCode, 3) << Describe(run);
-  Json value;
-  ASSERT_TRUE(OneJsonObject(run.out, value));
-  EXPECT_EQ(value["error"].text, MsgPortOpenFailed);
-  EXPECT_EQ(value["reason"].text, "Нет TCP-соединения за 5 с (порт TCPC_127.0.0.1:" + std::to_string(port) +
-                                     "). Проверьте адрес, порт и что другая сторона доступна.");
-  EXPECT_GE(run.elapsedMs, PortLinkWaitMs - 100);
-  EXPECT_LT(run.elapsedMs, 30000);
+  uint16_t held = 0;
+  const TcpFd holder = TcpHoldPort(&held);
+  ASSERT_TRUE(holder.valid());
+  const HangingUp atOnce(false), afterRequest(true);
+  const std::string refused = "127.0.0.1:" + std::to_string(held);
+  const struct {
+    std::string port;
+    int exitCode;
+    std::string reason;
+  } cases[] = {
+      {"TCPC_" + refused, 3,
+       "Нет TCP-соединения за 5 с (порт TCPC_" + refused + "): системная ошибка 111: Connection refused. Проверьте "
+       "адрес, порт и что другая сторона доступна."},
+      {"rfc2217://" + refused, 3, "Нет TCP-соединения за 5 с (порт rfc2217://" + refused +
+                                      "): системная ошибка 111: Connection refused. Проверьте адрес, порт и что "
+                                      "другая сторона доступна."},
+      {"rfc2217://127.0.0.1:" + std::to_string(atOnce.port()), 3,
+       "Нет TCP-соединения за 5 с (порт rfc2217://127.0.0.1:" + std::to_string(atOnce.port()) +
+           "): сервер закрывал соединение сразу после подключения. Проверьте, что порт сервера не занят другим "
+           "клиентом и что имя порта подходит серверу (TCPC_ для простого TCP, rfc2217:// для Telnet)."},
+      {"TCPC_127.0.0.1:" + std::to_string(afterRequest.port()), 4,
+       "Сервер закрыл TCP-соединение во время обмена (порт TCPC_127.0.0.1:" + std::to_string(afterRequest.port()) +
+           "). Проверьте, не подключился ли к серверу другой клиент, и повторите."},
+  };
+  for (const auto& c : cases) {
+    const CtlRun run = RunCtl({"--json", "--port", c.port, "read"});
+    EXPECT_EQ(run.exitCode, c.exitCode) << Describe(run);
+    Json value;
+    ASSERT_TRUE(OneJsonObject(run.out, value)) << Describe(run);
+    EXPECT_EQ(value["reason"].text, c.reason) << c.port;
+    if (c.exitCode == 3) {
+      EXPECT_GE(run.elapsedMs, PortLinkWaitMs - 100) << c.port;
+    }
+  }
+}
+
+// A host name whose lookup fails says what the resolver said, and a resolver
+// that does not answer is given no longer than a connection. Run in a network
+// and mount namespace of their own, whose resolver is 127.0.0.1: nobody
+// there, or a sink that never answers.
+TEST(CtlTcp, AHostNameLookupThatFailsSaysHowAndEndsInTime) {
+  ScratchDir dir;
+  if (RunProgram({"/usr/bin/unshare", "-mn", "true"}).exitCode != 0) GTEST_SKIP() << "no namespaces here";
+  WriteFile(dir.path() + "/resolv.conf", Data{});
+  const std::string setUp = "ip link set lo up && echo 'nameserver 127.0.0.1' >" + dir.path() +
+                            "/resolv.conf && mount --bind " + dir.path() + "/resolv.conf /etc/resolv.conf && ";
+  const std::string ctl = std::string(CtlPath()) + " --json --port rfc2217://converter.example:4001 read";
+  const struct {
+    std::string script;
+    std::string reason;
+  } cases[] = {
+      {setUp + "exec " + ctl,
+       "Адрес узла не удалось узнать: ошибка службы имён -3: Temporary failure in name resolution. Проверьте сеть "
+       "и DNS или задайте IPv4-адрес (например rfc2217://192.168.0.10:4001)."},
+      {setUp + "{ socat -u UDP4-RECV:53,bind=127.0.0.1 /dev/null & } && "
+               "until grep -q '0100007F:0035' /proc/net/udp; do sleep 0.01; done && " +
+           ctl + "; code=$?; kill $!; exit $code",
+       "Служба имён (DNS) не ответила за 5 с. Проверьте сеть и DNS или задайте IPv4-адрес (например "
+       "rfc2217://192.168.0.10:4001)."},
+  };
+  for (const auto& c : cases) {
+    const CtlRun run = RunProgram({"/usr/bin/unshare", "-mn", "sh", "-c", c.script});
+    EXPECT_EQ(run.exitCode, 3) << Describe(run);
+    Json value;
+    ASSERT_TRUE(OneJsonObject(run.out, value)) << Describe(run);
+    EXPECT_EQ(value["reason"].text, c.reason);
+    EXPECT_LT(run.elapsedMs, 8000);  // the system's resolver alone would wait 10 s
+  }
 }
 
 // doctor on a TCP port checks the connection and the answer, and nothing of
@@ -187,8 +273,9 @@ TEST(CtlTcp, DoctorChecksTheConnectionAndTheAnswer) {
   SimConverter converter;
   SimTcpListener listener(converter);
   ASSERT_TRUE(listener.Ok());
-  const uint16_t nobody = TcpPickPort();
-  ASSERT_NE(nobody, 0);
+  uint16_t nobody = 0;
+  const TcpFd held = TcpHoldPort(&nobody);  // refuses, and nobody else listens there meanwhile
+  ASSERT_TRUE(held.valid());
   // A server that takes the connection and answers nothing at all.
   uint16_t silent = 0;
   const TcpFd mute = TcpListenLocal(0, &silent);

@@ -33,16 +33,17 @@ TEST_F(PortWaitLinkTest, ServerWaitsForAPeer) {
 TEST_F(PortWaitLinkTest, ClientWaitsForItsConnection) {
   // Nobody listens at first: the wait ends empty-handed, the port stays open
   // and connects once a server is there.
-  const uint16_t port = TcpPickPort();
-  ASSERT_NE(port, 0);
+  uint16_t port = 0;
+  TcpFd held = TcpHoldPort(&port);
+  ASSERT_TRUE(held.valid());
   PortId id = 0;
   ASSERT_EQ(PortOpen(id, ("TCPC_127.0.0.1:" + std::to_string(port)).c_str()), PortOpenOk);
   EXPECT_EQ(PortWaitLink(id, 100), 0);
   EXPECT_EQ(Client(id).connected, 0);
 
-  uint16_t bound = 0;
-  TcpFd listener = TcpListenLocal(port, &bound);
-  ASSERT_TRUE(listener.valid()) << "port " << port << " was taken meanwhile";
+  TcpFd listener = TcpListenLocal(port, nullptr, true);
+  ASSERT_TRUE(listener.valid());
+  held.Close();
   EXPECT_EQ(PortWaitLink(id, 3000), 1);
   EXPECT_EQ(Client(id).connected, 1);
 }

@@ -260,11 +260,12 @@ TEST_F(TcpClient, ReconnectsWhenTheServerClosesTheConnection) {
 }
 
 TEST_F(TcpClient, ServerThatStopsAndComesBackIsReachedAgain) {
-  // Outside the automatic port range, so no attempt of the client can take the
-  // port as its own end while the server is away.
-  port = TcpPickPort();
-  ASSERT_NE(port, 0);
-  listener = TcpListenLocal(port);
+  // The port is held while the server is away, so that nobody else takes it
+  // and the client's attempts are refused, as by a machine whose server is
+  // down.
+  TcpFd held = TcpHoldPort(&port);
+  ASSERT_TRUE(held.valid());
+  listener = TcpListenLocal(port, nullptr, true);
   ASSERT_TRUE(listener.valid());
   ASSERT_EQ(PortOpen(id, Name(port).c_str()), PortOpenOk);
   peer = AcceptWhilePumping(id, listener.get());
@@ -280,10 +281,7 @@ TEST_F(TcpClient, ServerThatStopsAndComesBackIsReachedAgain) {
   EXPECT_EQ(PortRead(id, reply, 2, 100), 0);  // nobody there to answer
 
   // The server comes back on the same port.
-  for (int i = 0; i < 200 && !listener.valid(); ++i) {
-    listener = TcpListenLocal(port);
-    if (!listener.valid()) PlatformSleepMs(10);
-  }
+  listener = TcpListenLocal(port, nullptr, true);
   ASSERT_TRUE(listener.valid());
   ASSERT_NO_FATAL_FAILURE(AwaitReconnection());
   Exchange("after", "ok again");

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sockets.h"
 #include "platform/time.h"
 #include "ports/ms_clock.h"
 #include "ports/port_io.h"
@@ -96,9 +97,19 @@ TEST_F(TcpPair, PortHeldByAListenerIsRefusedToASecond) {
 }
 
 TEST_F(TcpPair, RefusedAttemptsNeverCountAsConnected) {
-  PortClose(server);  // nobody listens on the port any more
-  EXPECT_EQ(PortWaitLink(client, 600), 0);
-  EXPECT_FALSE(PortTable[client - 1].transport->Linked());
+  // A port held bound without listening refuses every attempt, and nobody
+  // else on the machine can start listening there meanwhile.
+  int32_t holder = -1;
+  uint16_t held = 0;
+  ASSERT_EQ(SocketCreateTcp(&holder), 0);
+  ASSERT_EQ(SocketBind(holder, SocketAnyAddress, 0), 0);
+  ASSERT_EQ(SocketLocalPort(holder, &held), 0);
+  PortId refused = 0;
+  ASSERT_EQ(PortOpen(refused, ("TCPC_127.0.0.1:" + std::to_string(held)).c_str()), 0);
+  EXPECT_EQ(PortWaitLink(refused, 600), 0);
+  EXPECT_FALSE(PortTable[refused - 1].transport->Linked());
+  PortClose(refused);
+  SocketClose(holder);
 }
 
 }  // namespace

@@ -51,17 +51,40 @@ void TcpFd::Reset() {
   Close();
 }
 
-TcpFd TcpListenLocal(uint16_t port, uint16_t* bound) {
+namespace {
+
+// A socket bound to 127.0.0.1:port; invalid when the port is taken.
+TcpFd BindLocal(uint16_t port, bool shared, uint16_t* bound) {
   TcpFd s(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s.valid()) return s;
   const int on = 1;
   setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (shared) setsockopt(s.get(), SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
   sockaddr_in a = Loopback(port);
-  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s.get(), 16) != 0) return TcpFd();
+  if (bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return TcpFd();
   socklen_t size = sizeof a;
   getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &size);
   if (bound != nullptr) *bound = ntohs(a.sin_port);
   return s;
+}
+
+}  // namespace
+
+TcpFd TcpListenLocal(uint16_t port, uint16_t* bound, bool shared) {
+  TcpFd s = BindLocal(port, shared, bound);
+  if (s.valid() && listen(s.get(), 16) != 0) return TcpFd();
+  return s;
+}
+
+TcpFd TcpHoldPort(uint16_t* port) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    // Outside the automatic range, as TcpPickPort picks: no attempt of this
+    // machine takes it as its own end either.
+    const uint16_t picked = TcpPickPort();
+    TcpFd held = picked != 0 ? BindLocal(picked, true, port) : TcpFd();
+    if (held.valid()) return held;
+  }
+  return TcpFd();
 }
 
 uint16_t TcpPickPort() {

@@ -29,8 +29,16 @@ class TcpFd {
 };
 
 // Listens on 127.0.0.1:port (0: the system chooses); *bound receives the port.
-// Invalid on failure (port busy).
-TcpFd TcpListenLocal(uint16_t port, uint16_t* bound = nullptr);
+// Invalid on failure (port busy). A shared listener may take a port that
+// TcpHoldPort holds.
+TcpFd TcpListenLocal(uint16_t port, uint16_t* bound = nullptr, bool shared = false);
+
+// Holds a free port on 127.0.0.1 (*port), bound but not listening, for as long
+// as the socket lives: every connection to it is refused, and no other program
+// can take it meanwhile. A shared TcpListenLocal on it serves it while it is
+// held, so a server can go and come back without the port ever being free.
+// Invalid when no port could be had.
+TcpFd TcpHoldPort(uint16_t* port);
 
 // A free port on 127.0.0.1 outside the system's range of automatic local
 // ports, so that no connection attempt of this machine can take it as its own
