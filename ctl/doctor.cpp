@@ -47,8 +47,15 @@ int CommandDoctor(const Options& options) {
     LocateConverters(found);
     ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
     if (found.count > 1) {
-      PrintSeveral(found, options.json);
+      PrintSeveral(found, options.serial, options.json);
       return ExitPort;
+    }
+    // One chosen that is not there: the same answer as every command's.
+    if (found.count == 0 && (!options.serial.empty() || !options.location.empty())) {
+      const std::string reason = MsgNoSuchConverter(options.serial, options.location);
+      CtlWrite(stderr, std::string(MsgNoDevice) + "\n" + reason + "\n");
+      PrintError(nullptr, MsgNoDevice, reason, options.json);
+      return ExitAbsent;
     }
   }
   PortLayerInit();

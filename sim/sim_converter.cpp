@@ -111,6 +111,7 @@ void SimConverter::Feed(const uint8_t* data, size_t count, int64_t nowUs, std::v
     // A frame left unfinished for too long is given up before new bytes join
     // it, even when the serving thread had no chance to expire it in time.
     ExpireLocked(nowUs, replies);
+    lastByteUs_ = nowUs;
     pending_.insert(pending_.end(), data, data + count);
     pendingUs_.insert(pendingUs_.end(), count, nowUs);
     Parse(replies);
@@ -120,7 +121,8 @@ void SimConverter::Feed(const uint8_t* data, size_t count, int64_t nowUs, std::v
 
 int64_t SimConverter::Deadline() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return pending_.empty() ? -1 : pendingUs_.back() + SimFrameGapMs * 1000;
+  if (pending_.empty()) return recordNext_ ? lastByteUs_ + SimFrameGapMs * 1000 : -1;
+  return pendingUs_.back() + SimFrameGapMs * 1000;
 }
 
 void SimConverter::Expire(int64_t nowUs, std::vector<SimReply>& replies) {
@@ -130,6 +132,13 @@ void SimConverter::Expire(int64_t nowUs, std::vector<SimReply>& replies) {
 }
 
 void SimConverter::ExpireLocked(int64_t nowUs, std::vector<SimReply>& replies) {
+  // A record announced, and then silence: none of it came.
+  if (pending_.empty() && recordNext_ && nowUs - lastByteUs_ >= SimFrameGapMs * 1000) {
+    ++counters_.recordsTruncated;
+    Log("rx", nullptr, 0, "record announced, none came: dropped");
+    recordNext_ = false;
+    return;
+  }
   if (pending_.empty() || nowUs - pendingUs_.back() < SimFrameGapMs * 1000) return;
   // Everything pending is stale: what is left can only be an unfinished frame
   // or record. Give up its start and frame the rest again.

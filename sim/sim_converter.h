@@ -200,4 +200,5 @@ class SimConverter {
   std::vector<uint8_t> pending_;
   std::vector<int64_t> pendingUs_;
   bool recordNext_ = false;  // the next SimRecordSize bytes are a firmware record
+  int64_t lastByteUs_ = 0;   // when the last byte arrived
 };

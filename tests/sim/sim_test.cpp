@@ -136,9 +136,16 @@ TEST_F(Sim, GivesUpWhatStopsHalfway) {
   PlatformSleepMs(SimFrameGapMs + 100);
   EXPECT_EQ(Exchange(kSettingsRead), SettingsAnswer(SimDefaultSettings));
 
+  // A record announced and none of it sent: the command after the silence is one.
+  SendShortCommand(id, 16, RecordCommand);
+  WaitReceived(12 + 12 + 8 + 100 + 12 + 4);
+  PlatformSleepMs(SimFrameGapMs + 100);
+  SendShortCommand(id, 16, UpdateLeaveCommand);
+  EXPECT_TRUE(Converter().WaitUntil([](const SimCounters& n) { return n.updateLeaves == 1; }, 5000));
+
   const SimCounters c = Counters();
   EXPECT_EQ(c.memoryWrites, 0u);
-  EXPECT_EQ(c.recordsTruncated, 1u);
+  EXPECT_EQ(c.recordsTruncated, 2u);
   EXPECT_EQ(c.recordsReceived, 0u);
 }
 
