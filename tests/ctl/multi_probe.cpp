@@ -3,6 +3,7 @@
 // memory and place on the bus, plugged in and out while rs485ctl serves them.
 
 #include <signal.h>
+#include <string.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include "ops/messages.h"
 #include "sim/converter_testbed.h"
 #include "sim/sim_serve.h"
+#include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "support/spawned.h"
 
@@ -157,6 +159,50 @@ TEST_F(CtlConverters, OneIsChosenBySerialOrPlaceAndNeverTheFirstOfSeveral) {
   for (const SimConverter& converter : sim) {
     EXPECT_EQ(converter.Counters().memoryWrites, 0u);
     EXPECT_EQ(converter.Counters().updateEnters, 0u);
+  }
+}
+
+TEST_F(CtlConverters, EveryMessageTellsTwinsApartAndSaysWhatWasDone) {
+  Plug(0, 0, "DUP7");
+  Plug(1, 1, "DUP7");
+  Plug(2, 2);
+  SimFaults corrupt;
+  corrupt.corruptCrc = true;
+  sim[0].SetFaults(corrupt);
+  const std::string prlimit = FindProgram("prlimit");
+  const struct {
+    Args args;
+    int exitCode;
+    std::string reason;  // of the JSON object, or in the output lines
+    std::string err;     // found on standard error
+  } cases[] = {
+      {{"--serial", "DUP7", "read"}, 3, MsgSerialShared("DUP7", 2), ""},
+      {{"read"}, 3, MsgChooseConverter, ""},
+      {{"flash", "fw.bin"}, 3, MsgChooseConverter, ""},
+      {{"--serial", "SN9", "doctor"}, 1, MsgNoSuchConverter("SN9", ""), ""},
+      {{"--serial", "SN9", "read"}, 1, MsgNoSuchConverter("SN9", ""), ""},
+      {{"--serial", "DUP7", "read", "--all"}, 4, "", std::string("[DUP7 1-1.1] ") + MsgSettingsReadFailed},
+      // Descriptors for the search, but none for a worker's pipes.
+      {{"--serial", "SN2", "read", "--all", "PRLIMIT"}, 3, MsgSystemFailure(EMFILE, strerror(EMFILE)), ""},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(scratch.path() + "/port.out");
+    Args argv = {CtlPath(), "--json"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    if (argv.back() == "PRLIMIT") {
+      argv.pop_back();
+      argv.insert(argv.begin(), {prlimit, "--nofile=6"});
+    }
+    const CtlRun run = RunProgram(argv);
+    EXPECT_EQ(run.exitCode, c.exitCode) << CtlCommandLine(c.args) << "\n" << Describe(run);
+    std::vector<std::string> reasons;
+    for (const Json& line : Lines(run.out)) reasons.push_back(line["reason"].text);
+    EXPECT_TRUE(c.reason.empty() || std::count(reasons.begin(), reasons.end(), c.reason) == 1)
+        << CtlCommandLine(c.args) << "\n" << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << CtlCommandLine(c.args) << "\n" << run.err;
+    if (c.exitCode != 4) {
+      EXPECT_FALSE(std::filesystem::exists(scratch.path() + "/port.out")) << CtlCommandLine(c.args) << ": no port was opened";
+    }
   }
 }
 
@@ -333,15 +379,16 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   Spawned watch;
   ASSERT_TRUE(watch.Start({CtlPath(), "--json", "watch", "--flash", "fw.bin", "--from", "odd.json", "--settle-ms", "300"},
                           SpawnOptions{.env = {}, .ownGroup = true}));
-  // The next unit's line; progress lines are passed over.
-  const auto unit = [&] {
+  // The next line of that event; progress lines are passed over.
+  const auto next = [&](const char* event) {
     for (;;) {
       Json value;
       const std::string line = watch.ReadLine(30000);
       if (line.empty() || !JsonParse(line, value)) return Json{};
-      if (value["event"].text == "unit") return value;
+      if (value["event"].text == event) return value;
     }
   };
+  const auto unit = [&] { return next("unit"); };
   Plug(0, 0);
   Json done = unit();
   EXPECT_EQ(done["serial"].text, "SN0");
@@ -356,7 +403,8 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   EXPECT_EQ(unit()["serial"].text, "SN1");
   EXPECT_EQ(sim[0].Counters().updateEnters, 2u);
 
-  // Unplugged in the middle of its update: a failed unit.
+  // Unplugged in the middle of its update: a failed unit. Plugged back at
+  // once, it is served again.
   sim[2].SetLineRate(480);  // a record takes 583 ms on its line
   Plug(2, 2);
   ASSERT_TRUE(Heard(2, [](const SimCounters& c) { return c.recordsAcked > 0; }));
@@ -365,13 +413,25 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   EXPECT_EQ(done["serial"].text, "SN2");
   EXPECT_EQ(done["result"].text, "failed");
   EXPECT_EQ(done["steps"].items.size(), 1u);
+  sim[2].SetLineRate(0);
+  Plug(2, 2);
+  done = unit();
+  EXPECT_EQ(done["serial"].text, "SN2");
+  EXPECT_EQ(done["result"].text, "ok");
 
-  // Ctrl+C while a unit is in its update: it is told to leave it, then watch ends.
+  // A stop request to watch alone while a unit is in its update: it is told
+  // to leave it, then watch ends with the units counted.
   sim[3].SetLineRate(480);
   Plug(3, 3);
   ASSERT_TRUE(Heard(3, [](const SimCounters& c) { return c.recordsAcked > 0; }));
-  kill(-watch.pid(), SIGINT);
-  EXPECT_EQ(unit()["serial"].text, "SN3");
+  kill(watch.pid(), SIGTERM);
+  done = unit();
+  EXPECT_EQ(done["serial"].text, "SN3");
+  EXPECT_EQ(done["result"].text, "interrupted");
+  const Json summary = next("summary");
+  EXPECT_EQ(summary["converters"].number, 5);
+  EXPECT_EQ(summary["ok"].number, 3);
+  EXPECT_EQ(summary["exit_code"].number, 130);
   EXPECT_EQ(watch.Finish(0, 30000), 130) << watch.err;
   EXPECT_TRUE(Heard(3, [](const SimCounters& c) { return c.updateLeaves > 0; }));
   EXPECT_FALSE(sim[3].Snapshot().updateMode);

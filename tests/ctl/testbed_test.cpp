@@ -73,3 +73,7 @@ TEST(CtlTestbed, TwoStopRequestsEndAtOnceWithTheConvertersOutOfTheUpdateMode) {
 TEST(CtlTestbed, AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpdateMode) {
   RunProbe("CtlConverters.AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpdateMode");
 }
+
+TEST(CtlTestbed, EveryMessageTellsTwinsApartAndSaysWhatWasDone) {
+  RunProbe("CtlConverters.EveryMessageTellsTwinsApartAndSaysWhatWasDone");
+}
