@@ -168,48 +168,68 @@ int FailureCodeOf(const std::string& command) {
   return command == "flash" ? ExitFirmware : command == "write" ? ExitWrite : ExitRead;
 }
 
-// Once a worker has ended: a worker that could not start, or ended without
-// its result (killed, crashed, or ended at once by a second request), gets a
-// whole result line made here; a converter it left in the update mode is told
-// to leave it, found within waitMs (the port is free, its worker is gone).
+// Tells the converter a worker left in its update mode to leave it, found
+// within waitMs (the port is free: its worker is gone). What became of it,
+// for the reason; empty when it was not updating.
+std::string WorkerReleaseConverter(Worker& worker, int32_t waitMs) {
+  if (!worker.updating) return std::string();
+  worker.updating = false;
+  PortLayerInit();
+  MsClockStart();
+  std::string why;
+  return FirmwareLeaveUpdateMode(worker.converter, waitMs, why) ? std::string(MsgUpdateModeLeft)
+                                                                : MsgUpdateModeNotLeft(why);
+}
+
+// The result line of a worker that ended without its own, in the keys of
+// its command's: result is "interrupted" or "worker_failed".
+std::string MadeResult(const Worker& worker, const Options& options, const std::string& result, const char* error,
+                       const std::string& reason) {
+  std::string fields = "{\"port\":" + JsonString(worker.converter.port);
+  if (worker.command == "flash") {
+    const std::string sent = MemberText(worker.progress, "records_sent");
+    const std::string total = MemberText(worker.progress, "records_total");
+    fields += ",\"file\":" + JsonString(ImageOf(options)) + ",\"result\":\"" + result +
+              "\",\"records_sent\":" + (sent.empty() ? "0" : sent) +
+              ",\"records_total\":" + (total.empty() ? "0" : total) + ",\"bytes_sent\":null";
+  } else {
+    fields += ",\"result\":\"" + result + "\"";
+  }
+  return fields + ",\"error\":" + JsonString(error) + ",\"reason\":" + JsonString(reason) + "}";
+}
+
+// Once a worker has ended: one that could not start, or ended without its
+// result (killed, crashed, or ended at once by a second request), gets a
+// whole result line made here, and its converter is released.
 void WorkerSettle(Worker& worker, const Options& options, bool stopRequested, int32_t waitMs) {
   if (!worker.started) {
     const SystemError system = SystemErrorOf(worker.startError);
-    worker.result = "{\"port\":" + JsonString(worker.converter.port) + ",\"result\":\"worker_not_started\",\"error\":" +
-                    JsonString(MsgWorkerNotStarted) + ",\"reason\":" + JsonString(MsgSystemFailure(system.code, system.text)) + "}";
+    worker.result = "{\"port\":" + JsonString(worker.converter.port) +
+                    ",\"result\":\"worker_not_started\",\"error\":" + JsonString(MsgWorkerNotStarted) +
+                    ",\"reason\":" + JsonString(MsgSystemFailure(system.code, system.text)) + "}";
     worker.exitCode = ExitPort;  // the converter could not be served
     return;
   }
+  // The name the update ended on, for the line here.
   const std::string port = MemberText(worker.result, "port");
   if (!port.empty()) std::snprintf(worker.converter.port, sizeof worker.converter.port, "%s", port.c_str());
   if (!worker.result.empty() && OwnExitCode(worker.exitCode) && !worker.updating) return;
 
   const bool interrupted = worker.killed || (stopRequested && worker.exitCode == ExitInterrupted);
-  std::string reason = interrupted ? "" : MsgWorkerExitReason(worker.exitCode);
-  if (worker.updating) {
-    PortLayerInit();
-    MsClockStart();
-    std::string why;
-    const bool left = FirmwareLeaveUpdateMode(worker.converter, waitMs, why);
-    worker.updating = false;
-    reason += (reason.empty() ? "" : " ") + (left ? std::string(MsgUpdateModeLeft) : MsgUpdateModeNotLeft(why));
-  }
-  const std::string result = interrupted ? "interrupted" : "worker_failed";
-  const std::string error = interrupted ? MsgUpdateInterrupted : MsgWorkerSilent;
-  std::string fields = "{\"port\":" + JsonString(worker.converter.port);
-  if (worker.command == "flash") {
-    const std::string sent = MemberText(worker.progress, "records_sent");
-    const std::string total = MemberText(worker.progress, "records_total");
-    if (interrupted) reason = MsgRecordsSent(std::strtoull(sent.c_str(), nullptr, 10), std::strtoull(total.c_str(), nullptr, 10)) + ". " + reason;
-    fields += ",\"file\":" + JsonString(ImageOf(options)) + ",\"result\":\"" + result + "\",\"records_sent\":" +
-              (sent.empty() ? "0" : sent) + ",\"records_total\":" + (total.empty() ? "0" : total) + ",\"bytes_sent\":null";
+  const std::string released = WorkerReleaseConverter(worker, waitMs);
+  std::string reason;
+  if (interrupted && worker.command == "flash") {
+    const auto number = [&](const char* key) {
+      return std::strtoull(MemberText(worker.progress, key).c_str(), nullptr, 10);
+    };
+    reason = MsgRecordsSent(number("records_sent"), number("records_total")) + ". " + released;
   } else {
-    fields += ",\"result\":\"" + result + "\"";
+    reason = MsgWorkerExitReason(worker.exitCode) + (released.empty() ? "" : " " + released);
   }
-  worker.result = fields + ",\"error\":" + JsonString(error) + ",\"reason\":" + JsonString(reason) + "}";
-  worker.exitCode = interrupted                                                  ? ExitInterrupted
-                    : OwnExitCode(worker.exitCode) && worker.exitCode != ExitOk ? worker.exitCode
-                                                                                : FailureCodeOf(worker.command);
+  worker.result = interrupted ? MadeResult(worker, options, "interrupted", MsgUpdateInterrupted, reason)
+                              : MadeResult(worker, options, "worker_failed", MsgWorkerSilent, reason);
+  if (interrupted) worker.exitCode = ExitInterrupted;
+  else if (!OwnExitCode(worker.exitCode) || worker.exitCode == ExitOk) worker.exitCode = FailureCodeOf(worker.command);
 }
 
 // The image must be there and whole before any converter is switched.
