@@ -48,7 +48,7 @@ int CommandDoctor(const Options& options) {
     LocateConvertersPlugged(found);
     ConverterListKeep(found, options.serial.c_str(), options.location.c_str());
     if (found.count > 1) {
-      PrintSeveral(found, options.json);
+      PrintSeveral(found, options.serial, options.json);
       return ExitPort;
     }
     if (found.count == 0 && (!options.serial.empty() || !options.location.empty())) {

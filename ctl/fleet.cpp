@@ -1,6 +1,8 @@
 #include "ctl/fleet.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -14,7 +16,10 @@
 #include "ops/messages.h"
 #include "platform/interrupt.h"
 #include "platform/process.h"
+#include "platform/system_error.h"
 #include "platform/time.h"
+#include "ports/ms_clock.h"
+#include "ports/port_table.h"
 
 namespace {
 
@@ -25,12 +30,23 @@ constexpr const char* kProgress = "\"event\":\"progress\",";
 // One worker: this program serving one converter with one command.
 struct Worker {
   ConverterPort converter{};
+  std::string command;
   PlatformChild child;
-  std::string pending;  // output not yet ended by a newline
-  std::string result;   // its last line that is no progress event
+  std::string pending;   // output not yet ended by a newline
+  std::string result;    // its last line that is no progress event
+  std::string progress;  // its last progress event
   int exitCode = 0;
+  int startError = 0;     // why it could not be started: the system's code in errno terms
   bool started = false;
+  bool updating = false;  // its converter may be in the update mode: a progress event came, its result not yet
+  bool stopped = false;   // a request to stop was passed on to it
+  bool killed = false;    // ended from here, on a second request
 };
+
+// The image a flash worker is given: watch's --flash, or flash's FILE.
+std::string ImageOf(const Options& options) { return options.image.empty() ? options.file : options.image; }
+
+bool IsProgress(const std::string& line) { return line.rfind(std::string("{") + kProgress, 0) == 0; }
 
 std::vector<std::string> WorkerArguments(const Options& options, const std::string& command,
                                          const ConverterPort& converter) {
@@ -52,14 +68,32 @@ std::vector<std::string> WorkerArguments(const Options& options, const std::stri
   }
   if (command == "flash") args.insert(args.end(), {"--settle-ms", std::to_string(options.settleMs)});
   args.push_back(command);
-  if (command == "flash") args.insert(args.end(), {"--", options.image.empty() ? options.file : options.image});
+  if (command == "flash") args.insert(args.end(), {"--", ImageOf(options)});
   return args;
 }
 
-bool WorkerStart(Worker& worker, const Options& options, const std::string& command) {
+void WorkerStart(Worker& worker, const Options& options, const std::string& command) {
   const std::string self = PlatformSelfPath();
-  worker.started = !self.empty() && PlatformChildStart(self, WorkerArguments(options, command, worker.converter), worker.child);
-  return worker.started;
+  worker.command = command;
+  worker.startError =
+      self.empty() ? ENOENT : PlatformChildStart(self, WorkerArguments(options, command, worker.converter), worker.child);
+  worker.started = worker.startError == 0;
+}
+
+// Passes the requests to stop on: the first to each worker, which ends as a
+// Ctrl+C at the terminal makes it end; the second ends the updates at once
+// (reads and writes are short, and a write is never cut between its record
+// and its closing write).
+void WorkerPassOnStop(Worker& worker, int requests) {
+  if (!worker.started) return;
+  if (requests >= 1 && !worker.stopped) {
+    PlatformChildStop(worker.child);
+    worker.stopped = true;
+  }
+  if (requests >= 2 && worker.command == "flash" && !worker.killed) {
+    PlatformChildKill(worker.child);
+    worker.killed = true;
+  }
 }
 
 // Takes what the worker printed; each whole line goes to line(). True once it
@@ -68,20 +102,34 @@ template <class Line>
 bool WorkerPoll(Worker& worker, Line line) {
   if (!worker.started) return true;
   const int read = PlatformChildRead(worker.child, worker.pending);
+  const auto take = [&](const std::string& text) {
+    // An update's progress means its converter may be in the update mode
+    // until its result comes.
+    (IsProgress(text) ? worker.progress : worker.result) = text;
+    worker.updating = IsProgress(text);
+    line(text);
+  };
   for (size_t end; (end = worker.pending.find('\n')) != std::string::npos;) {
     // A worker's standard output on Windows ends its lines in CR LF.
     const std::string text = worker.pending.substr(0, end > 0 && worker.pending[end - 1] == '\r' ? end - 1 : end);
     worker.pending.erase(0, end + 1);
-    if (text.rfind(std::string("{") + kProgress, 0) != 0) worker.result = text;
-    line(text);
+    take(text);
   }
   if (read >= 0) return false;
   if (!worker.pending.empty()) {
-    worker.result = worker.pending;
-    line(worker.pending);
+    take(worker.pending);
     worker.pending.clear();
   }
   return PlatformChildEnded(worker.child, worker.exitCode);
+}
+
+// A member of a JSON line, as text; empty when it has none.
+std::string MemberText(const std::string& line, const char* key) {
+  std::vector<JsonMember> members;
+  std::string problem;
+  if (!JsonObjectParse(line, members, problem)) return std::string();
+  const JsonMember* m = JsonFind(members, key);
+  return m != nullptr ? m->text : std::string();
 }
 
 // A worker's line for the JSON lines here: its event first, then the
@@ -113,13 +161,76 @@ std::string ResultDetail(const Worker& worker) {
          ", запись " + text("raw");
 }
 
-// The result a worker that printed none leaves.
-void NoteSilence(Worker& worker) {
-  if (!worker.result.empty()) return;
-  worker.result = "{\"port\":" + JsonString(worker.converter.port) + ",\"error\":" +
-                  JsonString(worker.started ? MsgWorkerSilent : MsgWorkerNotStarted) + ",\"reason\":null}";
-  if (!worker.started) worker.exitCode = ExitPort;  // the converter could not be served
-  if (worker.exitCode == 0) worker.exitCode = ExitOutput;
+// The exit codes a worker ends with by itself.
+bool OwnExitCode(int code) { return (code >= ExitOk && code <= ExitOutput) || code == ExitInterrupted; }
+
+int FailureCodeOf(const std::string& command) {
+  return command == "flash" ? ExitFirmware : command == "write" ? ExitWrite : ExitRead;
+}
+
+// Tells the converter a worker left in its update mode to leave it, found
+// within waitMs (the port is free: its worker is gone). What became of it,
+// for the reason; empty when it was not updating.
+std::string WorkerReleaseConverter(Worker& worker, int32_t waitMs) {
+  if (!worker.updating) return std::string();
+  worker.updating = false;
+  PortLayerInit();
+  MsClockStart();
+  std::string why;
+  return FirmwareLeaveUpdateMode(worker.converter, waitMs, why) ? std::string(MsgUpdateModeLeft)
+                                                                : MsgUpdateModeNotLeft(why);
+}
+
+// The result line of a worker that ended without its own, in the keys of
+// its command's: result is "interrupted" or "worker_failed".
+std::string MadeResult(const Worker& worker, const Options& options, const std::string& result, const char* error,
+                       const std::string& reason) {
+  std::string fields = "{\"port\":" + JsonString(worker.converter.port);
+  if (worker.command == "flash") {
+    const std::string sent = MemberText(worker.progress, "records_sent");
+    const std::string total = MemberText(worker.progress, "records_total");
+    fields += ",\"file\":" + JsonString(ImageOf(options)) + ",\"result\":\"" + result +
+              "\",\"records_sent\":" + (sent.empty() ? "0" : sent) +
+              ",\"records_total\":" + (total.empty() ? "0" : total) + ",\"bytes_sent\":null";
+  } else {
+    fields += ",\"result\":\"" + result + "\"";
+  }
+  return fields + ",\"error\":" + JsonString(error) + ",\"reason\":" + JsonString(reason) + "}";
+}
+
+// Once a worker has ended: one that could not start, or ended without its
+// result (killed, crashed, or ended at once by a second request), gets a
+// whole result line made here, and its converter is released.
+void WorkerSettle(Worker& worker, const Options& options, bool stopRequested, int32_t waitMs) {
+  if (!worker.started) {
+    if (!worker.result.empty()) return;  // never to be started: its result is already said
+    const SystemError system = SystemErrorOf(worker.startError);
+    worker.result = "{\"port\":" + JsonString(worker.converter.port) +
+                    ",\"result\":\"worker_not_started\",\"error\":" + JsonString(MsgWorkerNotStarted) +
+                    ",\"reason\":" + JsonString(MsgSystemFailure(system.code, system.text)) + "}";
+    worker.exitCode = ExitPort;  // the converter could not be served
+    return;
+  }
+  // The name the update ended on, for the line here.
+  const std::string port = MemberText(worker.result, "port");
+  if (!port.empty()) std::snprintf(worker.converter.port, sizeof worker.converter.port, "%s", port.c_str());
+  if (!worker.result.empty() && OwnExitCode(worker.exitCode) && !worker.updating) return;
+
+  const bool interrupted = worker.killed || (stopRequested && worker.exitCode == ExitInterrupted);
+  const std::string released = WorkerReleaseConverter(worker, waitMs);
+  std::string reason;
+  if (interrupted && worker.command == "flash") {
+    const auto number = [&](const char* key) {
+      return std::strtoull(MemberText(worker.progress, key).c_str(), nullptr, 10);
+    };
+    reason = MsgRecordsSent(number("records_sent"), number("records_total")) + ". " + released;
+  } else {
+    reason = MsgWorkerExitReason(worker.exitCode) + (released.empty() ? "" : " " + released);
+  }
+  worker.result = interrupted ? MadeResult(worker, options, "interrupted", MsgUpdateInterrupted, reason)
+                              : MadeResult(worker, options, "worker_failed", MsgWorkerSilent, reason);
+  if (interrupted) worker.exitCode = ExitInterrupted;
+  else if (!OwnExitCode(worker.exitCode) || worker.exitCode == ExitOk) worker.exitCode = FailureCodeOf(worker.command);
 }
 
 // The image must be there and whole before any converter is switched.
@@ -134,6 +245,27 @@ bool ImageReady(const std::string& file, bool json) {
   return false;
 }
 
+// The units served and how they ended, for the last line.
+struct Tally {
+  int32_t total = 0;
+  int32_t ok = 0;
+  int worst = ExitOk;
+  void Add(int exitCode) {
+    ++total;
+    ok += exitCode == ExitOk;
+    worst = std::max(worst, exitCode);
+  }
+};
+
+void PrintSummary(const Tally& tally, int exitCode, bool json) {
+  if (json)
+    CtlWriteLine("{\"event\":\"summary\",\"converters\":" + std::to_string(tally.total) + ",\"ok\":" +
+                 std::to_string(tally.ok) + ",\"failed\":" + std::to_string(tally.total - tally.ok) +
+                 ",\"exit_code\":" + std::to_string(exitCode) + "}");
+  else
+    CtlWriteLine(MsgFleetSummary(tally.total, tally.ok, tally.total - tally.ok));
+}
+
 // One converter in watch: its steps, one worker after the other.
 struct Unit {
   std::vector<std::string> steps;
@@ -143,11 +275,20 @@ struct Unit {
   std::string outcomes;  // the steps done, as JSON
   std::string detail;    // the same for people
   int exitCode = ExitOk;
+  bool goneMeanwhile = false;  // a search did not see it while it was served
 };
 
 std::string UnitKey(const ConverterPort& converter) {
   return std::string(converter.serial) + '\n' + converter.location + '\n' +
          (converter.serial[0] == '\0' && converter.location[0] == '\0' ? converter.port : "");
+}
+
+bool Present(const std::string& key) {
+  ConverterList found;
+  LocateConverters(found);
+  for (int32_t k = 0; k < found.count; ++k)
+    if (UnitKey(found.converters[k]) == key) return true;
+  return false;
 }
 
 const char* StepText(const std::string& step) {
@@ -176,10 +317,10 @@ void PrintUnit(const Unit& unit, bool json) {
   const uint32_t ms = PlatformTickMs() - unit.startedMs;
   const ConverterPort& c = unit.worker.converter;
   if (json) {
+    const char* result = ok ? "ok" : unit.exitCode == ExitInterrupted ? "interrupted" : "failed";
     CtlWriteLine("{\"event\":\"unit\",\"serial\":" + JsonOrNull(c.serial) + ",\"location\":" + JsonOrNull(c.location) +
-                 ",\"port\":" + JsonString(c.port) + ",\"steps\":[" + unit.outcomes + "],\"result\":\"" +
-                 (ok ? "ok" : "failed") + "\",\"exit_code\":" + std::to_string(unit.exitCode) +
-                 ",\"time_ms\":" + std::to_string(ms) + "}");
+                 ",\"port\":" + JsonString(c.port) + ",\"steps\":[" + unit.outcomes + "],\"result\":\"" + result +
+                 "\",\"exit_code\":" + std::to_string(unit.exitCode) + ",\"time_ms\":" + std::to_string(ms) + "}");
     return;
   }
   CtlWriteLine(UnitLine(ok, c, unit.detail + CtlFormat(" (%.1f с)", ms / 1000.0)));
@@ -197,8 +338,9 @@ int CommandAll(const Options& options) {
     PrintError(nullptr, MsgNoDevice, "", options.json);
     return ExitAbsent;
   }
-  // The first Ctrl+C is the workers' to act on; this one waits for them.
-  PlatformInterruptCatch();
+  // Each request to stop is passed on from here; the second still ends
+  // with the converters told to leave the update mode.
+  PlatformInterruptCount();
   std::vector<Worker> workers(static_cast<size_t>(found.count));
   for (size_t k = 0; k < workers.size(); ++k) {
     workers[k].converter = found.converters[k];
@@ -210,31 +352,28 @@ int CommandAll(const Options& options) {
     }
     WorkerStart(workers[k], options, options.command);
   }
-  int worst = ExitOk;
-  int32_t ok = 0;
+  Tally tally;
   for (std::vector<bool> done(workers.size(), false); std::count(done.begin(), done.end(), false) > 0;) {
+    const int requests = PlatformInterruptRequests();
     for (size_t k = 0; k < workers.size(); ++k) {
       Worker& worker = workers[k];
       if (done[k]) continue;
+      WorkerPassOnStop(worker, requests);
       const bool ended = WorkerPoll(worker, [&](const std::string& line) {
-        if (options.json && line.rfind(std::string("{") + kProgress, 0) == 0) CtlWriteLine(Tagged(line, worker.converter));
+        if (options.json && IsProgress(line)) CtlWriteLine(Tagged(line, worker.converter));
       });
       if (!ended) continue;
       done[k] = true;
-      NoteSilence(worker);
-      worst = std::max(worst, worker.exitCode);
-      ok += worker.exitCode == ExitOk;
+      WorkerSettle(worker, options, requests > 0, requests > 1 ? 0 : options.settleMs);
+      tally.Add(worker.exitCode);
       CtlWriteLine(options.json ? Tagged(worker.result, worker.converter)
                                 : UnitLine(worker.exitCode == ExitOk, worker.converter, ResultDetail(worker)));
     }
     PlatformSleepMs(kPollMs);
   }
-  const int32_t total = found.count;
-  if (options.json)
-    CtlWriteLine("{\"event\":\"summary\",\"converters\":" + std::to_string(total) + ",\"ok\":" + std::to_string(ok) +
-                 ",\"failed\":" + std::to_string(total - ok) + ",\"exit_code\":" + std::to_string(worst) + "}");
-  else
-    CtlWriteLine(MsgFleetSummary(total, ok, total - ok));
+  // An update asked to stop ends as stopped, whatever each unit got to.
+  const int worst = options.command == "flash" && PlatformInterrupted() ? ExitInterrupted : tally.worst;
+  PrintSummary(tally, worst, options.json);
   return worst;
 }
 
@@ -247,13 +386,15 @@ int CommandWatch(const Options& options) {
   if (settings) steps.push_back("write");
   if (steps.empty()) steps.push_back("read");
 
-  PlatformInterruptCatch();
+  PlatformInterruptCount();
   CtlWrite(stderr, std::string(MsgWatchWaiting) + "\n");
   std::vector<std::unique_ptr<Unit>> active;
   std::set<std::string> served;  // served, and not unplugged since
+  Tally tally;
   bool told = false;
   for (uint32_t nextSearch = PlatformTickMs();; PlatformSleepMs(kPollMs)) {
-    const bool stopping = PlatformInterrupted();
+    const int requests = PlatformInterruptRequests();
+    const bool stopping = requests > 0;
     if (stopping && !told) {
       CtlWrite(stderr, std::string(MsgWatchStopping) + "\n");
       told = true;
@@ -266,6 +407,7 @@ int CommandWatch(const Options& options) {
       std::set<std::string> present;
       for (int32_t k = 0; k < found.count; ++k) present.insert(UnitKey(found.converters[k]));
       for (auto it = served.begin(); it != served.end();) it = present.count(*it) ? std::next(it) : served.erase(it);
+      for (const auto& unit : active) unit->goneMeanwhile |= present.count(UnitKey(unit->worker.converter)) == 0;
       for (int32_t k = 0; k < found.count; ++k) {
         const std::string key = UnitKey(found.converters[k]);
         const bool busy = std::any_of(active.begin(), active.end(),
@@ -281,15 +423,15 @@ int CommandWatch(const Options& options) {
     }
     for (auto it = active.begin(); it != active.end();) {
       Unit& unit = **it;
+      WorkerPassOnStop(unit.worker, requests);
       const bool ended = WorkerPoll(unit.worker, [&](const std::string& line) {
-        if (options.json && line.rfind(std::string("{") + kProgress, 0) == 0)
-          CtlWriteLine(Tagged(line, unit.worker.converter));
+        if (options.json && IsProgress(line)) CtlWriteLine(Tagged(line, unit.worker.converter));
       });
       if (!ended) {
         ++it;
         continue;
       }
-      NoteSilence(unit.worker);
+      WorkerSettle(unit.worker, options, stopping, requests > 1 ? 0 : options.settleMs);
       UnitStepDone(unit);
       if (unit.exitCode == ExitOk && unit.step < unit.steps.size() && !PlatformInterrupted()) {
         const ConverterPort converter = unit.worker.converter;
@@ -300,9 +442,14 @@ int CommandWatch(const Options& options) {
         continue;
       }
       PrintUnit(unit, options.json);
-      served.insert(UnitKey(unit.worker.converter));
+      tally.Add(unit.exitCode);
+      // A unit that failed and was away meanwhile (unplugged during its
+      // update) is served again when it is back, however soon.
+      const std::string key = UnitKey(unit.worker.converter);
+      if (unit.exitCode == ExitOk || (!unit.goneMeanwhile && Present(key))) served.insert(key);
       it = active.erase(it);
     }
   }
+  PrintSummary(tally, ExitInterrupted, options.json);
   return ExitInterrupted;
 }

@@ -118,7 +118,7 @@ int ResolvePort(const Options& options, std::string& port) {
                 chosen ? MsgNoSuchConverter(options.serial, options.location) : std::string());
   }
   // Never the first of several: an update must not go to the wrong unit.
-  PrintSeveral(found, options.json);
+  PrintSeveral(found, options.serial, options.json);
   return ExitPort;
 }
 
@@ -183,6 +183,8 @@ int VerifyAndClose(const Options& options, const std::string& port, PortId portI
 int CommandReadOrWrite(const Options& options) {
   std::string port;
   if (const int code = ResolvePort(options, port); code != ExitOk) return code;
+  PortLayerInit();
+  MsClockStart();
   PortId portId = 0;
   DeviceSettings settings{};
   // The pause after a channel call lets the window's next click find the
@@ -226,10 +228,11 @@ int CommandFlash(const Options& options) {
     return Fail(options, nullptr, message.c_str(), ExitFirmware, reason);
   if (image.empty()) return Fail(options, nullptr, MsgFirmwareEmpty, ExitFirmware);
 
-  PortLayerInit();
-  MsClockStart();
+  // The port layer (and its banner in port.out) only once there is a port to open.
   std::string port;
   if (const int code = ResolvePort(options, port); code != ExitOk) return code;
+  PortLayerInit();
+  MsClockStart();
   // Interrupted, the update still tells the converter to leave its update mode.
   PlatformInterruptCatch();
   FlashProgress progress(PlatformStderrIsTerminal() && !options.worker, options.worker, port);
@@ -251,7 +254,8 @@ int CommandFlash(const Options& options) {
   PortId portId = 0;
   const UploadReport report = FirmwareUploadImage(port.c_str(), portId, image, hooks);
   progress.Interrupt();
-  PrintFlashReport(port, options.file, report, failure, failureReason, options.json);
+  // The name it ended on: the converter may have come back under another.
+  PrintFlashReport(report.port, options.file, report, failure, failureReason, options.json);
   switch (report.result) {
     case UploadDone: return ExitOk;
     case UploadPortOpenFailed: return ExitPort;
@@ -266,13 +270,17 @@ int Run(const Options& options) {
   if (options.command == "locate") return CommandLocate(options);
   if (options.command == "watch") return CommandWatch(options);
   if (options.all) return CommandAll(options);
-  // A worker's read or write is short: it ends in order, whatever Ctrl+C
-  // reached it from the terminal it shares.
-  if (options.worker) PlatformInterruptCatch();
+  // A worker hears a request to stop from its parent too, as the end of its
+  // standard input. Its read or write is short: it ends in order, however
+  // many requests reached it (a third ends it, for an exchange that hangs);
+  // its update stops (a second request ends it at once, and its parent tells
+  // the converter to leave the update mode).
+  if (options.worker) {
+    PlatformInterruptOnInputEnd();
+    PlatformInterruptCount();
+  }
   if (options.command == "flash") return CommandFlash(options);
   if (options.command == "doctor") return CommandDoctor(options);
-  PortLayerInit();
-  MsClockStart();
   return CommandReadOrWrite(options);
 }
 
@@ -301,8 +309,12 @@ int ProgramMain(int argc, char** argv) {
     CtlWrite(stderr, "rs485ctl: профиль " + options.profile + ": " + problem + "\n");
     return ExitUsage;
   }
+  // Both serial number and place: twins share the one.
   if (options.worker)
-    CtlSetStderrLabel("[" + (!options.serial.empty() ? options.serial : !options.location.empty() ? options.location : options.port) + "] ");
+    CtlSetStderrLabel("[" + (options.serial.empty() && options.location.empty() ? options.port
+                             : options.serial + (options.serial.empty() || options.location.empty() ? "" : " ") +
+                                   options.location) +
+                      "] ");
   // Before the converter is touched: a trace that cannot be written, or that
   // names the port itself, is refused first.
   std::string message;

@@ -303,11 +303,13 @@ void PrintConverters(const ConverterList& list, bool json, FILE* out) {
   CtlWrite(out, json ? "{\"converters\":" + ConvertersJson(list) + "}\n" : ConvertersText(list, ""));
 }
 
-void PrintSeveral(const ConverterList& list, bool json, FILE* out) {
-  CtlWrite(stderr, std::string(MsgSeveralConverters) + "\n" + MsgChooseConverter + "\n" + ConvertersText(list, "  "));
+void PrintSeveral(const ConverterList& list, const std::string& serial, bool json, FILE* out) {
+  // Twins: the serial number was given and cannot tell them apart.
+  const std::string advice = serial.empty() ? MsgChooseConverter : MsgSerialShared(serial, list.count);
+  CtlWrite(stderr, std::string(MsgSeveralConverters) + "\n" + advice + "\n" + ConvertersText(list, "  "));
   if (!json) return;
   CtlWrite(out, "{\"port\":null,\"error\":" + JsonString(MsgSeveralConverters) + ",\"reason\":" +
-                    JsonString(MsgChooseConverter) + ",\"converters\":" + ConvertersJson(list) + "}\n");
+                    JsonString(advice) + ",\"converters\":" + ConvertersJson(list) + "}\n");
 }
 
 std::string UnitLine(bool ok, const ConverterPort& converter, const std::string& detail) {

@@ -77,8 +77,9 @@ void PrintConverters(const ConverterList& list, bool json, FILE* out = stdout);
 // the reason of one without a serial port, null for the others.
 std::string ConverterJson(const ConverterPort& converter);
 // Several converters and none chosen: on standard error the message, what to
-// do and the list; for scripts the error object with "converters".
-void PrintSeveral(const ConverterList& list, bool json, FILE* out = stdout);
+// do and the list; for scripts the error object with "converters". serial:
+// the serial number given, which they share (empty: none was given).
+void PrintSeveral(const ConverterList& list, const std::string& serial, bool json, FILE* out = stdout);
 
 // text as a JSON string, or null when it is empty.
 std::string JsonOrNull(const std::string& text);

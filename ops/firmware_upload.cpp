@@ -16,6 +16,10 @@
 namespace {
 
 constexpr int32_t kStopLookMs = 50;  // a pause that a stop request may cut looks this often
+// A record cut short (its sender ended in the middle of it) is given up by
+// the converter after a silence; a command sent sooner would be taken as the
+// rest of that record. The time a record may take for its acknowledgement.
+constexpr int32_t kCutRecordGapMs = 500;
 
 class Upload {
  public:
@@ -146,6 +150,7 @@ UploadResult FirmwareImageLoad(const char* fileName, std::vector<uint8_t>& image
 UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std::vector<uint8_t>& image,
                                  const UploadHooks& hooks) {
   UploadReport report;
+  report.port = portName;
   const Upload upload(hooks, report);
   report.recordsTotal = RecordsOf(image.size());
   if (report.recordsTotal > FirmwareMaxRecords) {
@@ -178,6 +183,7 @@ UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std
 
   std::string reopenName;
   const bool back = ReopenName(portName, converterPort ? &converter : nullptr, reopenName);
+  if (back) report.port = reopenName;
   if (!back || !OpenPortForExchange(reopenName.c_str(), portId)) {
     portId = 0;
     report.result = UploadReopenFailed;
@@ -207,6 +213,27 @@ UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std
     upload.Message(MsgFinished);
   upload.Busy(false);
   return report;
+}
+
+bool FirmwareLeaveUpdateMode(const ConverterPort& converter, int32_t waitMs, std::string& reason) {
+  std::string name;
+  const uint32_t since = PlatformTickMs();
+  while (!ReopenName(converter.port, &converter, name)) {
+    if (static_cast<int32_t>(PlatformTickMs() - since) >= waitMs) {
+      reason = MsgConverterGone;
+      return false;
+    }
+    PlatformSleepMs(kStopLookMs);
+  }
+  PortId portId = 0;
+  if (!OpenPortForExchange(name.c_str(), portId)) {
+    reason = PortFailureReason(PortLastFailure());
+    return false;
+  }
+  PlatformSleepMs(kCutRecordGapMs);
+  SetUpdateMode(portId, ConverterBusAddress, false);
+  CloseAfterSending(portId);
+  return true;
 }
 
 UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fileName, const UploadHooks& hooks) {

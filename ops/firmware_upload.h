@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery/device_locator.h"
 #include "ports/port_table.h"
 #include "protocol/firmware_record.h"
 
@@ -49,6 +50,7 @@ struct UploadReport {
   uint64_t recordsSent = 0;   // acknowledged records
   uint64_t recordsTotal = 0;  // records the image makes
   uint64_t bytesSent = 0;     // image bytes carried by the acknowledged records
+  std::string port;           // the port it ended on: the reopened one when the converter came back under another name
 };
 
 struct UploadHooks {
@@ -86,3 +88,13 @@ UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std
 // (a file that cannot be read is told, with the port closed and portId 0,
 // before anything is sent to the converter), then FirmwareUploadImage.
 UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fileName, const UploadHooks& hooks);
+
+// Tells a converter to leave its update mode when the update that put it
+// there can no longer do it (its process has gone): finds the converter as
+// the update's reopen does (by its serial number, else its place, else its
+// old port name), looking again for at most waitMs while it is not there;
+// opens its port, sends the command and closes it. No acknowledgement is
+// waited for: the converter sends none. The port layer must be initialised.
+// False, with the reason for the user, when the converter was not found or
+// its port did not open.
+bool FirmwareLeaveUpdateMode(const ConverterPort& converter, int32_t waitMs, std::string& reason);

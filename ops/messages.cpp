@@ -181,3 +181,20 @@ std::string MsgFleetSummary(int32_t total, int32_t ok, int32_t failed) {
   return "Преобразователей: " + std::to_string(total) + ", успешно: " + std::to_string(ok) +
          ", с ошибкой: " + std::to_string(failed);
 }
+
+std::string MsgWorkerExitReason(int exitCode) { return "Код завершения " + std::to_string(exitCode) + "."; }
+
+std::string MsgUpdateModeNotLeft(const std::string& why) {
+  return "Преобразователь остался в режиме обновления: " + why +
+         (why.empty() || why.back() == '.' ? "" : ".") + " Переподключите его.";
+}
+
+std::string MsgSerialShared(const std::string& serial, int32_t count) {
+  return "Серийный номер " + serial + " у " + std::to_string(count) +
+         " преобразователей. Добавьте --location МЕСТО (rs485ctl locate --all покажет места) или обслужите все "
+         "сразу: --all.";
+}
+
+std::string MsgSystemFailure(int code, const std::string& text) {
+  return "Системная ошибка " + std::to_string(code) + (text.empty() ? "" : ": " + text) + ".";
+}

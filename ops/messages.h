@@ -154,6 +154,15 @@ inline constexpr const char* MsgVerifyUnread =
     "Настройки после записи не прочитаны, запись не подтверждена.";
 inline constexpr const char* MsgWorkerSilent = "Обработчик преобразователя завершился, не сообщив результата.";
 inline constexpr const char* MsgWorkerNotStarted = "Обработчик преобразователя не запустился.";
+// Why a worker ended without its result: "Код завершения 137."
+std::string MsgWorkerExitReason(int exitCode);
+// A converter a dead worker left in its update mode, that could not be told to
+// leave it: why, and what to do.
+std::string MsgUpdateModeNotLeft(const std::string& why);
+// Several converters share the serial number that was given.
+std::string MsgSerialShared(const std::string& serial, int32_t count);
+// "Системная ошибка 24: Too many open files." for a failure of the system.
+std::string MsgSystemFailure(int code, const std::string& text);
 // "Преобразователей: 3, успешно: 2, с ошибкой: 1".
 std::string MsgFleetSummary(int32_t total, int32_t ok, int32_t failed);
 inline constexpr const char* MsgWatchWaiting =

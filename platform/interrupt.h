@@ -9,5 +9,19 @@
 // system allows).
 void PlatformInterruptCatch();
 
+// The same, but a second request is only counted as well, for a program that
+// has still something to do before it ends (tell its converters to leave the
+// update mode); a third ends the process at once with exit code 130.
+void PlatformInterruptCount();
+
+// From now on the end of this process's standard input is a request to stop
+// too, counted once however often it is seen: a worker's parent closes it to
+// pass on a request that reached the parent alone (PlatformChildStop). Only a
+// pipe counts; a terminal or a file never ends this way.
+void PlatformInterruptOnInputEnd();
+
 // True once a request to stop has come.
 bool PlatformInterrupted();
+
+// The requests to stop so far.
+int PlatformInterruptRequests();

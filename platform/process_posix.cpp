@@ -17,12 +17,22 @@ std::string PlatformSelfPath() {
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
 
-bool PlatformChildStart(const std::string& program, const std::vector<std::string>& arguments, PlatformChild& child) {
+int PlatformChildStart(const std::string& program, const std::vector<std::string>& arguments, PlatformChild& child) {
+  // Close-on-exec: a worker started later must not hold another's ends, or
+  // closing a stop channel here would not end it.
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  int input[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return errno;
+  if (pipe2(input, O_CLOEXEC) != 0) {
+    const int error = errno;
+    close(ends[0]);
+    close(ends[1]);
+    return error;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
   std::vector<char*> argv;
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -31,14 +41,27 @@ bool PlatformChildStart(const std::string& program, const std::vector<std::strin
   const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
+  close(input[0]);
   if (error != 0) {
     close(ends[0]);
-    return false;
+    close(input[1]);
+    return error;
   }
   fcntl(ends[0], F_SETFL, fcntl(ends[0], F_GETFL) | O_NONBLOCK);
   child.process = pid;
   child.output = ends[0];
-  return true;
+  child.input = input[1];
+  return 0;
+}
+
+void PlatformChildStop(PlatformChild& child) {
+  if (child.input < 0) return;
+  close(static_cast<int>(child.input));
+  child.input = -1;
+}
+
+void PlatformChildKill(PlatformChild& child) {
+  if (child.process >= 0) kill(static_cast<pid_t>(child.process), SIGKILL);
 }
 
 int PlatformChildRead(PlatformChild& child, std::string& text) {
@@ -67,5 +90,6 @@ bool PlatformChildEnded(PlatformChild& child, int& exitCode) {
   if (done == 0 || (done < 0 && errno == EINTR)) return false;
   exitCode = done < 0 ? 127 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   child.process = -1;
+  PlatformChildStop(child);
   return true;
 }

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cerrno>
+
+#include "platform/system_error_win32.h"
 #include "platform/text_win32.h"
 
 namespace {
@@ -26,6 +29,9 @@ std::wstring Quoted(const std::wstring& argument) {
   return out + L"\"";
 }
 
+// The system's code of the last failure, noted, as an errno value.
+int Failed() { return SystemErrorNote(GetLastError(), EIO); }
+
 // An inheritable copy of one of this process's standard handles, or nullptr.
 HANDLE InheritableCopy(DWORD which) {
   const HANDLE own = GetStdHandle(which);
@@ -44,36 +50,59 @@ std::string PlatformSelfPath() {
   return length > 0 && length < MAX_PATH * 4 ? Utf8FromWide(path, length) : std::string();
 }
 
-bool PlatformChildStart(const std::string& program, const std::vector<std::string>& arguments, PlatformChild& child) {
+int PlatformChildStart(const std::string& program, const std::vector<std::string>& arguments, PlatformChild& child) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return false;
+  if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return Failed();
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  // Its standard input: the stop channel, whose writing end stays here only.
+  HANDLE inputRead = nullptr;
+  HANDLE inputWrite = nullptr;
+  if (!CreatePipe(&inputRead, &inputWrite, &inherit, 0)) {
+    const int error = Failed();
+    CloseHandle(readEnd);
+    CloseHandle(writeEnd);
+    return error;
+  }
+  SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0);
 
   std::wstring commandLine;
   for (const std::string& argument : arguments) commandLine += (commandLine.empty() ? L"" : L" ") + Quoted(WideFromUtf8(argument));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = InheritableCopy(STD_INPUT_HANDLE);
+  startup.hStdInput = inputRead;
   startup.hStdOutput = writeEnd;
   startup.hStdError = InheritableCopy(STD_ERROR_HANDLE);
   PROCESS_INFORMATION started{};
   // The same console: its Ctrl+C reaches the worker too.
   const BOOL ok = CreateProcessW(WideFromUtf8(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                  nullptr, &startup, &started);
+  const int error = ok ? 0 : Failed();
   CloseHandle(writeEnd);
-  if (startup.hStdInput != nullptr) CloseHandle(startup.hStdInput);
+  CloseHandle(inputRead);
   if (startup.hStdError != nullptr) CloseHandle(startup.hStdError);
   if (!ok) {
     CloseHandle(readEnd);
-    return false;
+    CloseHandle(inputWrite);
+    return error;
   }
   CloseHandle(started.hThread);
   child.process = reinterpret_cast<intptr_t>(started.hProcess);
   child.output = reinterpret_cast<intptr_t>(readEnd);
-  return true;
+  child.input = reinterpret_cast<intptr_t>(inputWrite);
+  return 0;
+}
+
+void PlatformChildStop(PlatformChild& child) {
+  if (child.input == -1) return;
+  CloseHandle(reinterpret_cast<HANDLE>(child.input));
+  child.input = -1;
+}
+
+void PlatformChildKill(PlatformChild& child) {
+  if (child.process != -1) TerminateProcess(reinterpret_cast<HANDLE>(child.process), 1);
 }
 
 int PlatformChildRead(PlatformChild& child, std::string& text) {
@@ -104,5 +133,6 @@ bool PlatformChildEnded(PlatformChild& child, int& exitCode) {
   exitCode = GetExitCodeProcess(process, &code) ? static_cast<int>(code) : 127;
   CloseHandle(process);
   child.process = -1;
+  PlatformChildStop(child);
   return true;
 }

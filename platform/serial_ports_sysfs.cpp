@@ -20,6 +20,11 @@ namespace {
 
 constexpr size_t kNameMax = SerialNameSize;  // a directory entry's name and its terminator
 
+// The first failure to read a folder that exists (no descriptor left, no
+// permission) while looking for an instance's port: then "no port" cannot
+// be told from "could not look", and the listing fails with it.
+int gLookFailure = 0;
+
 // Makes room for a record whose sort key (its name, or its instance's) goes
 // in byte order among the first `capacity`; nullptr when it falls beyond them.
 // When the table is full the last record in that order falls out.
@@ -147,7 +152,10 @@ bool IsPresentPort(const char* classDir, const char* name) {
 template <class Accept, class Resolve>
 bool SmallestResolvedEntry(const char* dir, Accept accept, Resolve resolve, char* out, size_t size) {
   DIR* d = opendir(dir);
-  if (d == nullptr) return false;
+  if (d == nullptr) {
+    if (errno != ENOENT && errno != ENOTDIR && gLookFailure == 0) gLookFailure = errno;
+    return false;
+  }
   char best[kNameMax] = "";
   bool found = false;
   while (const dirent* e = readdir(d)) {
@@ -263,6 +271,7 @@ int SerialPortsOfUsbDevice(uint16_t vendor, uint16_t product, SerialPortTable& t
   if (!JoinPath(busDir, sizeof busDir, SerialPortsFrom.sysRoot, "bus/usb", "devices")) return ENAMETOOLONG;
   DIR* d = opendir(busDir);
   if (d == nullptr) return errno;
+  gLookFailure = 0;
   while (const dirent* e = readdir(d)) {
     if (IsDots(e->d_name)) continue;
     // Interfaces (1-1:1.0) carry no idVendor and fall out here.
@@ -289,5 +298,5 @@ int SerialPortsOfUsbDevice(uint16_t vendor, uint16_t product, SerialPortTable& t
       SetName(*record, tty);
   }
   closedir(d);
-  return SerialPortsOk;
+  return gLookFailure != 0 ? gLookFailure : SerialPortsOk;
 }

@@ -3,27 +3,52 @@
 // memory and place on the bus, plugged in and out while rs485ctl serves them.
 
 #include <signal.h>
+#include <string.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ctl_fixture.h"
 #include "ops/messages.h"
 #include "sim/converter_testbed.h"
 #include "sim/sim_serve.h"
+#include "support/child_process.h"
 #include "support/scratch_dir.h"
 #include "support/spawned.h"
 
 namespace {
 
 using Args = std::vector<std::string>;
+
+// The workers a process started: its children running rs485ctl --worker for
+// that serial number.
+pid_t WorkerOf(pid_t parent, const std::string& serial) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string pid, name, state;
+    pid_t ppid = 0;
+    if (!(stat >> pid >> name >> state >> ppid) || ppid != parent) continue;
+    std::ifstream cmdline(entry.path() / "cmdline");
+    const std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    if (args.find(std::string("--worker") + '\0') != std::string::npos &&
+        args.find('\0' + serial + '\0') != std::string::npos)
+      return std::stoi(pid);
+  }
+  return -1;
+}
 
 class CtlConverters : public ::testing::Test {
  protected:
@@ -55,6 +80,35 @@ class CtlConverters : public ::testing::Test {
       lines.push_back(value);
     }
     return lines;
+  }
+
+  // The results of JSON Lines output by serial number, and its summary.
+  static std::map<std::string, Json> Results(const std::string& out, Json* summary = nullptr) {
+    std::map<std::string, Json> results;
+    for (const Json& line : Lines(out)) {
+      if (line["event"].text == "result") results[line["serial"].text] = line;
+      if (line["event"].text == "summary" && summary != nullptr) *summary = line;
+    }
+    return results;
+  }
+
+  // Starts a slow update of converters 0 and 1 and waits until each has
+  // taken a record of it.
+  void StartSlowUpdate(Spawned& ctl, bool ownGroup) {
+    WriteFile(scratch.path() + "/big.bin", MakeImage(272 * 8));
+    for (int k = 0; k < 2; ++k) sim[k].SetLineRate(480);  // a record takes 583 ms on its line
+    ASSERT_TRUE(ctl.Start({CtlPath(), "--json", "flash", "--all", "big.bin", "--settle-ms", "300"},
+                          SpawnOptions{.env = {}, .ownGroup = ownGroup}));
+    for (int k = 0; k < 2; ++k) {
+      const uint32_t acked = sim[k].Counters().recordsAcked;
+      ASSERT_TRUE(Heard(k, [&](const SimCounters& c) { return c.recordsAcked > acked; })) << k;
+    }
+  }
+
+  // Converter k was told to leave its update mode (leaves counted before: since) and is out of it.
+  void LeftUpdateMode(int k, uint32_t since) {
+    EXPECT_TRUE(Heard(k, [&](const SimCounters& c) { return c.updateLeaves > since; })) << k;
+    EXPECT_FALSE(sim[k].Snapshot().updateMode) << k;
   }
 
   ScratchDir scratch;
@@ -172,6 +226,53 @@ TEST_F(CtlConverters, OneWithoutASerialPortIsListedAndFailsWithItsReason) {
   }
 }
 
+TEST_F(CtlConverters, EveryMessageTellsTwinsApartAndSaysWhatWasDone) {
+  Plug(0, 0, "DUP7");
+  Plug(1, 1, "DUP7");
+  Plug(2, 2);
+  SimFaults corrupt;
+  corrupt.corruptCrc = true;
+  sim[0].SetFaults(corrupt);
+  const std::string prlimit = FindProgram("prlimit");
+  const struct {
+    Args args;
+    int exitCode;
+    std::string reason;  // of the JSON object, or in the output lines
+    std::string err;     // found on standard error
+  } cases[] = {
+      {{"--serial", "DUP7", "read"}, 3, MsgSerialShared("DUP7", 2), ""},
+      {{"read"}, 3, MsgChooseConverter, ""},
+      {{"flash", "fw.bin"}, 3, MsgChooseConverter, ""},
+      {{"--serial", "SN9", "doctor"}, 1, MsgNoSuchConverter("SN9", ""), ""},
+      {{"--serial", "SN9", "read"}, 1, MsgNoSuchConverter("SN9", ""), ""},
+      {{"--serial", "DUP7", "read", "--all"}, 4, "", std::string("[DUP7 1-1.1] ") + MsgSettingsReadFailed},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove(scratch.path() + "/port.out");
+    Args argv = {CtlPath(), "--json"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const CtlRun run = RunProgram(argv);
+    EXPECT_EQ(run.exitCode, c.exitCode) << CtlCommandLine(c.args) << "\n" << Describe(run);
+    std::vector<std::string> reasons;
+    for (const Json& line : Lines(run.out)) reasons.push_back(line["reason"].text);
+    EXPECT_TRUE(c.reason.empty() || std::count(reasons.begin(), reasons.end(), c.reason) == 1)
+        << CtlCommandLine(c.args) << "\n" << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << CtlCommandLine(c.args) << "\n" << run.err;
+    if (c.exitCode != 4) {
+      EXPECT_FALSE(std::filesystem::exists(scratch.path() + "/port.out")) << CtlCommandLine(c.args) << ": no port was opened";
+    }
+  }
+
+  // A worker that cannot be started: with the fewest descriptors the search
+  // can work with, none are left for the worker's pipes.
+  if (prlimit.empty()) GTEST_SKIP() << "prlimit (util-linux) is missing";
+  CtlRun run;
+  for (int limit = 4; limit < 32 && run.exitCode != 0 && run.exitCode != 3; ++limit)  // too few even to load it, or to search
+    run = RunProgram({prlimit, "--nofile=" + std::to_string(limit), CtlPath(), "--json", "--serial", "SN2", "read", "--all"});
+  EXPECT_EQ(run.exitCode, 3) << Describe(run);
+  EXPECT_EQ(Results(run.out)["SN2"]["reason"].text, MsgSystemFailure(EMFILE, strerror(EMFILE))) << run.out;
+}
+
 TEST_F(CtlConverters, AllServesEveryConverterAtOnceAndEndsWithTheWorstCode) {
   for (int k = 0; k < 3; ++k) Plug(k, k);
   SimFaults corrupt;
@@ -243,7 +344,7 @@ TEST_F(CtlConverters, AnUpdateFollowsItsConverterWhenTheNamesSwap) {
   Plug(0, 0);
   Plug(1, 1);
   Spawned ctl;
-  ASSERT_TRUE(ctl.Start({CtlPath(), "--serial", "SN0", "flash", "fw.bin", "--settle-ms", "1500"}));
+  ASSERT_TRUE(ctl.Start({CtlPath(), "--json", "--serial", "SN0", "flash", "fw.bin", "--settle-ms", "1500"}));
   ASSERT_TRUE(Heard(0, [](const SimCounters& c) { return c.updateEnters > 0; }));
   // Both re-enumerate, and the kernel hands each the other's old name.
   Unplug(0);
@@ -253,6 +354,112 @@ TEST_F(CtlConverters, AnUpdateFollowsItsConverterWhenTheNamesSwap) {
   EXPECT_EQ(ctl.Finish(0, 30000), 0) << ctl.err;
   EXPECT_EQ(sim[0].Counters().recordsAcked, 3u);
   EXPECT_EQ(sim[1].Counters().bytesReceived, 0u) << "the other converter was written to";
+  Json result;
+  ASSERT_TRUE(OneJsonObject(ctl.out, result));
+  EXPECT_EQ(result["port"].text, "ttyACM1") << "the name it was updated under";
+}
+
+TEST_F(CtlConverters, AStopRequestToRs485ctlAloneReachesEveryWorker) {
+  Plug(0, 0);
+  Plug(1, 1);
+  // As docker stop, systemd, supervisord or kill send it: to rs485ctl, not its workers.
+  for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+    const uint32_t leaves[2] = {sim[0].Counters().updateLeaves, sim[1].Counters().updateLeaves};
+    Spawned ctl;
+    StartSlowUpdate(ctl, false);
+    kill(ctl.pid(), signal);
+    EXPECT_EQ(ctl.Finish(0, 30000), 130) << signal << "\n" << ctl.err;
+    Json summary;
+    std::map<std::string, Json> results = Results(ctl.out, &summary);
+    for (int k = 0; k < 2; ++k) {
+      const Json& result = results["SN" + std::to_string(k)];
+      EXPECT_EQ(result["result"].text, "interrupted") << signal << "\n" << ctl.out;
+      EXPECT_LT(result["records_sent"].number, 8) << signal;
+      LeftUpdateMode(k, leaves[k]);
+    }
+    EXPECT_EQ(summary["exit_code"].number, 130) << ctl.out;
+  }
+
+  // A write is short: it still ends whole, read back.
+  Spawned write;
+  ASSERT_TRUE(write.Start({CtlPath(), "--json", "write", "--all", "--parity", "even"}));
+  const uint32_t reads = sim[0].Counters().memoryReads;
+  ASSERT_TRUE(Heard(0, [&](const SimCounters& c) { return c.memoryReads > reads; }));
+  kill(write.pid(), SIGTERM);
+  EXPECT_EQ(write.Finish(0, 30000), 0) << write.err;
+  for (int k = 0; k < 2; ++k) {
+    EXPECT_EQ(Results(write.out)["SN" + std::to_string(k)]["verified"].kind, Json::Bool) << write.out;
+    EXPECT_EQ(sim[k].Settings()[4], 'E') << k;
+  }
+}
+
+TEST_F(CtlConverters, TwoStopRequestsEndAtOnceWithTheConvertersOutOfTheUpdateMode) {
+  Plug(0, 0);
+  Plug(1, 1);
+  const struct {
+    const char* what;
+    bool group;  // to the terminal's process group, as Ctrl+C; else to rs485ctl alone
+  } cases[] = {{"Ctrl+C twice", true}, {"two requests to rs485ctl", false}};
+  for (const auto& c : cases) {
+    const uint32_t leaves[2] = {sim[0].Counters().updateLeaves, sim[1].Counters().updateLeaves};
+    Spawned ctl;
+    StartSlowUpdate(ctl, c.group);
+    const pid_t to = c.group ? -ctl.pid() : ctl.pid();
+    kill(to, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a double tap, not a wait for anything
+    kill(to, SIGINT);
+    EXPECT_EQ(ctl.Finish(0, 30000), 130) << c.what << "\n" << ctl.err;
+    Json summary;
+    std::map<std::string, Json> results = Results(ctl.out, &summary);
+    for (int k = 0; k < 2; ++k) {
+      EXPECT_EQ(results["SN" + std::to_string(k)]["result"].text, "interrupted") << c.what << "\n" << ctl.out;
+      LeftUpdateMode(k, leaves[k]);
+    }
+    EXPECT_EQ(summary["failed"].number, 2) << c.what << "\n" << ctl.out;
+  }
+}
+
+TEST_F(CtlConverters, AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpdateMode) {
+  Plug(0, 0);
+  Plug(1, 1);
+  WriteFile(scratch.path() + "/big.bin", MakeImage(272 * 8));
+  SimFaults silent;
+  silent.silent = true;
+  const struct {
+    const char* what;
+    Args args;
+    uint32_t SimCounters::*busy;  // grows once the converter is in the middle of it
+    int exitCode;
+  } cases[] = {
+      {"flash", {"flash", "--all", "big.bin", "--settle-ms", "300"}, &SimCounters::recordsAcked, 6},
+      {"read", {"read", "--all"}, &SimCounters::bytesReceived, 4},
+  };
+  sim[0].SetLineRate(480);
+  for (const auto& c : cases) {
+    if (c.exitCode == 4) sim[0].SetFaults(silent);
+    const uint32_t before = sim[0].Counters().*c.busy;
+    const uint32_t leaves = sim[0].Counters().updateLeaves;
+    Spawned ctl;
+    Args argv = {CtlPath(), "--json"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ASSERT_TRUE(ctl.Start(argv));
+    ASSERT_TRUE(Heard(0, [&](const SimCounters& now) { return now.*c.busy > before; })) << c.what;
+    const pid_t worker = WorkerOf(ctl.pid(), "SN0");
+    ASSERT_GT(worker, 0) << c.what;
+    kill(worker, SIGKILL);
+    EXPECT_EQ(ctl.Finish(0, 30000), c.exitCode) << c.what << "\n" << ctl.err;
+    std::map<std::string, Json> results = Results(ctl.out);
+    const Json& dead = results["SN0"];
+    EXPECT_EQ(dead["result"].text, "worker_failed") << c.what << "\n" << ctl.out;
+    EXPECT_EQ(dead["error"].text, MsgWorkerSilent) << ctl.out;
+    EXPECT_EQ(dead["reason"].text.rfind(MsgWorkerExitReason(128 + SIGKILL), 0), 0u) << ctl.out;
+    EXPECT_EQ(dead.Has("records_sent"), c.exitCode == 6) << ctl.out;
+    EXPECT_EQ(results["SN1"]["error"].kind, Json::Null) << c.what << "\n" << ctl.out;
+    if (c.exitCode == 6) {
+      EXPECT_NE(dead["reason"].text.find(MsgUpdateModeLeft), std::string::npos) << ctl.out;
+      LeftUpdateMode(0, leaves);
+    }
+  }
 }
 
 TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder) {
@@ -261,15 +468,16 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   Spawned watch;
   ASSERT_TRUE(watch.Start({CtlPath(), "--json", "watch", "--flash", "fw.bin", "--from", "odd.json", "--settle-ms", "300"},
                           SpawnOptions{.env = {}, .ownGroup = true}));
-  // The next unit's line; progress lines are passed over.
-  const auto unit = [&] {
+  // The next line of that event; progress lines are passed over.
+  const auto next = [&](const char* event) {
     for (;;) {
       Json value;
       const std::string line = watch.ReadLine(30000);
       if (line.empty() || !JsonParse(line, value)) return Json{};
-      if (value["event"].text == "unit") return value;
+      if (value["event"].text == event) return value;
     }
   };
+  const auto unit = [&] { return next("unit"); };
   Plug(0, 0);
   Json done = unit();
   EXPECT_EQ(done["serial"].text, "SN0");
@@ -284,7 +492,8 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   EXPECT_EQ(unit()["serial"].text, "SN1");
   EXPECT_EQ(sim[0].Counters().updateEnters, 2u);
 
-  // Unplugged in the middle of its update: a failed unit.
+  // Unplugged in the middle of its update: a failed unit. Plugged back at
+  // once, it is served again.
   sim[2].SetLineRate(480);  // a record takes 583 ms on its line
   Plug(2, 2);
   ASSERT_TRUE(Heard(2, [](const SimCounters& c) { return c.recordsAcked > 0; }));
@@ -293,13 +502,25 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   EXPECT_EQ(done["serial"].text, "SN2");
   EXPECT_EQ(done["result"].text, "failed");
   EXPECT_EQ(done["steps"].items.size(), 1u);
+  sim[2].SetLineRate(0);
+  Plug(2, 2);
+  done = unit();
+  EXPECT_EQ(done["serial"].text, "SN2");
+  EXPECT_EQ(done["result"].text, "ok");
 
-  // Ctrl+C while a unit is in its update: it is told to leave it, then watch ends.
+  // A stop request to watch alone while a unit is in its update: it is told
+  // to leave it, then watch ends with the units counted.
   sim[3].SetLineRate(480);
   Plug(3, 3);
   ASSERT_TRUE(Heard(3, [](const SimCounters& c) { return c.recordsAcked > 0; }));
-  kill(-watch.pid(), SIGINT);
-  EXPECT_EQ(unit()["serial"].text, "SN3");
+  kill(watch.pid(), SIGTERM);
+  done = unit();
+  EXPECT_EQ(done["serial"].text, "SN3");
+  EXPECT_EQ(done["result"].text, "interrupted");
+  const Json summary = next("summary");
+  EXPECT_EQ(summary["converters"].number, 5);
+  EXPECT_EQ(summary["ok"].number, 3);
+  EXPECT_EQ(summary["exit_code"].number, 130);
   EXPECT_EQ(watch.Finish(0, 30000), 130) << watch.err;
   EXPECT_TRUE(Heard(3, [](const SimCounters& c) { return c.updateLeaves > 0; }));
   EXPECT_FALSE(sim[3].Snapshot().updateMode);

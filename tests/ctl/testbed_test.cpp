@@ -67,3 +67,19 @@ TEST(CtlTestbed, AnUpdateFollowsItsConverterWhenTheNamesSwap) {
 TEST(CtlTestbed, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder) {
   RunProbe("CtlConverters.WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder");
 }
+
+TEST(CtlTestbed, AStopRequestToRs485ctlAloneReachesEveryWorker) {
+  RunProbe("CtlConverters.AStopRequestToRs485ctlAloneReachesEveryWorker");
+}
+
+TEST(CtlTestbed, TwoStopRequestsEndAtOnceWithTheConvertersOutOfTheUpdateMode) {
+  RunProbe("CtlConverters.TwoStopRequestsEndAtOnceWithTheConvertersOutOfTheUpdateMode");
+}
+
+TEST(CtlTestbed, AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpdateMode) {
+  RunProbe("CtlConverters.AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpdateMode");
+}
+
+TEST(CtlTestbed, EveryMessageTellsTwinsApartAndSaysWhatWasDone) {
+  RunProbe("CtlConverters.EveryMessageTellsTwinsApartAndSaysWhatWasDone");
+}

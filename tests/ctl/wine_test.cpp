@@ -4,6 +4,8 @@
 // reads are written with Wine's reg tool. Run by the Windows suite, which
 // names the programs in RS485_WINE_RUN, RS485CTL_EXE and RS485_WINE_PREFIX.
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include "ctl_fixture.h"
 #include "sim/sim_serve.h"
 #include "support/scratch_dir.h"
+#include "support/spawned.h"
 #include "support/wine_com_port.h"
 
 namespace {
@@ -126,6 +129,41 @@ TEST_F(CtlUnderWine, SeveralConvertersAreKnownByTheRegistryAndServedTogether) {
   }
   EXPECT_EQ(raw, (std::map<std::string, std::string>{{"COM10 ", "C0 00 00 08 45 80"}, {"COM9 SN9", "60 00 00 08 4E 80"}}))
       << run.out;
+}
+
+TEST_F(CtlUnderWine, AStopRequestToRs485ctlAloneReachesItsWorkers) {
+  WineComPort other{"COM10", "\\Device\\rs485test2"};
+  ASSERT_TRUE(other.sim.Ok());
+  ASSERT_TRUE(com.RegisterConverter("SN9", {}, "Port_#0001.Hub_#0001"));
+  ASSERT_TRUE(other.RegisterConverter("SN8", {}, "Port_#0002.Hub_#0001"));
+  WriteFile("big.bin", MakeImage(272 * 20));
+  SimConverter* converters[] = {&sim.Converter(), &other.sim.Converter()};
+  SimFaults slow;
+  slow.delayMs = 250;  // each acknowledgement: the update takes 5 s at the least
+  for (SimConverter* converter : converters) converter->SetFaults(slow);
+  Spawned ctl;
+  ASSERT_TRUE(ctl.Start({com.wineRun, exe, "--json", "flash", "--all", "big.bin", "--settle-ms", "300"},
+                        SpawnOptions{.env = {"LC_ALL=C.UTF-8"}}));
+  for (SimConverter* converter : converters) {
+    if (converter->WaitUntil([](const SimCounters& c) { return c.recordsAcked > 0; }, 60000)) continue;
+    ctl.Finish(SIGKILL, 10000);
+    FAIL() << "no record was taken\n" << ctl.err << ctl.out;
+  }
+  // Wine turns SIGINT into a Ctrl+C for that process alone: the workers'
+  // console never sees it.
+  kill(ctl.pid(), SIGINT);
+  EXPECT_EQ(ctl.Finish(0, 60000), 130) << ctl.err;
+  std::map<std::string, std::string> results;
+  for (size_t at = 0, end; (end = ctl.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    Json line;
+    ASSERT_TRUE(JsonParse(ctl.out.substr(at, end - at), line)) << ctl.out;
+    if (line["event"].text == "result") results[line["serial"].text] = line["result"].text;
+  }
+  EXPECT_EQ(results, (std::map<std::string, std::string>{{"SN8", "interrupted"}, {"SN9", "interrupted"}})) << ctl.out;
+  for (SimConverter* converter : converters) {
+    EXPECT_TRUE(converter->WaitUntil([](const SimCounters& c) { return c.updateLeaves > 0; }, 10000));
+    EXPECT_FALSE(converter->Snapshot().updateMode);
+  }
 }
 
 TEST_F(CtlUnderWine, MissingPortAndMissingImageEndWithTheirExitCodes) {
