@@ -49,8 +49,9 @@ struct SerialHolder {
 
 // Opens the device of a port name for reading and writing, exclusively: a
 // second opener, in this process or another, gets EBUSY or EWOULDBLOCK, and so
-// does this open when another program already has the device (its lock file, or
-// the device seen open by another process); holder (may be nullptr) then names
+// does this open when another program already has the device (its lock file,
+// flock or exclusive flag, or the device seen open by another process, on
+// Linux one with at most 1024 descriptors); holder (may be nullptr) then names
 // that program where it is known (never on Windows, which does not tell). The
 // handle starts with time-outs that never wait (all zero).
 int SerialOpen(const char* name, int32_t* handle, SerialHolder* holder);

@@ -146,7 +146,22 @@ void SerialLockRelease(SerialLockFile* lock) {
   lock->path[0] = '\0';
 }
 
-int SerialFindOtherHolder(dev_t rdev, SerialHolder* holder) {
+int SerialLockOwner(const char* devicePath, SerialHolder* holder) {
+  char name[96];
+  if (!LockName(devicePath, name, sizeof name)) return 0;
+  for (const char* folder : kLockFolders) {
+    char path[sizeof SerialLockFile{}.path];
+    std::snprintf(path, sizeof path, "%s/%s", folder, name);
+    const pid_t owner = LockOwner(path);
+    if (owner != 0 && Alive(owner)) {
+      ProgramOf(owner, holder);
+      return EBUSY;
+    }
+  }
+  return 0;
+}
+
+int SerialFindOtherHolder(dev_t rdev, long mostDescriptors, SerialHolder* holder) {
   DIR* proc = opendir("/proc");
   if (proc == nullptr) return 0;
   const pid_t self = getpid();
@@ -161,8 +176,21 @@ int SerialFindOtherHolder(dev_t rdev, SerialHolder* holder) {
     std::snprintf(fdFolder, sizeof fdFolder, "/proc/%ld/fd", pid);
     DIR* fds = opendir(fdFolder);  // only processes we may look into
     if (fds == nullptr) continue;
+    // The folder's size is the number of open descriptors (Linux 6.2 and
+    // later; 0 before, and then every process is looked into).
+    struct stat table {};
+    if (fstat(dirfd(fds), &table) == 0 && table.st_size > mostDescriptors) {
+      closedir(fds);
+      continue;
+    }
     while (const dirent* entry = readdir(fds)) {
       if (entry->d_name[0] == '.') continue;
+      // Only a node in /dev is compared by its number; a socket, a pipe or a
+      // file is passed over by its link, never stat'ed through it, since a
+      // stat waits on the file's system (an NFS server that is gone).
+      char target[8];
+      if (readlinkat(dirfd(fds), entry->d_name, target, sizeof target) < 5 || std::memcmp(target, "/dev/", 5) != 0)
+        continue;
       struct stat info {};
       if (fstatat(dirfd(fds), entry->d_name, &info, 0) == 0 && S_ISCHR(info.st_mode) && info.st_rdev == rdev) {
         ProgramOf(static_cast<pid_t>(pid), holder);

@@ -23,6 +23,18 @@ int SerialLockTake(const char* devicePath, SerialLockFile* lock, SerialHolder* h
 // Removes the lock file if it is still ours.
 void SerialLockRelease(SerialLockFile* lock);
 
-// Another process that has the character device rdev open; 0 when none is
-// seen (or /proc does not show it), else EBUSY with holder filled.
-int SerialFindOtherHolder(dev_t rdev, SerialHolder* holder);
+// The live process a lock file of the device names: EBUSY with holder
+// filled, or 0 when there is none. Takes nothing.
+int SerialLockOwner(const char* devicePath, SerialHolder* holder);
+
+// A process holding more descriptors than this has raised the soft limit that
+// programs start with: a browser, an IDE, a server, not a terminal program or a
+// modem prober. Listing its descriptors costs more than a whole exchange, so
+// a look where no lock convention tells of a holder leaves it out.
+constexpr long SerialOrdinaryDescriptors = 1024;
+constexpr long SerialAnyDescriptors = 0x7FFFFFFF;
+
+// Another process, among those holding at most mostDescriptors descriptors,
+// that has the character device rdev open through a node in /dev; 0 when none
+// is seen (or /proc does not show it), else EBUSY with holder filled.
+int SerialFindOtherHolder(dev_t rdev, long mostDescriptors, SerialHolder* holder);

@@ -73,10 +73,18 @@ bool HungUp(int fd) {
 // A program that only glances at the device (a prober opening and closing it)
 // does not hold it: busy only when it is still there a moment later.
 constexpr int32_t kHolderLookAgainMs = 20;
-int HeldByAnother(dev_t rdev, SerialHolder* holder) {
-  if (SerialFindOtherHolder(rdev, holder) == 0) return 0;
+int HeldByAnother(dev_t rdev, long mostDescriptors, SerialHolder* holder) {
+  if (SerialFindOtherHolder(rdev, mostDescriptors, holder) == 0) return 0;
   PlatformSleepMs(kHolderLookAgainMs);
-  return SerialFindOtherHolder(rdev, holder);
+  return SerialFindOtherHolder(rdev, mostDescriptors, holder);
+}
+
+// Names the program whose exclusive flag refused the open: its lock file,
+// else whoever has the device open.
+void NameHolder(const char* path, SerialHolder* holder) {
+  struct stat info {};
+  if (SerialLockOwner(path, holder) == 0 && stat(path, &info) == 0)
+    SerialFindOtherHolder(info.st_rdev, SerialAnyDescriptors, holder);
 }
 
 uint32_t ClampMs(uint64_t ms) { return ms > 0x7FFFFFFFu ? 0x7FFFFFFFu : static_cast<uint32_t>(ms); }
@@ -103,24 +111,37 @@ int SerialOpen(const char* name, int32_t* handle, SerialHolder* holder) {
   if (entry == nullptr) return EMFILE;
 
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
+  if (fd < 0) {
+    const int error = errno;
+    if (error == EBUSY) NameHolder(path, holder);  // the exclusive flag of a program there first
+    return error;
+  }
 
   // TIOCEXCL keeps out later openers except root; the flock also keeps out root
   // and a second open in this process, since each open gets its own lock
-  // owner. Neither tells of a program that was there first: its lock file
-  // does, or /proc, where we may look.
+  // owner. A program that was there first shows by its lock file, its flock
+  // or its exclusive flag (which root opens through), and is then looked for
+  // among all processes to be named. One that shows by none of them is looked
+  // for only among processes of an ordinary size, since every open pays for
+  // that look (SerialOrdinaryDescriptors).
   SerialLockFile lock{};
   int error = 0;
+  int exclusive = 0;
   termios probe{};
   struct stat info {};
   if (tcgetattr(fd, &probe) != 0 || fstat(fd, &info) != 0)
     error = errno;  // not a terminal
   else if ((error = SerialLockTake(path, &lock, holder)) != 0) {
-  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-    error = errno;
-  else if ((error = HeldByAnother(info.st_rdev, holder)) != 0) {
-  } else if (ioctl(fd, TIOCEXCL) != 0)
-    error = errno;
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno;  // the lock file just taken is ours: the holder is found by looking
+    SerialFindOtherHolder(info.st_rdev, SerialAnyDescriptors, holder);
+  } else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    // Or a flag left by a program that was killed while a pseudo-terminal's
+    // other side kept the terminal: then nobody has it and it may be used.
+    error = HeldByAnother(info.st_rdev, SerialAnyDescriptors, holder);
+  } else
+    error = HeldByAnother(info.st_rdev, SerialOrdinaryDescriptors, holder);
+  if (error == 0 && ioctl(fd, TIOCEXCL) != 0) error = errno;
   if (error != 0) {
     SerialLockRelease(&lock);
     close(fd);

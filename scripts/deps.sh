@@ -4,7 +4,7 @@
 
 RS485_PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev
   qt6-base-dev qt6-base-dev-tools fonts-dejavu-core fonts-liberation2
   umockdev libumockdev-dev
   socat ser2net

@@ -3,7 +3,8 @@
 # on a private Xvfb display.
 #   bench/app/window_bench.sh [BUILD_DIR] [STARTS]
 # Start-up: from the start of the process to the X server mapping its window,
-# seen by xprobe from outside (median of STARTS, 7 by default). Idle: CPU time
+# seen by xprobe from outside (median of STARTS, 7 by default, the programs
+# starting in turns), and its ratio to the bare window's. Idle: CPU time
 # of the window's process (all threads) over 10 s after it is shown, as a share
 # of one core, and its threads' wake-ups per second.
 set -euo pipefail
@@ -30,23 +31,39 @@ trap "exit 143" TERM
 rs485_start_xvfb "$work" || exit 1
 cd "$work"  # port.out goes here
 
-# measure LABEL TITLE PROGRAM [ARGS]
-measure() {
-  local label="$1" title="$2" times=() run shown cpu wakeups
-  shift 2
-  for _ in $(seq "$starts"); do
-    run="$("$xprobe" launch "$title" -- "$@" 2>/dev/null)"
-    times+=("$(awk '/^shown_ms/ { print $2 }' <<<"$run")")
-  done
-  shown="$(printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')"
-  run="$("$xprobe" launch --idle 10 "$title" -- "$@" 2>/dev/null)"
-  cpu="$(awk '/^idle_cpu_percent/ { print $2 }' <<<"$run")"
-  wakeups="$(awk '/^wakeups_per_s/ { print $2 }' <<<"$run")"
-  printf '%-36s %10s ms %10s %% %12s\n' "$label" "$shown" "$cpu" "$wakeups"
+# The three programs, the bare window first: its numbers are the baseline.
+labels=("bare Qt 6 window" "rs485setup, no converter" "rs485setup + converter in testbed")
+titles=(bare "$setup" "$setup")
+commands=("$build/bench/app/bare_window" "$build/app/rs485setup"
+          "$build/sim/rs485sim --umockdev -- $build/app/rs485setup")
+
+# launch K [XPROBE OPTIONS]: starts program K under xprobe and prints its report.
+launch() {
+  local k="$1"
+  shift
+  # shellcheck disable=SC2086  # the command line is split into its words on purpose
+  "$xprobe" launch "$@" "${titles[$k]}" -- ${commands[$k]} 2>/dev/null
 }
 
-echo "start to window shown: median of $starts starts; idle: 10 s after it is shown"
-printf '%-36s %13s %12s %12s\n' "" "to shown" "idle CPU" "wake-ups/s"
-measure "bare Qt 6 window" bare "$build/bench/app/bare_window"
-measure "rs485setup, no converter" "$setup" "$build/app/rs485setup"
-measure "rs485setup + converter in testbed" "$setup" "$build/sim/rs485sim" --umockdev -- "$build/app/rs485setup"
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+# Start-up: the three take turns, start by start, so that all see the same load.
+times=("" "" "")
+for _ in $(seq "$starts"); do
+  for k in 0 1 2; do
+    times[k]+="$(launch "$k" | awk '/^shown_ms/ { print $2 }') "
+  done
+done
+
+echo "start to window shown: median of $starts starts taken in turns; idle: 10 s after it is shown"
+printf '%-36s %13s %8s %12s %12s\n' "" "to shown" "ratio" "idle CPU" "wake-ups/s"
+bare=""
+for k in 0 1 2; do
+  shown="$(tr ' ' '\n' <<<"${times[k]}" | grep . | median)"
+  [ -z "$bare" ] && bare="$shown"
+  run="$(launch "$k" --idle 10)"
+  cpu="$(awk '/^idle_cpu_percent/ { print $2 }' <<<"$run")"
+  wakeups="$(awk '/^wakeups_per_s/ { print $2 }' <<<"$run")"
+  ratio="$(awk -v s="$shown" -v b="$bare" 'BEGIN { if (b > 0) printf "%.2f", s / b; else print "-" }')"
+  printf '%-36s %10s ms %8s %10s %% %12s\n' "${labels[k]}" "$shown" "$ratio" "$cpu" "$wakeups"
+done

@@ -1,14 +1,22 @@
 // One search for the converter runs on the window thread every second while the
-// converter is absent; these show what a search costs.
-//   build/bench/discovery/discovery_bench
+// converter is absent; this shows what a search costs, against the bare
+// reading of the two folders every search walks (class/tty and
+// bus/usb/devices), interleaved in the same run. Each case prints both medians
+// and their ratio.
+//
+//   build/bench/discovery/discovery_bench [rounds]     (default 500)
 
-#include <benchmark/benchmark.h>
+#include <dirent.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
+#include "bench/support/bench_stats.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "platform/serial_ports.h"
@@ -60,34 +68,52 @@ class PcTree {
   std::string sys_;
 };
 
-void BM_ListBuildRealSys(benchmark::State& state) {
-  SerialPortsFrom.sysRoot = "/sys";
-  for (auto _ : state) {
-    ComPortListBuild();
-    benchmark::DoNotOptimize(ComPortList.count);
+// The entries of the folders a search walks, read and nothing else.
+bool BareListing() {
+  for (const char* folder : {"/class/tty", "/bus/usb/devices"}) {
+    DIR* d = opendir((std::string(SerialPortsFrom.sysRoot) + folder).c_str());
+    if (d == nullptr) continue;
+    while (readdir(d) != nullptr) {
+    }
+    closedir(d);
   }
-  state.counters["ports"] = ComPortList.count;
+  return true;
 }
-BENCHMARK(BM_ListBuildRealSys);
 
-void BM_LocateRealSys(benchmark::State& state) {
+// Times search and the bare listing alternately under sysRoot and prints both.
+template <class Search>
+void Case(const char* what, const char* sysRoot, int rounds, Search search) {
+  SerialPortsFrom.sysRoot = sysRoot;
+  bool ok = true;
+  bool listed = true;
+  std::vector<double> searchUs, bareUs;
+  for (int i = 0; i < rounds; ++i) {
+    searchUs.push_back(BenchTimeUs(search, &ok));
+    bareUs.push_back(BenchTimeUs(BareListing, &listed));
+  }
   SerialPortsFrom.sysRoot = "/sys";
-  char port[ComPortNameSize];
-  for (auto _ : state) benchmark::DoNotOptimize(LocateDevicePort(port, sizeof port));
+  const double s = BenchMedian(searchUs);
+  const double b = BenchMedian(bareUs);
+  std::printf("%-40s median %8.1f us   bare listing %6.1f us   ratio %6.1f%s\n", what, s, b, b > 0 ? s / b : 0.0,
+              ok ? "" : "   (a search found nothing)");
 }
-BENCHMARK(BM_LocateRealSys);
-
-void BM_LocatePcTree(benchmark::State& state) {
-  PcTree tree;
-  SerialPortsFrom.sysRoot = tree.sys();
-  char port[ComPortNameSize];
-  int found = 0;
-  for (auto _ : state) found = LocateDevicePort(port, sizeof port);
-  state.counters["found"] = found;
-  SerialPortsFrom.sysRoot = "/sys";
-}
-BENCHMARK(BM_LocatePcTree);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 500;
+  char port[ComPortNameSize];
+  std::printf("discovery_bench: %d rounds of each, interleaved with the bare listing\n", rounds);
+  Case("ComPortListBuild, this machine's /sys", "/sys", rounds, [] {
+    ComPortListBuild();
+    return true;
+  });
+  Case("LocateDevicePort, this machine's /sys", "/sys", rounds, [&] {
+    LocateDevicePort(port, sizeof port);
+    return true;
+  });
+  const PcTree tree;
+  Case("LocateDevicePort, a PC's tree (found)", tree.sys(), rounds,
+       [&] { return LocateDevicePort(port, sizeof port) != 0; });
+  return 0;
+}

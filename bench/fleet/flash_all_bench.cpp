@@ -3,7 +3,8 @@
 // beside the update of one of them in the same run: the ratio of the two
 // times is what serving them in parallel costs over serving one.
 //
-//   flash_all_bench [converters] [runs]    (4 and 3 by default)
+//   flash_all_bench [converters] [runs]    (4 and 3 by default; 1 compares
+//                                           --all with --serial of one)
 //
 // Starts itself again under umockdev-wrapper when it is not under it.
 
@@ -25,6 +26,10 @@ namespace {
 constexpr const char* kSettleMs = "500";
 constexpr uint32_t kLineRate = 480;   // bytes per second at 4800 baud
 constexpr size_t kImageBytes = 272 * 4;  // four records, 583 ms each on the line
+// The goal is set for four converters: all of them at once take at most 1.2
+// times as long as one.
+constexpr int kGoalConverters = 4;
+constexpr double kGoalRatio = 1.2;
 
 double Seconds(const std::vector<std::string>& args, int& status) {
   std::string command = RS485CTL_PATH;
@@ -50,7 +55,11 @@ int main(int argc, char** argv) {
     std::perror("umockdev-wrapper");
     return 1;
   }
-  const int count = argc > 1 ? std::max(2, std::atoi(argv[1])) : 4;
+  const int count = argc > 1 ? std::atoi(argv[1]) : kGoalConverters;
+  if (count < 1) {
+    std::fprintf(stderr, "flash_all_bench: at least one converter\n");
+    return 2;
+  }
   const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
 
   char folder[] = "/tmp/rs485-flash-all-XXXXXX";
@@ -92,8 +101,12 @@ int main(int argc, char** argv) {
   const double every = BenchMedian(all);
   std::printf("%zu-byte image (4 records at 4800 baud), settle %s ms, median of %d runs\n", kImageBytes, kSettleMs,
               runs);
-  std::printf("  one converter:        %6.2f s\n", single);
-  std::printf("  %d converters, --all:  %6.2f s\n", count, every);
-  std::printf("  ratio:                %6.2f (goal at most 1.2)\n", every / single);
+  const std::string allLabel = "--all of " + std::to_string(count) + ":";
+  std::printf("  %-20s %6.2f s\n", "one, --serial:", single);
+  std::printf("  %-20s %6.2f s\n", allLabel.c_str(), every);
+  if (count == kGoalConverters)
+    std::printf("  %-20s %6.2f (goal at most %.1f)\n", "ratio:", every / single, kGoalRatio);
+  else
+    std::printf("  %-20s %6.2f (the goal is set for %d converters)\n", "ratio:", every / single, kGoalConverters);
   return 0;
 }

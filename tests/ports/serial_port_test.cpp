@@ -3,8 +3,13 @@
 // the master side, the port layer opens the slave by name. The scenarios both
 // systems share are in serial_line_test.cpp.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,6 +41,46 @@ double ThreadCpuMs() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_nsec) / 1e6;
 }
+
+// A program that opened the device before us, marking its hold by flock, by
+// the terminal's exclusive flag or by nothing, and holding `descriptors`
+// descriptors besides.
+enum class Mark { None, Flock, Exclusive };
+struct EarlierHolder {
+  pid_t pid = -1;
+  bool holds = false;  // it has the device and all its descriptors
+
+  EarlierHolder(const std::string& path, Mark mark, int descriptors) {
+    int ready[2];
+    if (pipe(ready) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+      const bool marked = fd >= 0 && (mark != Mark::Flock || flock(fd, LOCK_EX | LOCK_NB) == 0) &&
+                          (mark != Mark::Exclusive || ioctl(fd, TIOCEXCL) == 0);
+      rlimit limit{};
+      getrlimit(RLIMIT_NOFILE, &limit);
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(RLIMIT_NOFILE, &limit);
+      const int base = open("/dev/null", O_RDONLY);
+      int held = 0;
+      while (held < descriptors && dup(base) >= 0) ++held;
+      const char answer = marked && held == descriptors ? 'y' : 'n';
+      if (write(ready[1], &answer, 1) == 1) pause();
+      _exit(0);
+    }
+    close(ready[1]);
+    pollfd p{ready[0], POLLIN, 0};
+    char answer = 'n';
+    holds = pid > 0 && poll(&p, 1, 10000) == 1 && read(ready[0], &answer, 1) == 1 && answer == 'y';
+    close(ready[0]);
+  }
+  ~EarlierHolder() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+};
 
 class SerialPort : public ::testing::Test {
  protected:
@@ -134,6 +179,59 @@ TEST_F(SerialPort, AProgramThatWasThereFirstKeepsThePortBusy) {
   EXPECT_EQ(std::atoi(text), getpid());
   SerialClose(handle);
   EXPECT_NE(access(lock.c_str(), F_OK), 0);
+}
+
+TEST_F(SerialPort, ProgramWithManyDescriptorsIsNamedWhenItsLockTellsOfIt) {
+  // Listing the thousands of descriptors of a browser costs more than an
+  // exchange: such a process is looked into only when the device's flock or
+  // exclusive flag says that somebody holds it.
+  const struct {
+    Mark mark;
+    int error;  // of our open, 0 when the holder goes unseen
+  } cases[] = {{Mark::None, 0}, {Mark::Flock, EWOULDBLOCK}, {Mark::Exclusive, EBUSY}};
+  for (const auto& c : cases) {
+    TestPty other;
+    const EarlierHolder holder("/dev/" + other.name, c.mark, 1100);
+    if (!holder.holds) GTEST_SKIP() << "no helper holding the device and 1100 descriptors";
+    int32_t handle = -1;
+    SerialHolder who{};
+    const int error = SerialOpen(other.name.c_str(), &handle, &who);
+    EXPECT_EQ(error, c.error) << static_cast<int>(c.mark);
+    EXPECT_EQ(who.pid, c.error != 0 ? holder.pid : 0) << static_cast<int>(c.mark);
+    if (error == 0) SerialClose(handle);
+  }
+}
+
+TEST_F(SerialPort, UserKeptOutByTheExclusiveFlagIsToldWhoHoldsThePort) {
+  // An ordinary user's open fails on the exclusive flag before any lock is
+  // looked at; the holder (this process, which opened the port first) is
+  // still named, by its lock file.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock cannot be written here";
+  ASSERT_EQ(chmod(("/dev/" + pty.name).c_str(), 0666), 0);
+  int result[2];
+  ASSERT_EQ(pipe(result), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(200);
+    int32_t handle = -1;
+    SerialHolder who{};
+    const int error = SerialOpen(pty.name.c_str(), &handle, &who);
+    const bool sent = write(result[1], &error, sizeof error) == sizeof error &&
+                      write(result[1], &who, sizeof who) == sizeof who;
+    _exit(sent ? 0 : 1);
+  }
+  close(result[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  int error = 0;
+  SerialHolder who{};
+  ASSERT_EQ(read(result[0], &error, sizeof error), static_cast<ssize_t>(sizeof error));
+  ASSERT_EQ(read(result[0], &who, sizeof who), static_cast<ssize_t>(sizeof who));
+  close(result[0]);
+  EXPECT_EQ(error, EBUSY);
+  EXPECT_EQ(who.pid, getpid());
 }
 
 TEST_F(SerialPort, PermissionFailureIsNotBusy) {
