@@ -5,6 +5,7 @@
 // tool. The suite names its Wine runner and prefix in RS485_WINE_RUN and
 // RS485_WINE_PREFIX; without them (a plain Linux run) Available() is false.
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -53,11 +54,9 @@ class WineComPort {
   bool RegisterConverter(const std::string& instance, const std::vector<std::string>& env = {},
                          const std::string& location = "") const {
     const std::string key = std::string(kUsbKey) + "\\" + instance;
-    return Run({"reg", "add", kSerialComm, "/v", serialValue_, "/t", "REG_SZ", "/d", com_, "/f"}, env).exitCode == 0 &&
-           Run({"reg", "add", key + "\\Device Parameters", "/v", "PortName", "/t", "REG_SZ", "/d", com_, "/f"}, env)
-                   .exitCode == 0 &&
-           (location.empty() ||
-            Run({"reg", "add", key, "/v", "LocationInformation", "/t", "REG_SZ", "/d", location, "/f"}, env).exitCode == 0);
+    return Reg({"add", kSerialComm, "/v", serialValue_, "/t", "REG_SZ", "/d", com_, "/f"}, env) &&
+           Reg({"add", key + "\\Device Parameters", "/v", "PortName", "/t", "REG_SZ", "/d", com_, "/f"}, env) &&
+           (location.empty() || Reg({"add", key, "/v", "LocationInformation", "/t", "REG_SZ", "/d", location, "/f"}, env));
   }
 
   const std::string wineRun = EnvOr("RS485_WINE_RUN");
@@ -67,6 +66,15 @@ class WineComPort {
  private:
   static constexpr const char* kUsbKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB\\VID_16C0&PID_4E04";
   static constexpr const char* kSerialComm = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+  // Wine's reg tool; a failure says what reg and Wine printed.
+  bool Reg(std::vector<std::string> args, const std::vector<std::string>& env) const {
+    args.insert(args.begin(), "reg");
+    const ProgramRun run = Run(args, env);
+    if (run.exitCode != 0)
+      std::fprintf(stderr, "reg %s: exit %d\n%s%s\n", args[1].c_str(), run.exitCode, run.out.c_str(), run.err.c_str());
+    return run.exitCode == 0;
+  }
 
   static std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
