@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "ctl/output.h"
-#include "ctl/profile.h"
 #include "discovery/device_locator.h"
 #include "ops/firmware_upload.h"
+#include "ops/json.h"
 #include "ops/messages.h"
 #include "platform/interrupt.h"
 #include "platform/process.h"
@@ -46,7 +46,10 @@ struct Worker {
 // The image a flash worker is given: watch's --flash, or flash's FILE.
 std::string ImageOf(const Options& options) { return options.image.empty() ? options.file : options.image; }
 
-bool IsProgress(const std::string& line) { return line.rfind(std::string("{") + kProgress, 0) == 0; }
+bool IsProgress(const std::string& line) {
+  Json said;
+  return JsonParse(line, said) && said.kind == Json::Object && said["event"].text == "progress";
+}
 
 std::vector<std::string> WorkerArguments(const Options& options, const std::string& command,
                                          const ConverterPort& converter) {
@@ -59,7 +62,7 @@ std::vector<std::string> WorkerArguments(const Options& options, const std::stri
   if (command == "write") {
     // What the command line and the profile named, as they were checked here.
     if (!options.baud.empty()) args.insert(args.end(), {"--baud", options.baud});
-    if (options.parityRow >= 0) args.insert(args.end(), {"--parity", CtlParityNames[options.parityRow]});
+    if (options.parityRow >= 0) args.insert(args.end(), {"--parity", ParityNames[options.parityRow]});
     if (options.dataBitsRow >= 0)
       args.insert(args.end(), {"--bits", std::to_string(DataBitsValues[options.dataBitsRow])});
     if (options.stopBits != 0) args.insert(args.end(), {"--stop", std::to_string(options.stopBits)});
@@ -125,11 +128,8 @@ bool WorkerPoll(Worker& worker, Line line) {
 
 // A member of a JSON line, as text; empty when it has none.
 std::string MemberText(const std::string& line, const char* key) {
-  std::vector<JsonMember> members;
-  std::string problem;
-  if (!JsonObjectParse(line, members, problem)) return std::string();
-  const JsonMember* m = JsonFind(members, key);
-  return m != nullptr ? m->text : std::string();
+  Json said;
+  return JsonParse(line, said) ? said[key].text : std::string();
 }
 
 // A worker's line for the JSON lines here: its event first, then the
@@ -147,16 +147,12 @@ std::string Tagged(const std::string& line, const ConverterPort& converter) {
 
 // What a worker's result line says for people: the failure, or what was done.
 std::string ResultDetail(const Worker& worker) {
-  std::vector<JsonMember> members;
-  std::string problem;
-  if (!JsonObjectParse(worker.result, members, problem)) return MsgWorkerSilent;
-  const auto text = [&](const char* key) {
-    const JsonMember* m = JsonFind(members, key);
-    return m != nullptr ? m->text : std::string();
-  };
+  Json result;
+  if (!JsonParse(worker.result, result)) return MsgWorkerSilent;
+  const auto text = [&](const char* key) { return result[key].text; };
   if (!text("error").empty()) return text("error") + (text("reason").empty() ? "" : ": " + text("reason"));
   const auto number = [&](const char* key) { return std::strtoull(text(key).c_str(), nullptr, 10); };
-  if (JsonFind(members, "records_sent") != nullptr) return MsgRecordsSent(number("records_sent"), number("records_total"));
+  if (result.Has("records_sent")) return MsgRecordsSent(number("records_sent"), number("records_total"));
   return text("baud") + " бит/с, " + text("parity") + ", " + text("data_bits") + " бит, стоп-битов " + text("stop_bits") +
          ", запись " + text("raw");
 }
@@ -298,14 +294,13 @@ const char* StepText(const std::string& step) {
 // Notes how the unit's current step ended.
 void UnitStepDone(Unit& unit) {
   const std::string& step = unit.steps[unit.step];
-  std::vector<JsonMember> members;
-  std::string problem;
-  JsonObjectParse(unit.worker.result, members, problem);
-  const JsonMember* error = JsonFind(members, "error");
+  Json result;
+  JsonParse(unit.worker.result, result);
+  const Json& error = result["error"];
   const std::string failure = unit.worker.exitCode == ExitOk ? "" : ResultDetail(unit.worker);
   unit.outcomes += std::string(unit.outcomes.empty() ? "" : ",") + "{\"step\":\"" + step +
                    "\",\"exit_code\":" + std::to_string(unit.worker.exitCode) +
-                   ",\"error\":" + (error != nullptr && error->kind == JsonMember::String ? JsonString(error->text) : "null") +
+                   ",\"error\":" + (error.kind == Json::String ? JsonString(error.text) : "null") +
                    "}";
   unit.detail += (unit.detail.empty() ? "" : ", ") + std::string(StepText(step)) + (failure.empty() ? "" : ": " + failure);
   unit.exitCode = unit.worker.exitCode;

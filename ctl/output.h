@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "discovery/device_locator.h"
+#include "ops/json.h"
 #include "ops/firmware_upload.h"
 #include "ops/settings.h"
 
@@ -46,9 +47,6 @@ std::string CtlFormat(const char* format, Args... args) {
   return text;
 }
 
-// Names of the parity rows on the command line.
-extern const char* const CtlParityNames[ParityRows];
-
 // Each printer writes to standard output unless told otherwise.
 void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out = stdout);
 void PrintLocated(const std::string& port, bool json, FILE* out = stdout);
@@ -81,16 +79,9 @@ std::string ConverterJson(const ConverterPort& converter);
 // the serial number given, which they share (empty: none was given).
 void PrintSeveral(const ConverterList& list, const std::string& serial, bool json, FILE* out = stdout);
 
-// text as a JSON string, or null when it is empty.
-std::string JsonOrNull(const std::string& text);
-
 // A line of a unit's outcome for people: the verdict in a column of its own,
 // serial number, place, port, then what happened.
 std::string UnitLine(bool ok, const ConverterPort& converter, const std::string& detail);
-
-// text as a JSON string: quoted, escaped, and bytes that are not UTF-8 replaced
-// by U+FFFD so that the output stays valid whatever a file name holds.
-std::string JsonString(const std::string& text);
 
 // Progress of a firmware update on standard error: on a terminal one line
 // redrawn in place, as wide as the terminal allows (the bar goes first, then
