@@ -153,10 +153,9 @@ void FlashProgress::Show(UploadPhase phase, const UploadReport& sofar) {
   const uint64_t total = sofar.recordsTotal;
   const uint64_t percent = total > 0 ? sent * 100 / total : 0;
   if (events_ && (phase != eventPhase_ || percent != eventPercent_)) {
-    static const char* const kPhaseNames[] = {"entering", "waiting", "sending", "finishing"};
     eventPhase_ = phase;
     eventPercent_ = percent;
-    CtlWriteLine("{\"event\":\"progress\",\"port\":" + JsonString(port_) + ",\"phase\":\"" + kPhaseNames[phase] +
+    CtlWriteLine("{\"event\":\"progress\",\"port\":" + JsonString(port_) + ",\"phase\":\"" + FleetPhaseNames[phase] +
                  "\",\"records_sent\":" + std::to_string(sent) + ",\"records_total\":" + std::to_string(total) + "}");
   }
   const uint64_t bytes = sofar.bytesSent;

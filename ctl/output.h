@@ -7,21 +7,23 @@
 #include <vector>
 
 #include "discovery/device_locator.h"
+#include "fleet/fleet.h"
 #include "ops/json.h"
 #include "ops/firmware_upload.h"
 #include "ops/settings.h"
 
 // rs485ctl's exit codes; with several converters, the worst of theirs.
+// They are the fleet's, which its workers end with.
 enum CtlExit {
-  ExitOk = 0,
-  ExitAbsent = 1,
-  ExitUsage = 2,
-  ExitPort = 3,
-  ExitRead = 4,
-  ExitWrite = 5,
-  ExitFirmware = 6,
-  ExitOutput = 7,
-  ExitInterrupted = 130,  // as a shell reports a program ended by Ctrl+C
+  ExitOk = FleetOk,
+  ExitAbsent = FleetAbsent,
+  ExitUsage = FleetUsage,
+  ExitPort = FleetPort,
+  ExitRead = FleetRead,
+  ExitWrite = FleetWrite,
+  ExitFirmware = FleetFirmware,
+  ExitOutput = FleetOutput,
+  ExitInterrupted = FleetInterrupted,  // as a shell reports a program ended by Ctrl+C
 };
 
 // Writes text to one of rs485ctl's streams (a console gets it as characters).
