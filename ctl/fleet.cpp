@@ -151,11 +151,10 @@ int CommandAll(const Options& options) {
 }
 
 int CommandWatch(const Options& options) {
-  std::vector<FleetStep> steps;
-  if (!options.image.empty()) steps.push_back(FleetStep::Flash);
-  const bool settings = !options.profile.empty() || !options.baud.empty() || options.parityRow >= 0 ||
-                        options.dataBitsRow >= 0 || options.stopBits != 0 || options.echo >= 0;
-  if (settings) steps.push_back(FleetStep::Write);
-  if (steps.empty()) steps.push_back(FleetStep::Read);
-  return RunFleet(options, JobOf(options, steps));
+  FleetJob job = JobOf(options, {});
+  if (!options.image.empty()) job.steps.push_back(FleetStep::Flash);
+  // A profile is written even when it names nothing: its write checks the unit.
+  if (!options.profile.empty() || FleetSettingsGiven(job.settings)) job.steps.push_back(FleetStep::Write);
+  if (job.steps.empty()) job.steps.push_back(FleetStep::Read);
+  return RunFleet(options, std::move(job));
 }
