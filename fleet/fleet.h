@@ -109,8 +109,9 @@ class FleetEngine {
  public:
   // workerProgram: rs485ctl's path (rs485ctl itself, or the one beside the window).
   FleetEngine(FleetJob job, std::string workerProgram);
-  // A run still going is stopped as by two requests and waited for (a few
-  // seconds at the most); no worker is left behind.
+  // A run still going is stopped as by two requests and waited for (ten
+  // seconds at the most, then what still runs is ended); no worker is left
+  // behind.
   ~FleetEngine();
   FleetEngine(const FleetEngine&) = delete;
   FleetEngine& operator=(const FleetEngine&) = delete;
