@@ -141,28 +141,39 @@ TEST_F(CtlUnderWine, AStopRequestToRs485ctlAloneReachesItsWorkers) {
   SimFaults slow;
   slow.delayMs = 250;  // each acknowledgement: the update takes 5 s at the least
   for (SimConverter* converter : converters) converter->SetFaults(slow);
-  Spawned ctl;
-  ASSERT_TRUE(ctl.Start({com.wineRun, exe, "--json", "flash", "--all", "big.bin", "--settle-ms", "300"},
-                        SpawnOptions{.env = {"LC_ALL=C.UTF-8"}}));
-  for (SimConverter* converter : converters) {
-    if (converter->WaitUntil([](const SimCounters& c) { return c.recordsAcked > 0; }, 60000)) continue;
-    ctl.Finish(SIGKILL, 10000);
-    FAIL() << "no record was taken\n" << ctl.err << ctl.out;
-  }
-  // Wine turns SIGINT into a Ctrl+C for that process alone: the workers'
-  // console never sees it.
-  kill(ctl.pid(), SIGINT);
-  EXPECT_EQ(ctl.Finish(0, 60000), 130) << ctl.err;
-  std::map<std::string, std::string> results;
-  for (size_t at = 0, end; (end = ctl.out.find('\n', at)) != std::string::npos; at = end + 1) {
-    Json line;
-    ASSERT_TRUE(JsonParse(ctl.out.substr(at, end - at), line)) << ctl.out;
-    if (line["event"].text == "result") results[line["serial"].text] = line["result"].text;
-  }
-  EXPECT_EQ(results, (std::map<std::string, std::string>{{"SN8", "interrupted"}, {"SN9", "interrupted"}})) << ctl.out;
-  for (SimConverter* converter : converters) {
-    EXPECT_TRUE(converter->WaitUntil([](const SimCounters& c) { return c.updateLeaves > 0; }, 10000));
-    EXPECT_FALSE(converter->Snapshot().updateMode);
+  // One request: each worker ends its update in order. Two: rs485ctl.exe ends
+  // the workers at once and has a worker of its own release each converter.
+  for (const int requests : {1, 2}) {
+    uint32_t leaves[2];
+    for (size_t k = 0; k < 2; ++k) leaves[k] = converters[k]->Counters().updateLeaves;
+    Spawned ctl;
+    ASSERT_TRUE(ctl.Start({com.wineRun, exe, "--json", "flash", "--all", "big.bin", "--settle-ms", "300"},
+                          SpawnOptions{.env = {"LC_ALL=C.UTF-8"}}));
+    for (SimConverter* converter : converters) {
+      const uint32_t acked = converter->Counters().recordsAcked;
+      if (converter->WaitUntil([&](const SimCounters& c) { return c.recordsAcked > acked; }, 60000)) continue;
+      ctl.Finish(SIGKILL, 10000);
+      FAIL() << "no record was taken\n" << ctl.err << ctl.out;
+    }
+    // Wine turns SIGINT into a Ctrl+C for that process alone: the workers'
+    // console never sees it.
+    for (int k = 0; k < requests; ++k) kill(ctl.pid(), SIGINT);
+    EXPECT_EQ(ctl.Finish(0, 60000), 130) << requests << "\n" << ctl.err;
+    std::map<std::string, std::string> results;
+    for (size_t at = 0, end; (end = ctl.out.find('\n', at)) != std::string::npos; at = end + 1) {
+      Json line;
+      ASSERT_TRUE(JsonParse(ctl.out.substr(at, end - at), line)) << ctl.out;
+      if (line["event"].text != "result") continue;
+      results[line["serial"].text] = line["result"].text;
+      EXPECT_NE(line["reason"].text.find(MsgUpdateModeLeft), std::string::npos) << requests << "\n" << ctl.out;
+    }
+    EXPECT_EQ(results, (std::map<std::string, std::string>{{"SN8", "interrupted"}, {"SN9", "interrupted"}}))
+        << requests << "\n" << ctl.out;
+    for (size_t k = 0; k < 2; ++k) {
+      EXPECT_TRUE(converters[k]->WaitUntil([&](const SimCounters& c) { return c.updateLeaves > leaves[k]; }, 10000))
+          << requests;
+      EXPECT_FALSE(converters[k]->Snapshot().updateMode) << requests;
+    }
   }
 }
 
