@@ -12,7 +12,7 @@ cd "$root" || exit 2
 # (a shell glob on its path) that matches it; "fixture" is exempt.
 floor_table=(
   "sim/*|fixture" "tests/*|fixture" "bench/*|fixture"
-  "app/form_logic*|6"
+  "app/form_logic*|6" "app/station_logic*|6"
   "app/*|7"
   "ctl/*|6"
   "fleet/*|5"
