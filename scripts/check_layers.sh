@@ -12,7 +12,8 @@ cd "$root" || exit 2
 # (a shell glob on its path) that matches it; "fixture" is exempt.
 floor_table=(
   "sim/*|fixture" "tests/*|fixture" "bench/*|fixture"
-  "app/form_logic*|5"
+  "app/form_logic*|5" "app/station_logic*|5"
+  "fleet/*|5"
   "app/*|6"
   "ops/*|4"
   "ctl/*|5"

@@ -1,0 +1,106 @@
+#pragma once
+// The fleet: several converters served at once, each by a worker process of
+// its own (rs485ctl started with the hidden --worker for one converter and one
+// step), for rs485ctl's --all and watch and for the windows' station. The port
+// layer, the clock and the search are each one per process, so the workers are
+// processes; this engine only searches, starts them, reads their JSON lines
+// through a pipe without waiting, passes stop requests on, and turns what they
+// say into events. It never waits: Poll() is called from a loop (rs485ctl) or
+// a window's timer, and returns at once. Nothing here prints.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "discovery/device_locator.h"
+#include "ops/firmware_upload.h"
+
+// rs485ctl's exit codes, which are also the workers' and a unit's outcome.
+enum FleetExit : int {
+  FleetOk = 0,
+  FleetAbsent = 1,
+  FleetUsage = 2,
+  FleetPort = 3,
+  FleetRead = 4,
+  FleetWrite = 5,
+  FleetFirmware = 6,
+  FleetOutput = 7,
+  FleetInterrupted = 130,
+};
+
+// One step of a unit; a unit's steps run one after the other, and a step
+// that fails ends the unit.
+enum class FleetStep : uint8_t { Read, Write, Flash };
+
+// What a write step changes; what is unset keeps what the converter has.
+struct FleetSettings {
+  std::string baud;      // decimal, as --baud takes it; empty: unset
+  int parityRow = -1;    // -1: unset
+  int dataBitsRow = -1;  // -1: unset
+  int stopBits = 0;      // 1 or 2; 0: unset
+  int echo = -1;         // 0 off, 1 on; -1: unset
+  bool verify = true;    // read back and compare
+};
+
+struct FleetJob {
+  std::vector<FleetStep> steps;  // at least one
+  std::string image;             // the image of a Flash step, checked by FleetEngine::Start
+  int32_t settleMs = FirmwareSettleMs;
+  FleetSettings settings;        // of a Write step
+  std::string trace;             // the workers' --trace ("-" or empty)
+  // false: the converters present at the start, each once (--all); true:
+  // every converter plugged in, once until it is unplugged, until stopped
+  // (watch, the station).
+  bool watch = false;
+  std::string serial;    // only converters with this serial number; empty: any
+  std::string location;  // only converters in this place; empty: any
+};
+
+enum class FleetEventKind : uint8_t {
+  UnitStarted,  // a converter found, its first step started
+  Progress,     // an update's phase and records
+  StepEnded,    // one step of a unit ended
+  UnitEnded,    // a unit's last step ended (or the first that failed)
+  Stopping,     // the first request to stop was taken
+  Finished,     // nothing more comes: the counts
+};
+
+struct FleetEvent {
+  FleetEventKind kind = FleetEventKind::Finished;
+  int32_t unit = 0;            // from 1 for each unit served (a unit plugged in again is a new one); 0 for Stopping, Finished
+  ConverterPort converter{};   // serial number, place, and the port (after an update, the name it ended on)
+  FleetStep step = FleetStep::Read;  // UnitStarted, Progress, StepEnded
+  UploadPhase phase = UploadEntering;  // Progress
+  uint64_t recordsSent = 0;   // Progress, StepEnded of a Flash
+  uint64_t recordsTotal = 0;
+  int exitCode = FleetOk;     // StepEnded, UnitEnded; Finished: the worst
+  std::string result;         // StepEnded: the worker's result, one JSON object; UnitEnded: "ok", "failed", "interrupted"
+  std::string error;          // StepEnded, UnitEnded: the failure in the user's words (empty when none)
+  std::string reason;         // and why, with what to do (empty when none)
+  uint32_t elapsedMs = 0;     // UnitEnded
+  int32_t total = 0;          // Finished: units served, good, failed
+  int32_t ok = 0;
+  int32_t failed = 0;
+};
+
+class FleetEngine {
+ public:
+  // workerProgram: rs485ctl's path (rs485ctl itself, or the one beside the window).
+  FleetEngine(FleetJob job, std::string workerProgram);
+  ~FleetEngine();  // a run still going is stopped as by two requests; no worker is left behind
+  FleetEngine(const FleetEngine&) = delete;
+  FleetEngine& operator=(const FleetEngine&) = delete;
+
+  // Checks what can be checked before any converter is touched (the image
+  // whole and not empty); false with the message and reason otherwise.
+  bool Start(std::string& message, std::string& reason);
+  // Appends what happened since the last call; never waits.
+  void Poll(std::vector<FleetEvent>& events);
+  // The first request: every worker ends in order (an update stops sending
+  // and tells its converter to leave the update mode; a read or write ends
+  // its short exchange); no new unit or step starts. The second: the updates
+  // end at once and their converters are told to leave the update mode.
+  void RequestStop();
+  int StopRequests() const;
+  bool Finished() const;  // the Finished event has been given
+};
