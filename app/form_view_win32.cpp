@@ -153,6 +153,7 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       font_ = WindowFormFont(dpi_);
       CreateControls();
       logic_.FormCreate();
+      WindowOpened();
       return 0;
     case WM_COMMAND:
       if (HIWORD(wParam) == BN_CLICKED) {
@@ -207,7 +208,7 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_DESTROY:
-      PostQuitMessage(0);
+      WindowClosed();
       return 0;
     default: break;
   }
@@ -257,6 +258,11 @@ LRESULT CALLBACK TMainForm::ProgressProc(HWND window, UINT message, WPARAM wPara
 bool TMainForm::QuitRequested(int* code) const {
   *code = quitCode_;
   return quitRequested_;
+}
+
+bool TMainForm::DialogMessage(MSG& msg) {
+  if (window_ == nullptr || !IsWindow(window_) || (msg.hwnd != window_ && !IsChild(window_, msg.hwnd))) return false;
+  return IsDialogMessageW(window_, &msg) != FALSE;
 }
 
 void TMainForm::PumpMessages() {

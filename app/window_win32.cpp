@@ -9,7 +9,15 @@ Function User32(const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
 }
 
+int openWindows = 0;
+
 }  // namespace
+
+void WindowOpened() { ++openWindows; }
+
+void WindowClosed() {
+  if (--openWindows == 0) PostQuitMessage(0);
+}
 
 std::wstring WindowText(HWND control) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');

@@ -25,3 +25,8 @@ SIZE WindowFrameSize(int width, int height, DWORD style, DWORD exStyle, UINT dpi
 // A label or check box grows to the right until its caption fits in font,
 // with extra pixels beside it.
 void WindowFitCaption(HWND control, HFONT font, int extra);
+
+// The program ends with its last window: each window says when it is made
+// and when it is gone; the last one gone ends the message loop.
+void WindowOpened();
+void WindowClosed();
