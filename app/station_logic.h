@@ -130,4 +130,11 @@ class StationLogic {
   std::vector<StationSlot> slots_;
   int32_t good_ = 0;
   int32_t failed_ = 0;
+  bool ticking_ = false;  // a message shown from Tick may let the timer call it again
+
+  void UnitStarted(const FleetEvent& event, std::vector<size_t>& changed);
+  void UnitNews(const FleetEvent& event, std::vector<size_t>& changed);
+  void UnitEnded(const FleetEvent& event, std::vector<size_t>& changed);
+  void LogLine(const std::string& line);
+  void Finish();
 };

@@ -78,6 +78,17 @@ std::string MsgRecordsSent(uint64_t sent, uint64_t total) {
   return "Записей передано: " + std::to_string(sent) + " из " + std::to_string(total);
 }
 
+std::string MsgWindowNoValue(const std::string& option) {
+  return "после " + option + (option == "--port" ? " нужно имя порта" : " нужно имя файла");
+}
+
+std::string MsgStationRecords(uint64_t sent, uint64_t total) {
+  return std::to_string(sent) + " из " + std::to_string(total);
+}
+
+std::string MsgStationGood(int32_t count) { return "Успешно: " + std::to_string(count); }
+std::string MsgStationFailed(int32_t count) { return "С ошибкой: " + std::to_string(count); }
+
 std::string MsgImageFileReason(const std::string& name, const std::string& folder, int error,
                                const std::string& systemText) {
   const std::string where = folder.empty() ? std::string() : " в папке " + folder;

@@ -30,16 +30,55 @@ inline constexpr const char* MsgBadBaudRateReason =
 // The window's command line.
 inline constexpr const char* MsgWindowHelp =
     "Использование: rs485setup [--port ИМЯ]\n"
+    "               rs485setup --station [--flash ПРОШИВКА] [--from ПРОФИЛЬ] [--json-log ФАЙЛ]\n"
     "\n"
     "Окно настройки и прошивки преобразователя USB-RS-485.\n"
     "\n"
-    "  --port ИМЯ   работать с этим портом, не ища преобразователь: COM5, ttyACM0,\n"
-    "               /dev/ttyUSB0, TCPC_адрес:порт, TCPS_порт, rfc2217://узел:порт\n"
-    "  -h, --help   эта справка\n"
+    "  --port ИМЯ        работать с этим портом, не ища преобразователь: COM5, ttyACM0,\n"
+    "                    /dev/ttyUSB0, TCPC_адрес:порт, TCPS_порт, rfc2217://узел:порт\n"
+    "  --station         открыть станцию и сразу начать: каждый подключённый\n"
+    "                    преобразователь обслуживается один раз\n"
+    "  --flash ФАЙЛ      станция: прошивка для каждого преобразователя\n"
+    "  --from ФАЙЛ       станция: профиль настроек (как его печатает rs485ctl read --json)\n"
+    "  --json-log ФАЙЛ   станция: результаты строками JSON, по мере их появления\n"
+    "  -h, --help        эта справка\n"
     "\n"
     "Без --port порт преобразователя ищется при запуске и раз в секунду, пока он не найден.\n";
 inline constexpr const char* MsgWindowUnknownArgument = "неизвестный параметр: ";  // followed by it
 inline constexpr const char* MsgWindowNoPortName = "после --port нужно имя порта";
+// "после --flash нужно имя файла"
+std::string MsgWindowNoValue(const std::string& option);
+inline constexpr const char* MsgWindowStationOnly =
+    "--flash, --from, --json-log, --plan и --journal относятся к станции: добавьте --station";
+
+// The station: the slot list's columns, a slot's state, the choices' problems.
+inline constexpr const char* MsgStationTitle = "Станция";
+inline constexpr const char* MsgStationColSerial = "Серийный номер";
+inline constexpr const char* MsgStationColLocation = "Место";
+inline constexpr const char* MsgStationColStep = "Шаг";
+inline constexpr const char* MsgStationColProgress = "Записи";
+inline constexpr const char* MsgStationColResult = "Результат";
+inline constexpr const char* MsgStationRunning = "идёт";
+inline constexpr const char* MsgStationInterrupted = "ПРЕРВАНО";
+// "12 из 40", an update's records acknowledged.
+std::string MsgStationRecords(uint64_t sent, uint64_t total);
+// "Успешно: 3", "С ошибкой: 1".
+std::string MsgStationGood(int32_t count);
+std::string MsgStationFailed(int32_t count);
+inline constexpr const char* MsgStationProfileBad = "Профиль не подходит";
+inline constexpr const char* MsgStationPlanUnsupported = "План и журнал пока не поддерживаются";
+inline constexpr const char* MsgStationPlanReason =
+    "Станция не умеет выполнять --plan и --journal. Ни один преобразователь не затронут: выберите прошивку "
+    "или профиль и нажмите «Пуск».";
+inline constexpr const char* MsgStationLogFailed = "Ошибка записи журнала JSON";
+inline constexpr const char* MsgStationAskStop =
+    "Идёт обслуживание преобразователей. Остановить его и закрыть окно? Преобразователи будут выведены из "
+    "режима обновления, окно закроется, когда они будут готовы.";
+inline constexpr const char* MsgStationIdle = "Выберите прошивку и (или) профиль и нажмите «Пуск».";
+inline constexpr const char* MsgStationWorking =
+    "Подключайте преобразователи: каждый обслуживается один раз, пока его не отключат.";
+inline constexpr const char* MsgStationStopping =
+    "Остановка: обслуживаемые преобразователи выводятся из режима обновления.";
 
 // Names of the update's phases, for a progress display.
 inline constexpr const char* MsgPhaseEntering = "Переход в режим обновления";

@@ -20,6 +20,10 @@ struct PlatformChild {
 // This program's own path, to start it again; empty when it cannot be told.
 std::string PlatformSelfPath();
 
+// The program name in this program's folder (with the system's suffix for
+// programs); empty when this program's path cannot be told.
+std::string PlatformProgramBeside(const char* name);
+
 // Starts program with arguments (arguments[0] is the name it is given).
 // 0 when started; otherwise the system's code in errno terms (SystemErrorOf
 // tells the system's own code and words).

@@ -17,6 +17,12 @@ std::string PlatformSelfPath() {
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
 
+std::string PlatformProgramBeside(const char* name) {
+  const std::string self = PlatformSelfPath();
+  const size_t slash = self.rfind('/');
+  return slash == std::string::npos ? std::string() : self.substr(0, slash + 1) + name;
+}
+
 int PlatformChildStart(const std::string& program, const std::vector<std::string>& arguments, PlatformChild& child) {
   // Close-on-exec: a worker started later must not hold another's ends, or
   // closing a stop channel here would not end it.

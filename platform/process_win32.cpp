@@ -50,6 +50,12 @@ std::string PlatformSelfPath() {
   return length > 0 && length < MAX_PATH * 4 ? Utf8FromWide(path, length) : std::string();
 }
 
+std::string PlatformProgramBeside(const char* name) {
+  const std::string self = PlatformSelfPath();
+  const size_t slash = self.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : self.substr(0, slash + 1) + name + ".exe";
+}
+
 int PlatformChildStart(const std::string& program, const std::vector<std::string>& arguments, PlatformChild& child) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE readEnd = nullptr;
