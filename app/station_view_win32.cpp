@@ -4,6 +4,7 @@
 #include <commdlg.h>
 
 #include "app/window_win32.h"
+#include "ops/messages.h"
 #include "platform/text_win32.h"
 
 namespace {
@@ -17,14 +18,12 @@ constexpr int kMinClientWidth = 480;
 constexpr int kMinClientHeight = 220;
 constexpr int kLabelWidth = 116;
 constexpr int kBrowseWidth = 80;
-constexpr int kListTop = 100;
+constexpr int kListTop = 118;
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr wchar_t kImageFilter[] = L"Файлы прошивки (*.bin)\0*.bin\0Все файлы\0*.*\0";
 constexpr wchar_t kProfileFilter[] = L"Профили (*.json)\0*.json\0Все файлы\0*.*\0";
 constexpr wchar_t kShutdownReason[] = L"Станция обслуживает преобразователи.";
-constexpr wchar_t kCloseQuestion[] =
-    L"Идёт обслуживание преобразователей. Остановить его и закрыть окно, когда преобразователи закончат?";
 // Each column's width at 96 dpi, in the order of StationColumn.
 constexpr int kColumnWidths[StationColumnCount] = {100, 150, 130, 90, 260};
 
@@ -118,7 +117,9 @@ void TStationWindow::CreateControls() {
   Control(L"BUTTON", L"Обзор…", WS_TABSTOP | BS_PUSHBUTTON, 0, IdStationProfileBrowse);
   Control(L"BUTTON", L"&Пуск", WS_TABSTOP | BS_PUSHBUTTON, 0, IdStationStart);
   Control(L"BUTTON", L"&Стоп", WS_TABSTOP | BS_PUSHBUTTON | WS_DISABLED, 0, IdStationStop);
-  Control(L"STATIC", L"", SS_NOPREFIX, 0, IdStationCounts);
+  Control(L"STATIC", L"", SS_NOPREFIX, 0, IdStationGood);
+  Control(L"STATIC", L"", SS_NOPREFIX, 0, IdStationFailed);
+  Control(L"STATIC", L"", SS_NOPREFIX | SS_ENDELLIPSIS, 0, IdStationStatus);
   const HWND list = Control(WC_LISTVIEWW, L"Преобразователи",
                             WS_TABSTOP | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER,
                             WS_EX_CLIENTEDGE, IdStationList);
@@ -158,7 +159,9 @@ void TStationWindow::Layout() {
   place(IdStationProfileBrowse, width - Px(8 + kBrowseWidth), Px(35), Px(kBrowseWidth), Px(23));
   place(IdStationStart, Px(8), Px(66), Px(90), Px(25));
   place(IdStationStop, Px(104), Px(66), Px(90), Px(25));
-  place(IdStationCounts, Px(210), Px(72), width - Px(218), Px(13));
+  place(IdStationGood, Px(210), Px(72), Px(110), Px(13));
+  place(IdStationFailed, Px(330), Px(72), Px(130), Px(13));
+  place(IdStationStatus, Px(8), Px(98), width - Px(16), Px(13));
   place(IdStationList, Px(8), Px(kListTop), width - Px(16), height - Px(kListTop + 8));
 }
 
@@ -220,14 +223,8 @@ LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return DrawRow(reinterpret_cast<NMLVCUSTOMDRAW*>(lParam));
       break;
     }
-    // A message box that Tick shows lets the timer through: Tick is not
-    // entered again from inside itself.
     case WM_TIMER:
-      if (wParam == kTickTimer && !ticking_) {
-        ticking_ = true;
-        logic_.Tick();
-        ticking_ = false;
-      }
+      if (wParam == kTickTimer) logic_.Tick();
       return 0;
     case WM_CLOSE:
       if (logic_.CloseRequested()) DestroyWindow(window_);
@@ -330,8 +327,8 @@ void TStationWindow::ShowSlot(size_t index, const StationSlot& slot, bool insert
 
 void TStationWindow::ShowCounts(int32_t good, int32_t failed) {
   if (window_ == nullptr) return;
-  const std::wstring text = L"Успешно: " + std::to_wstring(good) + L", с ошибкой: " + std::to_wstring(failed);
-  SetWindowTextW(Item(IdStationCounts), text.c_str());
+  SetWindowTextW(Item(IdStationGood), WideFromUtf8(MsgStationGood(good)).c_str());
+  SetWindowTextW(Item(IdStationFailed), WideFromUtf8(MsgStationFailed(failed)).c_str());
 }
 
 // Idle: the choices and Start; running: Stop; stopping: neither. The slots
@@ -344,6 +341,8 @@ void TStationWindow::ShowRunState(RunState state) {
   for (int id : {IdStationImage, IdStationImageBrowse, IdStationProfile, IdStationProfileBrowse, IdStationStart})
     EnableWindow(Item(id), idle ? TRUE : FALSE);
   EnableWindow(Item(IdStationStop), state == Running ? TRUE : FALSE);
+  static const char* const kStatus[] = {MsgStationIdle, MsgStationWorking, MsgStationStopping};
+  SetWindowTextW(Item(IdStationStatus), WideFromUtf8(kStatus[state]).c_str());
   const HWND focus = GetFocus();
   if (focus != nullptr && IsChild(window_, focus) && !IsWindowEnabled(focus))
     SetFocus(Item(state == Running ? IdStationStop : IdStationList));
@@ -366,7 +365,7 @@ void TStationWindow::ShowMessage(const std::string& text, const std::string& rea
 }
 
 bool TStationWindow::AskStopForClose() {
-  return MessageBoxW(window_, kCloseQuestion, StationWindowTitle,
+  return MessageBoxW(window_, WideFromUtf8(MsgStationAskStop).c_str(), StationWindowTitle,
                      MB_YESNO | MB_DEFBUTTON2) == IDYES;
 }
 

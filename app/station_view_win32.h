@@ -21,7 +21,9 @@ enum StationControlId {
   IdStationProfileBrowse,
   IdStationStart,
   IdStationStop,
-  IdStationCounts,
+  IdStationGood,
+  IdStationFailed,
+  IdStationStatus,
   IdStationList,
 };
 
@@ -79,6 +81,5 @@ class TStationWindow : private StationView {
   std::vector<StationSlot::State> rowStates_;  // each row's state, for its colour
   // The options given on the command line that the edit boxes do not show.
   StationChoices fixedChoices_;
-  bool ticking_ = false;  // Tick is on the stack: a message box it shows pumps the timer
   bool holdingShutdown_ = false;
 };
