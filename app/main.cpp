@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/main_form.h"
+#include "app/station_logic.h"
 #include "ops/messages.h"
 #include "platform/console.h"
 
@@ -42,8 +43,9 @@ int main(int argc, char** argv) {
   // Before "port.out" is opened: a closed standard stream must not become it.
   PlatformStdStreamsInit();
   // Read before Qt starts, so that the help needs no display.
-  std::string port, error;
-  switch (FormParseArguments(std::vector<std::string>(argv + 1, argv + argc), port, error)) {
+  WindowArguments arguments;
+  std::string error;
+  switch (WindowParseArguments(std::vector<std::string>(argv + 1, argv + argc), arguments, error)) {
     case FormArgumentsHelp: std::fputs(MsgWindowHelp, stdout); return 0;
     case FormArgumentsBad: std::fprintf(stderr, "rs485setup: %s\n\n%s", error.c_str(), MsgWindowHelp); return 2;
     case FormArgumentsRun: break;
@@ -53,9 +55,17 @@ int main(int argc, char** argv) {
   try {
     TMainForm form;
     MainForm = &form;
-    form.logic.fixedPort = port;
+    form.logic.fixedPort = arguments.port;
     QApplication::setApplicationDisplayName(form.windowTitle());
-    form.show();
+    if (arguments.station) {
+      // The line PC's shortcut: the station with its choices, started; a
+      // choice it cannot honour is told, and the station waits.
+      TStationWindow* station = form.OpenStation();
+      station->SetChoices(arguments.choices);
+      station->StartRun();
+    } else {
+      form.show();
+    }
     SetupApplication::exec();
     MainForm = nullptr;
   } catch (const std::exception& error) {

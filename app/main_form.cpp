@@ -9,6 +9,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QShowEvent>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -101,8 +102,12 @@ QFont MainFormFont() {
   return font;
 }
 
-TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm), Timer1(new QTimer(this)) {
+TMainForm::TMainForm(QWidget* parent)
+    : QWidget(parent), ui(new Ui::TMainForm), Timer1(new QTimer(this)), StationButton(new QPushButton(this)) {
   ui->setupUi(this);
+  StationButton->setObjectName(QStringLiteral("StationButton"));
+  StationButton->setText(QString::fromUtf8(MsgStationButton));
+  StationButton->setGeometry(288, 276, 137, 19);
   move(350, 205);  // the form's place on the screen; the form description sets only its size
   setFont(MainFormFont());
   FitCaptions(this);
@@ -118,10 +123,19 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent), ui(new Ui::TMainForm), 
   connect(ui->ConnButton, &QPushButton::clicked, this, &TMainForm::ConnButtonClick);
   connect(ui->Save, &QPushButton::clicked, this, &TMainForm::SaveClick);
   connect(ui->Button1, &QPushButton::clicked, this, &TMainForm::Button1Click);
+  connect(StationButton, &QPushButton::clicked, this, [this] { OpenStation(); });
   FormCreate();
 }
 
 TMainForm::~TMainForm() { delete ui; }
+
+TStationWindow* TMainForm::OpenStation() {
+  if (!station_) station_ = std::make_unique<TStationWindow>();
+  station_->show();
+  station_->raise();
+  station_->activateWindow();
+  return station_.get();
+}
 
 void TMainForm::FormCreate() { logic.FormCreate(); }
 

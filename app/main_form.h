@@ -10,6 +10,9 @@
 #include <memory>
 
 #include "app/form_logic.h"
+#include "app/station_window.h"
+
+class QPushButton;
 
 namespace Ui {
 class TMainForm;
@@ -31,6 +34,12 @@ class TMainForm : public QWidget, private FormView {
 
   Ui::TMainForm* ui;
   QTimer* Timer1;
+  // Opens the station: below the panel, where the form has nothing, so the
+  // form's own controls, places and tab order stay as they are.
+  QPushButton* StationButton;
+
+  // The station window, made on first use and shown in front.
+  TStationWindow* OpenStation();
 
   // The handlers and the state they share (the open port, the record).
   FormLogic logic{*this};
@@ -49,6 +58,7 @@ class TMainForm : public QWidget, private FormView {
  private:
   class UploadProgress;
   std::unique_ptr<UploadProgress> progress_;
+  std::unique_ptr<TStationWindow> station_;
 
   void KeepOneRowSelected(class QListWidget* list);
 

@@ -53,6 +53,7 @@ inline constexpr const char* MsgWindowStationOnly =
 
 // The station: the slot list's columns, a slot's state, the choices' problems.
 inline constexpr const char* MsgStationTitle = "Станция";
+inline constexpr const char* MsgStationButton = "Ст&анция…";
 inline constexpr const char* MsgStationColSerial = "Серийный номер";
 inline constexpr const char* MsgStationColLocation = "Место";
 inline constexpr const char* MsgStationColStep = "Шаг";
