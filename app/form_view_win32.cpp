@@ -112,6 +112,10 @@ void TMainForm::CreateControls() {
   Control(w, L"BUTTON", L"Проверить связь", WS_TABSTOP | BS_PUSHBUTTON, 0, 288, 32, 137, 25, IdConnButton);
   panel_ = Control(w, kPanelClass, L"", WS_TABSTOP, WS_EX_CONTROLPARENT, 8, 64, 417, 209, IdPanel);
   Control(w, L"BUTTON", L"Прошивка", WS_TABSTOP | BS_PUSHBUTTON, 0, 288, 8, 137, 25, IdButton1);
+  // Below the panel, where the form has nothing: its own controls, places and
+  // tab order stay as they are.
+  Control(w, L"BUTTON", WideFromUtf8(MsgStationButton).c_str(), WS_TABSTOP | BS_PUSHBUTTON, 0, 288, 276, 137, 19,
+          IdStationButton);
 
   const HWND p = panel_;
   Control(p, L"STATIC", L"Скорость обмена 485 <-> ТП", 0, 0, 8, 16, 146, 13, IdBaudRateLabel);
@@ -161,6 +165,9 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
           case IdConnButton: logic_.ConnButtonClick(); return 0;
           case IdSave: logic_.SaveClick(); return 0;
           case IdButton1: logic_.Button1Click(); return 0;
+          case IdStationButton:
+            if (openStation) openStation();
+            return 0;
           default: break;
         }
       }

@@ -26,6 +26,7 @@ enum FormControlId {
   IdLabel2,
   IdPortEditLabel,
   IdBaudRateLabel,
+  IdStationButton,
   IdProgressPhase = 200,
   IdProgressCount,
   IdProgressBar,

@@ -12,20 +12,21 @@ namespace {
 constexpr UINT_PTR kTickTimer = 1;
 // The window at 96 dpi: its client area at start and at its smallest, the
 // choices' rows, and the list below them taking the rest.
-constexpr int kClientWidth = 680;
-constexpr int kClientHeight = 360;
+constexpr int kClientWidth = 760;
+constexpr int kClientHeight = 380;
 constexpr int kMinClientWidth = 480;
 constexpr int kMinClientHeight = 220;
-constexpr int kLabelWidth = 116;
+constexpr int kLabelWidth = 90;
 constexpr int kBrowseWidth = 80;
-constexpr int kListTop = 118;
+constexpr int kListTop = 146;
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW;
 constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
-constexpr wchar_t kImageFilter[] = L"Файлы прошивки (*.bin)\0*.bin\0Все файлы\0*.*\0";
-constexpr wchar_t kProfileFilter[] = L"Профили (*.json)\0*.json\0Все файлы\0*.*\0";
+constexpr wchar_t kImageFilter[] = L"Прошивка (*.bin)\0*.bin\0Все файлы\0*.*\0";
+constexpr wchar_t kProfileFilter[] = L"Профиль (*.json)\0*.json\0Все файлы\0*.*\0";
+constexpr wchar_t kLogFilter[] = L"JSON Lines (*.jsonl)\0*.jsonl\0Все файлы\0*.*\0";
 constexpr wchar_t kShutdownReason[] = L"Станция обслуживает преобразователи.";
 // Each column's width at 96 dpi, in the order of StationColumn.
-constexpr int kColumnWidths[StationColumnCount] = {100, 150, 130, 90, 260};
+constexpr int kColumnWidths[StationColumnCount] = {100, 140, 200, 70, 220};
 
 TStationWindow* StationOf(HWND window) {
   return reinterpret_cast<TStationWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
@@ -90,6 +91,7 @@ bool TStationWindow::OpenAndStart(HINSTANCE instance, int show, const StationCho
   fixedChoices_ = choices;
   SetWindowTextW(Item(IdStationImage), WideFromUtf8(choices.image).c_str());
   SetWindowTextW(Item(IdStationProfile), WideFromUtf8(choices.profile).c_str());
+  SetWindowTextW(Item(IdStationLog), WideFromUtf8(choices.jsonLog).c_str());
   StartClick();
   return true;
 }
@@ -109,13 +111,17 @@ HWND TStationWindow::Control(const wchar_t* className, const wchar_t* text, DWOR
 // In the tab order: the choices, Start and Stop, the slots. A label's
 // mnemonic takes the focus to the box after it.
 void TStationWindow::CreateControls() {
-  Control(L"STATIC", L"&Файл прошивки:", 0, 0, IdStationImageLabel);
-  Control(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, IdStationImage);
-  Control(L"BUTTON", L"Обзор…", WS_TABSTOP | BS_PUSHBUTTON, 0, IdStationImageBrowse);
-  Control(L"STATIC", L"П&рофиль настроек:", 0, 0, IdStationProfileLabel);
-  Control(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, IdStationProfile);
-  Control(L"BUTTON", L"Обзор…", WS_TABSTOP | BS_PUSHBUTTON, 0, IdStationProfileBrowse);
-  Control(L"BUTTON", L"&Пуск", WS_TABSTOP | BS_PUSHBUTTON, 0, IdStationStart);
+  const struct {
+    const wchar_t* caption;
+    int label;
+  } choices[] = {{L"&Прошивка:", IdStationImageLabel}, {L"П&рофиль:", IdStationProfileLabel},
+                 {L"&Журнал JSON:", IdStationLogLabel}};
+  for (const auto& choice : choices) {
+    Control(L"STATIC", choice.caption, 0, 0, choice.label);
+    Control(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, choice.label + 1);
+    Control(L"BUTTON", L"Выбрать…", WS_TABSTOP | BS_PUSHBUTTON, 0, choice.label + 2);
+  }
+  Control(L"BUTTON", L"П&уск", WS_TABSTOP | BS_PUSHBUTTON, 0, IdStationStart);
   Control(L"BUTTON", L"&Стоп", WS_TABSTOP | BS_PUSHBUTTON | WS_DISABLED, 0, IdStationStop);
   Control(L"STATIC", L"", SS_NOPREFIX, 0, IdStationGood);
   Control(L"STATIC", L"", SS_NOPREFIX, 0, IdStationFailed);
@@ -151,17 +157,18 @@ void TStationWindow::Layout() {
   const auto place = [this](int id, int x, int y, int w, int h) {
     SetWindowPos(Item(id), nullptr, x, y, w > 0 ? w : 0, h > 0 ? h : 0, SWP_NOZORDER | SWP_NOACTIVATE);
   };
-  place(IdStationImageLabel, Px(8), Px(12), Px(kLabelWidth), Px(13));
-  place(IdStationImage, editLeft, Px(8), editWidth, Px(21));
-  place(IdStationImageBrowse, width - Px(8 + kBrowseWidth), Px(7), Px(kBrowseWidth), Px(23));
-  place(IdStationProfileLabel, Px(8), Px(40), Px(kLabelWidth), Px(13));
-  place(IdStationProfile, editLeft, Px(36), editWidth, Px(21));
-  place(IdStationProfileBrowse, width - Px(8 + kBrowseWidth), Px(35), Px(kBrowseWidth), Px(23));
-  place(IdStationStart, Px(8), Px(66), Px(90), Px(25));
-  place(IdStationStop, Px(104), Px(66), Px(90), Px(25));
-  place(IdStationGood, Px(210), Px(72), Px(110), Px(13));
-  place(IdStationFailed, Px(330), Px(72), Px(130), Px(13));
-  place(IdStationStatus, Px(8), Px(98), width - Px(16), Px(13));
+  for (int row = 0; row < 3; ++row) {
+    const int id = IdStationImageLabel + 3 * row;
+    const int top = 8 + 28 * row;
+    place(id, Px(8), Px(top + 4), Px(kLabelWidth), Px(13));
+    place(id + 1, editLeft, Px(top), editWidth, Px(21));
+    place(id + 2, width - Px(8 + kBrowseWidth), Px(top - 1), Px(kBrowseWidth), Px(23));
+  }
+  place(IdStationStart, Px(8), Px(94), Px(90), Px(25));
+  place(IdStationStop, Px(104), Px(94), Px(90), Px(25));
+  place(IdStationGood, Px(210), Px(100), Px(110), Px(13));
+  place(IdStationFailed, Px(330), Px(100), Px(130), Px(13));
+  place(IdStationStatus, Px(8), Px(126), width - Px(16), Px(13));
   place(IdStationList, Px(8), Px(kListTop), width - Px(16), height - Px(kListTop + 8));
 }
 
@@ -206,13 +213,15 @@ LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = POINT{least.cx, least.cy};
       return 0;
     }
+    // A click posted to a button that is disabled meanwhile is not taken.
     case WM_COMMAND:
-      if (HIWORD(wParam) == BN_CLICKED) {
+      if (HIWORD(wParam) == BN_CLICKED && IsWindowEnabled(reinterpret_cast<HWND>(lParam))) {
         switch (LOWORD(wParam)) {
           case IdStationStart: StartClick(); return 0;
           case IdStationStop: logic_.StopClick(); return 0;
-          case IdStationImageBrowse: Browse(IdStationImage, kImageFilter); return 0;
-          case IdStationProfileBrowse: Browse(IdStationProfile, kProfileFilter); return 0;
+          case IdStationImageBrowse: Browse(IdStationImage, kImageFilter, false); return 0;
+          case IdStationProfileBrowse: Browse(IdStationProfile, kProfileFilter, false); return 0;
+          case IdStationLogBrowse: Browse(IdStationLog, kLogFilter, true); return 0;
           default: break;
         }
       }
@@ -271,10 +280,11 @@ void TStationWindow::StartClick() {
   StationChoices choices = fixedChoices_;
   choices.image = Utf8Of(Item(IdStationImage));
   choices.profile = Utf8Of(Item(IdStationProfile));
+  choices.jsonLog = Utf8Of(Item(IdStationLog));
   logic_.Start(choices);
 }
 
-void TStationWindow::Browse(int editId, const wchar_t* filter) {
+void TStationWindow::Browse(int editId, const wchar_t* filter, bool save) {
   wchar_t path[MAX_PATH * 4] = {};
   const std::wstring current = WindowText(Item(editId));
   if (current.size() < MAX_PATH * 4) current.copy(path, current.size());
@@ -284,8 +294,8 @@ void TStationWindow::Browse(int editId, const wchar_t* filter) {
   dialog.lpstrFilter = filter;
   dialog.lpstrFile = path;
   dialog.nMaxFile = MAX_PATH * 4;
-  dialog.Flags = OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-  if (GetOpenFileNameW(&dialog)) SetWindowTextW(Item(editId), path);
+  dialog.Flags = OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR | (save ? 0 : OFN_FILEMUSTEXIST);
+  if (save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog)) SetWindowTextW(Item(editId), path);
 }
 
 // The result column in the colour of its words.
@@ -338,12 +348,13 @@ void TStationWindow::ShowRunState(RunState state) {
   runState_ = state;
   if (window_ == nullptr) return;
   const bool idle = state == Idle;
-  for (int id : {IdStationImage, IdStationImageBrowse, IdStationProfile, IdStationProfileBrowse, IdStationStart})
+  const HWND focus = GetFocus();  // disabling the control that has it takes it away
+  for (int id : {IdStationImage, IdStationImageBrowse, IdStationProfile, IdStationProfileBrowse, IdStationLog,
+                 IdStationLogBrowse, IdStationStart})
     EnableWindow(Item(id), idle ? TRUE : FALSE);
   EnableWindow(Item(IdStationStop), state == Running ? TRUE : FALSE);
   static const char* const kStatus[] = {MsgStationIdle, MsgStationWorking, MsgStationStopping};
   SetWindowTextW(Item(IdStationStatus), WideFromUtf8(kStatus[state]).c_str());
-  const HWND focus = GetFocus();
   if (focus != nullptr && IsChild(window_, focus) && !IsWindowEnabled(focus))
     SetFocus(Item(state == Running ? IdStationStop : IdStationList));
   HoldShutdown(!idle);

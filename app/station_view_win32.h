@@ -19,6 +19,9 @@ enum StationControlId {
   IdStationProfileLabel,
   IdStationProfile,
   IdStationProfileBrowse,
+  IdStationLogLabel,
+  IdStationLog,
+  IdStationLogBrowse,
   IdStationStart,
   IdStationStop,
   IdStationGood,
@@ -57,7 +60,7 @@ class TStationWindow : private StationView {
   void UseDpi(UINT dpi);
   void Layout();
   void StartClick();
-  void Browse(int editId, const wchar_t* filter);
+  void Browse(int editId, const wchar_t* filter, bool save);
   LRESULT DrawRow(NMLVCUSTOMDRAW* draw) const;
   void HoldShutdown(bool on);
 
@@ -79,7 +82,7 @@ class TStationWindow : private StationView {
   UINT dpi_ = 96;
   RunState runState_ = Idle;
   std::vector<StationSlot::State> rowStates_;  // each row's state, for its colour
-  // The options given on the command line that the edit boxes do not show.
+  // The options of the command line that no box shows (--plan, --journal).
   StationChoices fixedChoices_;
   bool holdingShutdown_ = false;
 };
