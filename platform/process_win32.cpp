@@ -82,9 +82,12 @@ int PlatformChildStart(const std::string& program, const std::vector<std::string
   startup.hStdOutput = writeEnd;
   startup.hStdError = InheritableCopy(STD_ERROR_HANDLE);
   PROCESS_INFORMATION started{};
-  // The same console: its Ctrl+C reaches the worker too.
-  const BOOL ok = CreateProcessW(WideFromUtf8(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                 nullptr, &startup, &started);
+  // The same console: its Ctrl+C reaches the worker too. A program without
+  // one (the window) would have Windows open a console window for each
+  // worker: they get none.
+  const DWORD flags = GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
+  const BOOL ok = CreateProcessW(WideFromUtf8(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+                                 nullptr, nullptr, &startup, &started);
   const int error = ok ? 0 : Failed();
   CloseHandle(writeEnd);
   CloseHandle(inputRead);

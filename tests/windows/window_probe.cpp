@@ -29,6 +29,7 @@
 //                          joined by " | ", as read from the list-view
 //   tabs N                 presses Tab N times (real input), printing the
 //                          control that has the focus after each
+//   consoles               prints how many console windows are shown
 
 #include <windows.h>
 #include <commctrl.h>
@@ -347,6 +348,13 @@ int wmain(int argc, wchar_t** wargv) {
         WaitFor(3000, [&] { return Focus() != before; });
         Say("focus=" + Focus());
       }
+    } else if (command == "consoles") {
+      int shown = 0;
+      for (const wchar_t* name : {L"ConsoleWindowClass", L"WineConsoleClass"})
+        for (HWND w = FindWindowExW(nullptr, nullptr, name, nullptr); w != nullptr;
+             w = FindWindowExW(nullptr, w, name, nullptr))
+          shown += IsWindowVisible(w) ? 1 : 0;
+      Say("consoles=" + std::to_string(shown));
     } else {
       Fail("unknown command " + command);
     }
