@@ -44,8 +44,8 @@ QLineEdit* AddChoice(QGridLayout* grid, int row, const char* caption, const char
 
 }  // namespace
 
-TStationWindow::TStationWindow(QWidget* parent)
-    : QWidget(parent, Qt::Window), tickTimer(new QTimer(this)), logic(*this, StationWorkerProgram()) {
+TStationWindow::TStationWindow(const std::string& workerProgram, QWidget* parent)
+    : QWidget(parent, Qt::Window), tickTimer(new QTimer(this)), logic(*this, workerProgram) {
   setObjectName(QStringLiteral("StationWindow"));
   setWindowTitle(Text(MsgStationTitle));
   auto* grid = new QGridLayout;

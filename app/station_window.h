@@ -20,7 +20,8 @@ class TStationWindow : public QWidget, private StationView {
   Q_OBJECT
 
  public:
-  explicit TStationWindow(QWidget* parent = nullptr);
+  // The workers: rs485ctl beside the window unless told otherwise.
+  explicit TStationWindow(const std::string& workerProgram = StationWorkerProgram(), QWidget* parent = nullptr);
   ~TStationWindow() override;
 
   // Sets the choices as the command line made them.

@@ -18,6 +18,7 @@ RS485_PACKAGES=(
   librsvg2-bin icoutils  # the Windows icon: drawn from the SVG (rsvg-convert), packed (icotool)
   osslsigncode openssl  # signing the Windows files when a certificate is named; its test's certificate
   clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes: ./test --fuzz
+  at-spi2-core dbus python3-pyatspi gir1.2-atspi-2.0  # the station read through the accessibility bus
 )
 
 rs485_install_deps() {

@@ -7,6 +7,8 @@
 //   xprobe click TITLE X Y          clicks at X,Y in the first such window that is
 //                                   not a dialog of another
 //   xprobe shot FILE.png [TITLE]    saves the screen, or that window, as PNG
+//   xprobe close TITLE              asks that window to close, as a window
+//                                   manager's close button does (WM_DELETE_WINDOW)
 //   xprobe launch [--idle S] TITLE -- PROGRAM [ARGS]
 //                                   starts PROGRAM, prints the ms until its window
 //                                   titled TITLE is shown; with --idle, the CPU
@@ -149,6 +151,25 @@ int Click(const std::string& title, int x, int y) {
   return 0;
 }
 
+// The request a window manager sends when the user closes a window.
+int Close(const std::string& title) {
+  const std::optional<xcb_window_t> window = MainWindow(title);
+  if (!window) {
+    std::fprintf(stderr, "xprobe: no window \"%s\"\n", title.c_str());
+    return 1;
+  }
+  xcb_client_message_event_t event{};
+  event.response_type = XCB_CLIENT_MESSAGE;
+  event.format = 32;
+  event.window = *window;
+  event.type = Atom("WM_PROTOCOLS");
+  event.data.data32[0] = Atom("WM_DELETE_WINDOW");
+  event.data.data32[1] = XCB_CURRENT_TIME;
+  xcb_send_event(gX, 0, *window, XCB_EVENT_MASK_NO_EVENT, reinterpret_cast<const char*>(&event));
+  xcb_flush(gX);
+  return 0;
+}
+
 int Shot(const std::string& file, const std::string& title) {
   xcb_drawable_t drawable = gRoot;
   if (!title.empty()) {
@@ -271,7 +292,7 @@ int Launch(const std::string& title, int idleSeconds, char** program) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: xprobe wait TITLE [MS] | count TITLE | click TITLE X Y | shot FILE [TITLE] |\n"
+               "usage: xprobe wait TITLE [MS] | count TITLE | click TITLE X Y | shot FILE [TITLE] | close TITLE |\n"
                "              launch [--idle S] TITLE -- PROGRAM [ARGS]\n");
   return 2;
 }
@@ -294,6 +315,7 @@ int main(int argc, char** argv) {
   }
   if (command == "click" && argc == 5) return Click(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
   if (command == "shot") return Shot(argv[2], argc > 3 ? argv[3] : "");
+  if (command == "close") return Close(argv[2]);
   if (command == "launch") {
     int at = 2, idle = 0;
     if (std::strcmp(argv[at], "--idle") == 0 && at + 1 < argc) {
