@@ -10,6 +10,7 @@
 namespace {
 
 constexpr UINT_PTR kTickTimer = 1;
+constexpr UINT kShowMessage = WM_APP + 1;  // the next message box waiting
 // The window at 96 dpi: its client area at start and at its smallest, the
 // choices' rows, and the list below them taking the rest.
 constexpr int kClientWidth = 760;
@@ -232,6 +233,15 @@ LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         return DrawRow(reinterpret_cast<NMLVCUSTOMDRAW*>(lParam));
       break;
     }
+    // A message box runs its own loop, which keeps the timer going: shown
+    // from here rather than from inside Tick, it does not hold the run.
+    case kShowMessage:
+      if (!messages_.empty()) {
+        const std::wstring body = messages_.front();
+        messages_.erase(messages_.begin());
+        MessageBoxW(window_, body.c_str(), StationWindowTitle, MB_OK);
+      }
+      return 0;
     case WM_TIMER:
       if (wParam == kTickTimer) logic_.Tick();
       return 0;
@@ -268,6 +278,7 @@ LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (font_ != nullptr) DeleteObject(font_);
       font_ = nullptr;
       focus_ = nullptr;
+      messages_.clear();
       window_ = nullptr;
       WindowClosed();
       return 0;
@@ -372,7 +383,8 @@ void TStationWindow::HoldShutdown(bool on) {
 void TStationWindow::ShowMessage(const std::string& text, const std::string& reason) {
   std::wstring body = WideFromUtf8(text);
   if (!reason.empty()) body += L"\n\n" + WideFromUtf8(reason);
-  MessageBoxW(window_, body.c_str(), StationWindowTitle, MB_OK);
+  messages_.push_back(body);
+  PostMessageW(window_, kShowMessage, 0, 0);
 }
 
 bool TStationWindow::AskStopForClose() {

@@ -82,6 +82,7 @@ class TStationWindow : private StationView {
   UINT dpi_ = 96;
   RunState runState_ = Idle;
   std::vector<StationSlot::State> rowStates_;  // each row's state, for its colour
+  std::vector<std::wstring> messages_;  // message boxes still to show
   // The options of the command line that no box shows (--plan, --journal).
   StationChoices fixedChoices_;
   bool holdingShutdown_ = false;
