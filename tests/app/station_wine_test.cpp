@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,7 +27,8 @@ namespace {
 
 using Args = std::vector<std::string>;
 
-const char kStop[] = "310";  // IdStationStop of app/station_view_win32.h
+// Control identifiers of app/station_view_win32.h and app/form_view_win32.h.
+const char kStop[] = "310", kFormStation[] = "114";
 
 // The processes whose command line names program.
 int ProcessesRunning(const std::string& program) {
@@ -63,7 +65,7 @@ class StationUnderWine : public ::testing::Test {
  protected:
   void SetUp() override {
     if (EnvOr("RS485_WINE_RUN").empty() || exe.empty() || probe.empty()) GTEST_SKIP() << "run by the Windows suite only";
-    ASSERT_TRUE(xvfb.Start({"/bin/sh", "-c", "exec Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp"}));
+    ASSERT_TRUE(xvfb.Start({"/bin/sh", "-c", "exec Xvfb -displayfd 1 -screen 0 1600x1200x24 -nolisten tcp"}));
     display = ":" + xvfb.ReadLine(10000);
     ASSERT_NE(display, ":");
   }
@@ -133,8 +135,12 @@ TEST_F(StationUnderWine, ServesEveryConverterOnceAndShowsEachSlot) {
   for (size_t k : {0u, 1u}) EXPECT_EQ(BytesOf(Sim(k).Settings()), (Data{0xC0, 0x00, 0x00, 0x08, 'E', 0x00})) << k;
   EXPECT_EQ(BytesOf(Sim(2).Settings()), (Data{0x60, 0x00, 0x00, 0x08, 'N', 0x80}));
 
+  // Tab reaches every control that is enabled: while a run goes, Stop and
+  // the slots; idle, the choices, Start and the slots.
+  EXPECT_EQ(Probe({"tabs", "2"}), "focus=314\nfocus=310\n");
   const std::string idle = "start=1 stop=0 choices=1 good=Успешно: 2 failed=С ошибкой: 1";
-  EXPECT_EQ(Probe({"click", kStop, "station", idle, "30000"}), idle + "\n");
+  EXPECT_EQ(Probe({"click", kStop, "station", idle, "30000", "tabs", "8"}),
+            idle + "\nfocus=301\nfocus=302\nfocus=304\nfocus=305\nfocus=307\nfocus=308\nfocus=309\nfocus=314\n");
   EXPECT_EQ(ProcessesRunning(WorkerAsWineShowsIt(exe)), 0);
   EXPECT_EQ(Probe({"quit", "10000"}), "");
   EXPECT_EQ(window.Finish(0, 10000), 0);
@@ -158,6 +164,37 @@ TEST_F(StationUnderWine, ACloseDuringTheUpdatesLeavesNoConverterInUpdateMode) {
     EXPECT_GE(seen.counters.updateLeaves, 1u) << k;
   }
   EXPECT_EQ(ProcessesRunning(WorkerAsWineShowsIt(exe)), 0);
+}
+
+// The form's button opens the station beside it; the station is laid out at
+// the DPI of its monitor, as the form is (Wine's DPI is LogPixels of the
+// desktop, removed again at the end).
+TEST_F(StationUnderWine, OpenedFromTheFormAndScaledToTheDpi) {
+  static constexpr const char* kDesktop = "HKCU\\Control Panel\\Desktop";
+  const auto wine = [this](const Args& args) {
+    Args argv = {EnvOr("RS485_WINE_RUN")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunToEnd(argv, 60000, {{"DISPLAY=" + display}}).exitCode;
+  };
+  const struct Restore {
+    std::function<int(const Args&)> wine;
+    ~Restore() { wine({"reg", "delete", kDesktop, "/v", "LogPixels", "/f"}); }
+  } restore{wine};
+  const struct {
+    const char* dpi;
+    const char* client;
+  } cases[] = {{"144", "client=671x446 station=1140x570"}, {"96", "client=447x297 station=760x380"}};
+  const std::string opened = "start=1 stop=0 choices=1 good=Успешно: 0 failed=С ошибкой: 0";
+  for (const auto& c : cases) {
+    ASSERT_EQ(wine({"reg", "add", kDesktop, "/v", "LogPixels", "/t", "REG_DWORD", "/d", c.dpi, "/f"}), 0);
+    ASSERT_TRUE(window.Start({EnvOr("RS485_WINE_RUN"), exe}, {{"DISPLAY=" + display}}));
+    EXPECT_EQ(Probe({"wait-text", kFormStation, "Ст&анция…", "30000", "click", kFormStation, "station", opened,
+                     "10000", "client", "fits"}),
+              opened + "\n" + c.client + "\n")
+        << c.dpi << " dpi";
+    Probe({"quit", "10000"});
+    EXPECT_EQ(window.Finish(0, 10000), 0) << c.dpi << " dpi";
+  }
 }
 
 }  // namespace

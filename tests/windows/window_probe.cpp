@@ -17,10 +17,12 @@
 //   progress MS            waits for the update's progress window; prints
 //                          whether the main window is disabled meanwhile
 //   fits                   prints each caption that does not fit its box
-//   client                 prints the window's client size
+//   client                 prints the window's client size (and the station's
+//                          beside the form's when both are open)
 //   selected ID TEXT MS    until the edit field ID has TEXT selected
 //   close                  closes the window
-//   quit MS                closes the window and waits for its process to end
+//   quit MS                closes the window (and the station) and waits for
+//                          its process to end
 //   answer yes|no MS       waits for a question box, prints its text, answers it
 //   station LINE MS        until the station's state line (start=, stop=,
 //                          choices=, good=, failed=) reads LINE; prints the last one
@@ -281,9 +283,14 @@ int wmain(int argc, wchar_t** wargv) {
         for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
           if (!CaptionFits(child)) Say("too narrow: " + Utf8(Text(child)));
     } else if (command == "client") {
-      RECT area{};
-      GetClientRect(Main(), &area);
-      Say("client=" + std::to_string(area.right) + "x" + std::to_string(area.bottom));
+      std::string line;
+      for (HWND shown : {Main(), Station()}) {
+        RECT area{};
+        GetClientRect(shown, &area);
+        line += (line.empty() ? "client=" : " station=") + std::to_string(area.right) + "x" + std::to_string(area.bottom);
+        if (shown == Station()) break;
+      }
+      Say(line);
     } else if (command == "selected") {
       const HWND control = Item(std::atoi(next()));
       const std::wstring text = Wide(next());
@@ -302,7 +309,9 @@ int wmain(int argc, wchar_t** wargv) {
       DWORD id = 0;
       GetWindowThreadProcessId(Main(), &id);
       const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+      const HWND station = Station();
       PostMessageW(Main(), WM_CLOSE, 0, 0);
+      if (station != nullptr && station != Main()) PostMessageW(station, WM_CLOSE, 0, 0);
       if (process == nullptr || WaitForSingleObject(process, ms) != WAIT_OBJECT_0) Fail("the window's process runs on");
       CloseHandle(process);
     } else if (command == "answer") {
