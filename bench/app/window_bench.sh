@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The setup window's start-up time and idle cost, beside a bare Qt 6 window,
 # on a private Xvfb display.
-#   bench/app/window_bench.sh [BUILD_DIR] [STARTS]
+#   bench/app/window_bench.sh [BUILD_DIR] [STARTS] [BEFORE]
 # Start-up: from the start of the process to the X server mapping its window,
 # seen by xprobe from outside (median of STARTS, 7 by default, the programs
 # starting in turns), and its ratio to the bare window's. Idle: CPU time
 # of the window's process (all threads) over 10 s after it is shown, as a share
-# of one core, and its threads' wake-ups per second.
+# of one core, and its threads' wake-ups per second. BEFORE, another build's
+# rs485setup (an earlier version), is measured in the same turns, and this
+# build's window gets its ratio to it.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
 build="$(realpath "${1:-$top/build}")"
 starts="${2:-7}"
+before="${3:+$(realpath "$3")}"
 cmake --build "$build" --target bare_window xprobe rs485setup rs485sim >/dev/null
 xprobe="$build/tests/demo/xprobe"
 setup="Программа настройки"
@@ -36,6 +39,12 @@ labels=("bare Qt 6 window" "rs485setup, no converter" "rs485setup + converter in
 titles=(bare "$setup" "$setup")
 commands=("$build/bench/app/bare_window" "$build/app/rs485setup"
           "$build/sim/rs485sim --umockdev -- $build/app/rs485setup")
+if [ -n "$before" ]; then
+  labels+=("rs485setup of BEFORE, no converter")
+  titles+=("$setup")
+  commands+=("$before")
+fi
+programs=$(seq 0 $((${#commands[@]} - 1)))
 
 # launch K [XPROBE OPTIONS]: starts program K under xprobe and prints its report.
 launch() {
@@ -47,10 +56,10 @@ launch() {
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-# Start-up: the three take turns, start by start, so that all see the same load.
-times=("" "" "")
+# Start-up: they take turns, start by start, so that all see the same load.
+times=("" "" "" "")
 for _ in $(seq "$starts"); do
-  for k in 0 1 2; do
+  for k in $programs; do
     times[k]+="$(launch "$k" | awk '/^shown_ms/ { print $2 }') "
   done
 done
@@ -58,8 +67,10 @@ done
 echo "start to window shown: median of $starts starts taken in turns; idle: 10 s after it is shown"
 printf '%-36s %13s %8s %12s %12s\n' "" "to shown" "ratio" "idle CPU" "wake-ups/s"
 bare=""
-for k in 0 1 2; do
+declare -A shownOf
+for k in $programs; do
   shown="$(tr ' ' '\n' <<<"${times[k]}" | grep . | median)"
+  shownOf[$k]="$shown"
   [ -z "$bare" ] && bare="$shown"
   run="$(launch "$k" --idle 10)"
   cpu="$(awk '/^idle_cpu_percent/ { print $2 }' <<<"$run")"
@@ -67,3 +78,7 @@ for k in 0 1 2; do
   ratio="$(awk -v s="$shown" -v b="$bare" 'BEGIN { if (b > 0) printf "%.2f", s / b; else print "-" }')"
   printf '%-36s %10s ms %8s %10s %% %12s\n' "${labels[k]}" "$shown" "$ratio" "$cpu" "$wakeups"
 done
+if [ -n "$before" ]; then
+  awk -v now="${shownOf[1]}" -v was="${shownOf[3]}" \
+    'BEGIN { printf "this build against BEFORE, to shown: %.2f (goal at most 1.05)\n", now / was }'
+fi
