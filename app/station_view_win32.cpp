@@ -260,17 +260,18 @@ LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
                    SWP_NOZORDER | SWP_NOACTIVATE);
       return 0;
     }
-    // As a dialog does: the focus goes to a control and comes back to it.
+    // As a dialog does: the focus goes to a control, never to the window
+    // itself, and comes back to where it was.
     case WM_ACTIVATE:
       if (LOWORD(wParam) == WA_INACTIVE) {
         const HWND focus = GetFocus();
         if (focus != nullptr && IsChild(window_, focus)) focus_ = focus;
       } else if (HIWORD(wParam) == 0) {
-        HWND control = focus_;
-        if (control == nullptr || !IsWindow(control) || !IsWindowEnabled(control))
-          control = GetNextDlgTabItem(window_, nullptr, FALSE);
-        if (control != nullptr) SetFocus(control);
+        RestoreFocus();
       }
+      return 0;
+    case WM_SETFOCUS:
+      RestoreFocus();
       return 0;
     case WM_DESTROY:
       StopTicking();
@@ -285,6 +286,14 @@ LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     default: break;
   }
   return DefWindowProcW(window_, message, wParam, lParam);
+}
+
+// The control that had the focus, or the first one Tab reaches.
+void TStationWindow::RestoreFocus() {
+  HWND control = focus_;
+  if (control == nullptr || !IsWindow(control) || !IsWindowEnabled(control))
+    control = GetNextDlgTabItem(window_, nullptr, FALSE);
+  if (control != nullptr) SetFocus(control);
 }
 
 void TStationWindow::StartClick() {

@@ -60,6 +60,7 @@ class TStationWindow : private StationView {
   void UseDpi(UINT dpi);
   void Layout();
   void StartClick();
+  void RestoreFocus();
   void Browse(int editId, const wchar_t* filter, bool save);
   LRESULT DrawRow(NMLVCUSTOMDRAW* draw) const;
   void HoldShutdown(bool on);
