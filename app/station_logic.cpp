@@ -4,8 +4,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "ctl/output.h"
-#include "ctl/profile.h"
+#include "ops/json.h"
 #include "ops/messages.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -52,18 +51,10 @@ struct Problem {
 };
 
 bool SettingsFromProfile(const std::string& path, FleetSettings& settings, Problem& problem) {
-  Options options;
   std::string why;
-  if (!ProfileApply(path, options, why)) {
-    problem = {MsgStationProfileBad, path + ": " + why};
-    return false;
-  }
-  settings.baud = options.baud;
-  settings.parityRow = options.parityRow;
-  settings.dataBitsRow = options.dataBitsRow;
-  settings.stopBits = options.stopBits;
-  settings.echo = options.echo;
-  return true;
+  if (FleetProfileRead(path, settings, why)) return true;
+  problem = {MsgStationProfileBad, path + ": " + why};
+  return false;
 }
 
 }  // namespace
@@ -257,6 +248,7 @@ void StationLogic::Tick() {
   for (const FleetEvent& event : events) {
     switch (event.kind) {
       case FleetEventKind::UnitStarted: UnitStarted(event, changed); break;
+      case FleetEventKind::StepStarted:
       case FleetEventKind::Progress:
       case FleetEventKind::StepEnded: UnitNews(event, changed); break;
       case FleetEventKind::UnitEnded: UnitEnded(event, changed); break;
@@ -317,7 +309,9 @@ void StationLogic::UnitNews(const FleetEvent& event, std::vector<size_t>& change
   Run::Unit* unit = run_->Find(event.unit);
   if (unit == nullptr) return;
   StationSlot& slot = slots_[unit->slot];
-  if (event.kind == FleetEventKind::Progress) {
+  if (event.kind == FleetEventKind::StepStarted) {
+    slot.step = StepText(event.step);
+  } else if (event.kind == FleetEventKind::Progress) {
     slot.step = std::string(StepText(event.step)) + ": " + UploadPhaseText(event.phase);
     slot.recordsSent = event.recordsSent;
     slot.recordsTotal = event.recordsTotal;

@@ -1,6 +1,5 @@
 #include "ctl/arguments.h"
 
-#include <cctype>
 #include <vector>
 
 #include "ops/settings.h"
@@ -25,22 +24,6 @@ bool AllDigits(const std::string& text, size_t maxLength) {
 }
 
 }  // namespace
-
-std::string CtlLower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// Taken in and shown again by the window's own mapping, it comes back as
-// given. So 14450 (kept as 14400) and 5700 (shown as 5760) are refused rather
-// than changed behind the user's back.
-bool CtlIsBaudRate(const std::string& text) {
-  uint16_t baud100 = 0;
-  if (!AllDigits(text, 9) || text[0] == '0' || !SettingsParseBaud(text, baud100)) return false;
-  DeviceSettings probe{};
-  SettingsSetBaud100(probe, baud100);
-  return SettingsToView(probe).baudRate == text;
-}
 
 ParseResult ParseArguments(int argc, char** argv, Options& options) {
   std::vector<std::string> positional;
@@ -100,14 +83,11 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
         return Usage("--trace требует имя файла или - (стандартный поток ошибок)");
       options.trace = value;
     } else if (arg == "--baud") {
-      if (!takeValue() || !CtlIsBaudRate(value))
+      if (!takeValue() || !SettingsIsExactBaud(value))
         return Usage("--baud: скорость в бит/с, кратная 100, от 100 до 6553500, или 5760");
       options.baud = value;
     } else if (arg == "--parity") {
-      options.parityRow = -1;
-      if (takeValue())
-        for (int row = 0; row < ParityRows; ++row)
-          if (CtlLower(value) == CtlParityNames[row]) options.parityRow = row;
+      options.parityRow = takeValue() ? SettingsParityRow(value) : -1;
       if (options.parityRow < 0) return Usage("--parity: none, even, odd, mark или space");
     } else if (arg == "--bits") {
       options.dataBitsRow = -1;

@@ -32,10 +32,6 @@ struct Options {
   bool worker = false;
 };
 
-// A baud rate the converter holds exactly, as the digits of --baud give it.
-bool CtlIsBaudRate(const std::string& text);
-std::string CtlLower(std::string text);
-
 // The commands that serve one converter at a time, and so take --all.
 bool CommandServesAll(const std::string& command);
 

@@ -1,12 +1,11 @@
 #pragma once
 // rs485ctl serving several converters at once: --all (read, write or flash
 // on every converter found) and watch (every converter plugged in, once until
-// it is unplugged). Each converter gets a worker of its own: this program
-// started again for that one converter (--worker with its serial number and
-// place), in its own process, since the port layer, the clock and the search
-// are each one per process. Their JSON lines are gathered here. Nothing here
-// ends a worker: a Ctrl+C at the terminal reaches each of them, and each ends
-// its work in order (an update tells its converter to leave the update mode).
+// it is unplugged). The fleet engine (fleet/) starts a worker per converter
+// and tells what they did; this prints it: a text line or a JSON line per
+// unit as it ends, the updates' progress, and the summary. A Ctrl+C at the
+// terminal reaches each worker too, and each ends its work in order (an
+// update tells its converter to leave the update mode).
 
 #include "ctl/arguments.h"
 

@@ -8,42 +8,11 @@
 #include "platform/console.h"
 #include "platform/time.h"
 
-const char* const CtlParityNames[ParityRows] = {"none", "even", "odd", "mark", "space"};
-
 namespace {
 
 bool gStdoutFailed = false;
 std::string gStderrLabel;
 bool gStderrLineStart = true;
-
-// Length of the well-formed UTF-8 sequence that starts at text[i], or 0.
-size_t Utf8Length(const std::string& text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  uint32_t least = 0;  // overlong forms are not UTF-8
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    least = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    least = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    least = 0x10000;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  uint32_t code = lead & (0x7Fu >> length);
-  for (size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    code = code << 6 | (byte(i + k) & 0x3Fu);
-  }
-  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-  return length;
-}
 
 // The window's own row texts.
 const char* const kParityRowTexts[ParityRows] = {"None", "Even", "Odd", "Mark", "Space"};
@@ -103,31 +72,6 @@ void CtlWriteLine(const std::string& line) {
   if (std::fflush(stdout) != 0) gStdoutFailed = true;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    const size_t length = Utf8Length(text, i);
-    if (length == 0) {
-      out += "\\ufffd";
-      ++i;
-    } else if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-      ++i;
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-      ++i;
-    } else {
-      out.append(text, i, length);
-      i += length;
-    }
-  }
-  return out + "\"";
-}
-
 void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out) {
   if (!json) {
     for (const std::string& name : names) CtlWrite(out, name + "\n");
@@ -141,8 +85,6 @@ void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out) 
 void PrintLocated(const std::string& port, bool json, FILE* out) {
   CtlWrite(out, json ? "{\"port\":" + JsonString(port) + "}\n" : port + "\n");
 }
-
-std::string JsonOrNull(const std::string& text) { return text.empty() ? "null" : JsonString(text); }
 
 namespace {
 
@@ -174,7 +116,7 @@ void PrintSettings(const std::string& port, const DeviceSettings& settings, bool
     CtlWrite(out, CtlFormat("{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,"
                             "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"%s%s\n",
                             JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(),
-                            CtlParityNames[view.parityRow], dataBits, view.twoStopBits ? 2 : 1,
+                            ParityNames[view.parityRow], dataBits, view.twoStopBits ? 2 : 1,
                             view.echoSuppression ? "true" : "false", SettingsRawText(settings).c_str(),
                             verified < 0 ? "" : verified ? ",\"verified\":true" : ",\"verified\":false",
                             ResultEnd().c_str()));
@@ -211,10 +153,9 @@ void FlashProgress::Show(UploadPhase phase, const UploadReport& sofar) {
   const uint64_t total = sofar.recordsTotal;
   const uint64_t percent = total > 0 ? sent * 100 / total : 0;
   if (events_ && (phase != eventPhase_ || percent != eventPercent_)) {
-    static const char* const kPhaseNames[] = {"entering", "waiting", "sending", "finishing"};
     eventPhase_ = phase;
     eventPercent_ = percent;
-    CtlWriteLine("{\"event\":\"progress\",\"port\":" + JsonString(port_) + ",\"phase\":\"" + kPhaseNames[phase] +
+    CtlWriteLine("{\"event\":\"progress\",\"port\":" + JsonString(port_) + ",\"phase\":\"" + FleetPhaseNames[phase] +
                  "\",\"records_sent\":" + std::to_string(sent) + ",\"records_total\":" + std::to_string(total) + "}");
   }
   const uint64_t bytes = sofar.bytesSent;

@@ -7,20 +7,23 @@
 #include <vector>
 
 #include "discovery/device_locator.h"
+#include "fleet/fleet.h"
+#include "ops/json.h"
 #include "ops/firmware_upload.h"
 #include "ops/settings.h"
 
 // rs485ctl's exit codes; with several converters, the worst of theirs.
+// They are the fleet's, which its workers end with.
 enum CtlExit {
-  ExitOk = 0,
-  ExitAbsent = 1,
-  ExitUsage = 2,
-  ExitPort = 3,
-  ExitRead = 4,
-  ExitWrite = 5,
-  ExitFirmware = 6,
-  ExitOutput = 7,
-  ExitInterrupted = 130,  // as a shell reports a program ended by Ctrl+C
+  ExitOk = FleetOk,
+  ExitAbsent = FleetAbsent,
+  ExitUsage = FleetUsage,
+  ExitPort = FleetPort,
+  ExitRead = FleetRead,
+  ExitWrite = FleetWrite,
+  ExitFirmware = FleetFirmware,
+  ExitOutput = FleetOutput,
+  ExitInterrupted = FleetInterrupted,  // as a shell reports a program ended by Ctrl+C
 };
 
 // Writes text to one of rs485ctl's streams (a console gets it as characters).
@@ -45,9 +48,6 @@ std::string CtlFormat(const char* format, Args... args) {
   text.pop_back();
   return text;
 }
-
-// Names of the parity rows on the command line.
-extern const char* const CtlParityNames[ParityRows];
 
 // Each printer writes to standard output unless told otherwise.
 void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out = stdout);
@@ -81,16 +81,9 @@ std::string ConverterJson(const ConverterPort& converter);
 // the serial number given, which they share (empty: none was given).
 void PrintSeveral(const ConverterList& list, const std::string& serial, bool json, FILE* out = stdout);
 
-// text as a JSON string, or null when it is empty.
-std::string JsonOrNull(const std::string& text);
-
 // A line of a unit's outcome for people: the verdict in a column of its own,
 // serial number, place, port, then what happened.
 std::string UnitLine(bool ok, const ConverterPort& converter, const std::string& detail);
-
-// text as a JSON string: quoted, escaped, and bytes that are not UTF-8 replaced
-// by U+FFFD so that the output stays valid whatever a file name holds.
-std::string JsonString(const std::string& text);
 
 // Progress of a firmware update on standard error: on a terminal one line
 // redrawn in place, as wide as the terminal allows (the bar goes first, then

@@ -1,14 +1,16 @@
 #pragma once
 // The fleet: several converters served at once, each by a worker process of
 // its own (rs485ctl started with the hidden --worker for one converter and one
-// step), for rs485ctl's --all and watch and for the windows' station. The port
-// layer, the clock and the search are each one per process, so the workers are
-// processes; this engine only searches, starts them, reads their JSON lines
-// through a pipe without waiting, passes stop requests on, and turns what they
-// say into events. It never waits: Poll() is called from a loop (rs485ctl) or
-// a window's timer, and returns at once. Nothing here prints.
+// step), for rs485ctl's --all and watch and for the windows'
+// station. The port layer, the clock and the search are each one per process,
+// so the workers are processes; this engine only searches, starts them, reads
+// their JSON lines through a pipe without waiting, passes stop requests on,
+// and turns what they say into events, and releases a converter a dead
+// worker left in its update mode. Poll() is called from a loop (rs485ctl) or
+// a window's timer. Nothing here prints.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,12 @@ enum FleetExit : int {
 // that fails ends the unit.
 enum class FleetStep : uint8_t { Read, Write, Flash };
 
+// The worker's command of a step: "read", "write", "flash".
+const char* FleetStepCommand(FleetStep step);
+
+// The names of an update's phases in the workers' progress lines, by UploadPhase.
+extern const char* const FleetPhaseNames[UploadFinishing + 1];
+
 // What a write step changes; what is unset keeps what the converter has.
 struct FleetSettings {
   std::string baud;      // decimal, as --baud takes it; empty: unset
@@ -42,8 +50,18 @@ struct FleetSettings {
   bool verify = true;    // read back and compare
 };
 
+// True when a write step would change something.
+bool FleetSettingsGiven(const FleetSettings& settings);
+
+// Reads a profile (what `rs485ctl read --json` prints) into the settings it
+// leaves unset, so that what was chosen otherwise wins. false, with the
+// problem in the user's words, when the file cannot be read, is not one JSON
+// object, or holds a key or value that is not a setting the converter takes;
+// nothing is changed then.
+bool FleetProfileRead(const std::string& path, FleetSettings& settings, std::string& problem);
+
 struct FleetJob {
-  std::vector<FleetStep> steps;  // at least one
+  std::vector<FleetStep> steps;  // empty: a settings read
   std::string image;             // the image of a Flash step, checked by FleetEngine::Start
   int32_t settleMs = FirmwareSettleMs;
   FleetSettings settings;        // of a Write step
@@ -58,6 +76,7 @@ struct FleetJob {
 
 enum class FleetEventKind : uint8_t {
   UnitStarted,  // a converter found, its first step started
+  StepStarted,  // a unit's next step started
   Progress,     // an update's phase and records
   StepEnded,    // one step of a unit ended
   UnitEnded,    // a unit's last step ended (or the first that failed)
@@ -68,12 +87,12 @@ enum class FleetEventKind : uint8_t {
 struct FleetEvent {
   FleetEventKind kind = FleetEventKind::Finished;
   int32_t unit = 0;            // from 1 for each unit served (a unit plugged in again is a new one); 0 for Stopping, Finished
-  ConverterPort converter{};   // serial number, place, and the port (after an update, the name it ended on)
-  FleetStep step = FleetStep::Read;  // UnitStarted, Progress, StepEnded
+  ConverterPort converter{};   // serial number, place, and the port (Progress: the worker's; after an update, the name it ended on)
+  FleetStep step = FleetStep::Read;  // UnitStarted, StepStarted, Progress, StepEnded
   UploadPhase phase = UploadEntering;  // Progress
   uint64_t recordsSent = 0;   // Progress, StepEnded of a Flash
   uint64_t recordsTotal = 0;
-  int exitCode = FleetOk;     // StepEnded, UnitEnded; Finished: the worst
+  int exitCode = FleetOk;     // StepEnded, UnitEnded; Finished: the run's (the worst; 130 once an update or watch was stopped)
   std::string result;         // StepEnded: the worker's result, one JSON object; UnitEnded: "ok", "failed", "interrupted"
   std::string error;          // StepEnded, UnitEnded: the failure in the user's words (empty when none)
   std::string reason;         // and why, with what to do (empty when none)
@@ -83,18 +102,26 @@ struct FleetEvent {
   int32_t failed = 0;
 };
 
+struct FleetRun;  // a run's units, workers and counts
+
 class FleetEngine {
  public:
   // workerProgram: rs485ctl's path (rs485ctl itself, or the one beside the window).
   FleetEngine(FleetJob job, std::string workerProgram);
-  ~FleetEngine();  // a run still going is stopped as by two requests; no worker is left behind
+  // A run still going is stopped as by two requests and waited for (a few
+  // seconds at the most); no worker is left behind.
+  ~FleetEngine();
   FleetEngine(const FleetEngine&) = delete;
   FleetEngine& operator=(const FleetEngine&) = delete;
 
   // Checks what can be checked before any converter is touched (the image
-  // whole and not empty); false with the message and reason otherwise.
+  // whole and not empty; for a job that is no watch, that a converter is
+  // there), then starts. false with the message and reason otherwise, and
+  // ExitCode() tells which (FleetFirmware, FleetAbsent).
   bool Start(std::string& message, std::string& reason);
-  // Appends what happened since the last call; never waits.
+  // Appends what happened since the last call. It waits only while it tells a
+  // converter a dead worker left in its update mode to leave it (up to the
+  // job's settleMs).
   void Poll(std::vector<FleetEvent>& events);
   // The first request: every worker ends in order (an update stops sending
   // and tells its converter to leave the update mode; a read or write ends
@@ -103,4 +130,9 @@ class FleetEngine {
   void RequestStop();
   int StopRequests() const;
   bool Finished() const;  // the Finished event has been given
+  // After a Start that failed, why; once finished, the run's exit code.
+  int ExitCode() const;
+
+ private:
+  std::unique_ptr<FleetRun> run_;
 };

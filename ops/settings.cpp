@@ -82,6 +82,25 @@ bool SettingsParseBaud(const std::string& text, uint16_t& baud100) {
   return true;
 }
 
+bool SettingsIsExactBaud(const std::string& text) {
+  if (text.empty() || text.size() > 9 || text[0] == '0') return false;
+  for (const char c : text)
+    if (c < '0' || c > '9') return false;
+  uint16_t baud100 = 0;
+  if (!SettingsParseBaud(text, baud100)) return false;
+  DeviceSettings probe{};
+  SettingsSetBaud100(probe, baud100);
+  return SettingsToView(probe).baudRate == text;
+}
+
+int SettingsParityRow(const std::string& name) {
+  std::string lower = name;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (int row = 0; row < ParityRows; ++row)
+    if (lower == ParityNames[row]) return row;
+  return -1;
+}
+
 bool SettingsFromView(const SettingsView& view, DeviceSettings& settings) {
   uint16_t baud100 = 0;
   if (!SettingsParseBaud(view.baudRate, baud100)) return false;

@@ -32,6 +32,8 @@ inline constexpr char ParityLetters[] = "NEOMZ";
 inline constexpr uint8_t DataBitsValues[] = {8, 7, 9};
 constexpr int ParityRows = 5;
 constexpr int DataBitsRows = 3;
+// The parity rows' names on rs485ctl's command line and in its JSON.
+inline constexpr const char* ParityNames[ParityRows] = {"none", "even", "odd", "mark", "space"};
 
 uint16_t SettingsBaud100(const DeviceSettings& settings);
 void SettingsSetBaud100(DeviceSettings& settings, uint16_t baud100);
@@ -61,6 +63,15 @@ constexpr uint32_t SettingsMaxBaud = 6553599;  // 65535 hundreds, the rest dropp
 // (5760 gives 57). false for anything else: nothing is written that nobody
 // typed.
 bool SettingsParseBaud(const std::string& text, uint16_t& baud100);
+
+// A baud rate the converter holds exactly, as plain digits (rs485ctl's
+// --baud, a profile): taken in and shown again by the window's own mapping,
+// it comes back as given. So 14450 (kept as 14400) and 5700 (shown as 5760)
+// are refused rather than changed behind the user's back.
+bool SettingsIsExactBaud(const std::string& text);
+
+// The parity row a name of ParityNames gives, in any case; -1 for none.
+int SettingsParityRow(const std::string& name);
 
 // Window to device, into the record last read: the baud text as
 // SettingsParseBaud takes it, then the rest as SettingsApplyLineView. A baud

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "json_reader.h"
+#include "ops/json.h"
 #include "run_ctl.h"
 #include "sim/sim_converter.h"
 

@@ -159,8 +159,14 @@ def main():
         results = [json.loads(line) for line in open(os.path.join(work, "station.jsonl"))]
         if [r.get("result") for r in results[:-1]] != ["interrupted"] * 3 or results[-1]["event"] != "summary":
             fail(f"the JSON log says {results}")
-        workers = [p for p in os.listdir("/proc") if p.isdigit() and
-                   os.path.realpath(f"/proc/{p}/exe") == os.path.join(os.path.dirname(args.setup), "rs485ctl")]
+        def program(pid):
+            try:
+                return os.readlink(f"/proc/{pid}/exe")
+            except OSError:
+                return ""
+
+        worker = os.path.join(os.path.dirname(os.path.realpath(args.setup)), "rs485ctl")
+        workers = [p for p in os.listdir("/proc") if p.isdigit() and program(p) == worker]
         if workers:
             fail(f"workers left behind: {workers}")
         print("ok: stopped, every converter out of its update mode, no worker left, the window closed")

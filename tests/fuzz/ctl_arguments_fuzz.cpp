@@ -2,7 +2,7 @@
 // command it can run, with values in range and options that belong to it;
 // and once a run with --json is past its arguments, everything it can print
 // is one valid JSON object on one line that gives the port and file names
-// back (bytes that are not UTF-8 as U+FFFD), and that the profile reader
+// back (bytes that are not UTF-8 as U+FFFD), and that the JSON reader
 // takes apart into the same names.
 //
 // Input: 6 bytes of a settings record, 1 byte of an update's result, then the
@@ -20,9 +20,8 @@
 #include "ctl/arguments.h"
 #include "ctl/doctor.h"
 #include "ctl/output.h"
-#include "ctl/profile.h"
 #include "fuzz_check.h"
-#include "json_reader.h"
+#include "ops/json.h"
 #include "ports/port_table.h"
 
 namespace {
@@ -93,12 +92,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!options.json) return 0;
 
   const std::string port = options.port.empty() ? args.back() : options.port;
-  std::vector<JsonMember> members;
-  std::string problem;
-  FuzzCheck(JsonObjectParse("{\"port\":" + JsonString(port) + ",\"n\":[1,{\"a\":\"]\"}]}", members, problem) &&
-                members.size() == 2 && members[0].kind == JsonMember::String && members[1].kind == JsonMember::Nested,
-            "the profile reader takes apart what rs485ctl prints");
-  const std::string reread = members[0].text;
+  Json printed;
+  FuzzCheck(JsonParse("{\"port\":" + JsonString(port) + ",\"n\":[1,{\"a\":\"]\"}]}", printed) &&
+                printed.members.size() == 2 && printed["port"].kind == Json::String && printed["n"].kind == Json::Array,
+            "the reader takes apart what rs485ctl prints");
+  const std::string reread = printed["port"].text;
   FuzzCheck(reread == port || reread.find("\xEF\xBF\xBD") != std::string::npos, "a name printed is read back as it was");
   Json value = Printed([&](FILE* out) { PrintError(nullptr, MsgNoDevice, "", true, out); });
   FuzzCheck(value["port"].kind == Json::Null, "an unknown port is null");

@@ -1,0 +1,490 @@
+#include "fleet/fleet.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <set>
+#include <utility>
+
+#include "ops/json.h"
+#include "ops/messages.h"
+#include "ops/settings.h"
+#include "platform/process.h"
+#include "platform/system_error.h"
+#include "platform/time.h"
+#include "ports/ms_clock.h"
+#include "ports/port_table.h"
+
+const char* const FleetPhaseNames[UploadFinishing + 1] = {"entering", "waiting", "sending", "finishing"};
+
+const char* FleetStepCommand(FleetStep step) {
+  static const char* const kCommands[] = {"read", "write", "flash"};
+  return kCommands[static_cast<size_t>(step)];
+}
+
+bool FleetSettingsGiven(const FleetSettings& settings) {
+  return !settings.baud.empty() || settings.parityRow >= 0 || settings.dataBitsRow >= 0 || settings.stopBits != 0 ||
+         settings.echo >= 0;
+}
+
+namespace {
+
+constexpr int32_t kSearchEveryMs = 500;  // watch: how often converters are looked for
+constexpr int32_t kEndWaitMs = 10000;    // the destructor: the workers' time to end in order
+constexpr int32_t kEndPollMs = 20;
+
+// One worker process: rs485ctl serving one converter with one command.
+struct Worker {
+  PlatformChild child;
+  std::string pending;  // output not yet ended by a newline
+  std::string result;   // its last line that is a JSON object and no progress event
+  // Its last progress event.
+  UploadPhase phase = UploadEntering;
+  uint64_t recordsSent = 0;
+  uint64_t recordsTotal = 0;
+  std::string progressPort;
+  int exitCode = 0;
+  std::string notStarted;  // why it could not be started, in the user's words
+  bool started = false;
+  bool updating = false;  // its converter may be in the update mode: a progress event came, its result not yet
+  bool stopped = false;   // a request to stop was passed on to it
+  bool killed = false;    // ended from here, on a second request
+};
+
+// One converter served: its steps, one worker after the other.
+struct Unit {
+  int32_t number = 0;
+  ConverterPort converter{};
+  size_t step = 0;
+  Worker worker;
+  bool interrupted = false;  // the step's worker was ended by a request to stop
+  uint32_t startedMs = 0;
+  int exitCode = FleetOk;
+  std::string error;  // the failure that ended it, and why
+  std::string reason;
+  bool goneMeanwhile = false;  // a search did not see it while it was served
+};
+
+}  // namespace
+
+struct FleetRun {
+  FleetJob job;
+  std::string program;
+  bool started = false;
+  bool finished = false;
+  int exitCode = FleetOk;
+  int requests = 0;
+  bool stoppingTold = false;
+  uint32_t nextSearchMs = 0;
+  std::vector<FleetEvent> queued;  // what happened in Start, for the first Poll
+  std::vector<std::unique_ptr<Unit>> active;
+  std::set<std::string> served;  // watch: served, and not unplugged since
+  int32_t numbered = 0;
+  int32_t total = 0;
+  int32_t ok = 0;
+  int worst = FleetOk;
+};
+
+namespace {
+
+bool HasStep(const FleetJob& job, FleetStep step) {
+  return std::find(job.steps.begin(), job.steps.end(), step) != job.steps.end();
+}
+
+uint64_t Count(const Json& value) {
+  return value.kind == Json::Number && value.number > 0 ? static_cast<uint64_t>(value.number) : 0;
+}
+
+std::string StringOf(const Json& value) { return value.kind == Json::String ? value.text : std::string(); }
+
+// A worker's name for its converter: serial number and place, both when it
+// has both (twins share the one); known by neither, its port.
+void AddIdentity(std::vector<std::string>& args, const ConverterPort& converter) {
+  if (converter.serial[0] != '\0') args.insert(args.end(), {"--serial", converter.serial});
+  if (converter.location[0] != '\0') args.insert(args.end(), {"--location", converter.location});
+  if (converter.serial[0] == '\0' && converter.location[0] == '\0') args.insert(args.end(), {"--port", converter.port});
+}
+
+std::vector<std::string> StepArguments(const FleetJob& job, FleetStep step, const ConverterPort& converter) {
+  std::vector<std::string> args = {"rs485ctl", "--worker", "--json"};
+  if (!job.trace.empty()) args.insert(args.end(), {"--trace", job.trace});
+  AddIdentity(args, converter);
+  const FleetSettings& s = job.settings;
+  if (step == FleetStep::Write) {
+    if (!s.baud.empty()) args.insert(args.end(), {"--baud", s.baud});
+    if (s.parityRow >= 0) args.insert(args.end(), {"--parity", ParityNames[s.parityRow]});
+    if (s.dataBitsRow >= 0) args.insert(args.end(), {"--bits", std::to_string(DataBitsValues[s.dataBitsRow])});
+    if (s.stopBits != 0) args.insert(args.end(), {"--stop", std::to_string(s.stopBits)});
+    if (s.echo >= 0) args.insert(args.end(), {"--echo", s.echo == 1 ? "on" : "off"});
+    if (!s.verify) args.push_back("--no-verify");
+  }
+  if (step == FleetStep::Flash) args.insert(args.end(), {"--settle-ms", std::to_string(job.settleMs)});
+  args.push_back(FleetStepCommand(step));
+  if (step == FleetStep::Flash) args.insert(args.end(), {"--", job.image});
+  return args;
+}
+
+void WorkerStart(Worker& worker, const std::string& program, const std::vector<std::string>& args) {
+  worker = Worker{};
+  const int error = program.empty() ? ENOENT : PlatformChildStart(program, args, worker.child);
+  worker.started = error == 0;
+  if (!worker.started) {
+    const SystemError system = SystemErrorOf(error);
+    worker.notStarted = MsgSystemFailure(system.code, system.text);
+  }
+}
+
+// Passes the requests to stop on: the first to each worker, which ends as a
+// Ctrl+C at a terminal makes it end; the second ends the updates at once
+// (reads and writes are short, and a write is never cut between its record
+// and its closing write).
+void WorkerPassOnStop(Worker& worker, FleetStep step, int requests) {
+  if (!worker.started) return;
+  if (requests >= 1 && !worker.stopped) {
+    PlatformChildStop(worker.child);
+    worker.stopped = true;
+  }
+  if (requests >= 2 && step == FleetStep::Flash && !worker.killed) {
+    PlatformChildKill(worker.child);
+    worker.killed = true;
+  }
+}
+
+// One line a worker printed. Each line of its protocol is one JSON object:
+// a progress event, or its result; anything else is passed over.
+template <class Progress>
+void WorkerTake(Worker& worker, const std::string& line, Progress progress) {
+  Json said;
+  if (!JsonParse(line, said) || said.kind != Json::Object) return;
+  if (StringOf(said["event"]) != "progress") {
+    worker.result = line;
+    worker.updating = false;
+    return;
+  }
+  // Its converter may be in the update mode until its result comes.
+  worker.updating = true;
+  for (int p = UploadEntering; p <= UploadFinishing; ++p)
+    if (StringOf(said["phase"]) == FleetPhaseNames[p]) worker.phase = static_cast<UploadPhase>(p);
+  worker.recordsSent = Count(said["records_sent"]);
+  worker.recordsTotal = Count(said["records_total"]);
+  worker.progressPort = StringOf(said["port"]);
+  progress();
+}
+
+// Takes what the worker printed, without waiting. True once it has ended and
+// all it printed has been taken.
+template <class Progress>
+bool WorkerPoll(Worker& worker, Progress progress) {
+  if (!worker.started) return true;
+  const int read = PlatformChildRead(worker.child, worker.pending);
+  for (size_t end; (end = worker.pending.find('\n')) != std::string::npos;) {
+    // A worker's standard output on Windows ends its lines in CR LF.
+    const std::string line = worker.pending.substr(0, end > 0 && worker.pending[end - 1] == '\r' ? end - 1 : end);
+    worker.pending.erase(0, end + 1);
+    WorkerTake(worker, line, progress);
+  }
+  if (read >= 0) return false;
+  if (!worker.pending.empty()) {
+    WorkerTake(worker, worker.pending, progress);
+    worker.pending.clear();
+  }
+  return PlatformChildEnded(worker.child, worker.exitCode);
+}
+
+// Ends a worker at once and reaps it, for the destructor's deadline.
+void WorkerEnd(Worker& worker) {
+  if (!worker.started) return;
+  PlatformChildKill(worker.child);
+  while (!PlatformChildEnded(worker.child, worker.exitCode)) PlatformSleepMs(1);
+  std::string rest;
+  for (int k = 0; k < 100 && PlatformChildRead(worker.child, rest) >= 0; ++k) PlatformSleepMs(1);
+  worker.started = false;
+}
+
+// The exit codes a worker ends with by itself.
+bool OwnExitCode(int code) { return (code >= FleetOk && code <= FleetOutput) || code == FleetInterrupted; }
+
+int FailureCodeOf(FleetStep step) {
+  return step == FleetStep::Flash ? FleetFirmware : step == FleetStep::Write ? FleetWrite : FleetRead;
+}
+
+std::string UnitKey(const ConverterPort& converter) {
+  return std::string(converter.serial) + '\n' + converter.location + '\n' +
+         (converter.serial[0] == '\0' && converter.location[0] == '\0' ? converter.port : "");
+}
+
+bool Present(const std::string& key) {
+  ConverterList found;
+  LocateConverters(found);
+  for (int32_t k = 0; k < found.count; ++k)
+    if (UnitKey(found.converters[k]) == key) return true;
+  return false;
+}
+
+FleetStep StepOf(const FleetRun& run, const Unit& unit) {
+  return run.job.steps[std::min(unit.step, run.job.steps.size() - 1)];
+}
+
+FleetEvent EventOf(FleetEventKind kind, const FleetRun& run, const Unit& unit) {
+  FleetEvent event;
+  event.kind = kind;
+  event.unit = unit.number;
+  event.converter = unit.converter;
+  event.step = StepOf(run, unit);
+  return event;
+}
+
+void UnitStepStart(FleetRun& run, Unit& unit) {
+  WorkerStart(unit.worker, run.program, StepArguments(run.job, StepOf(run, unit), unit.converter));
+}
+
+// A converter found: a unit of its own, its first step started. One without
+// a serial port (--all) has its failure at once: no worker could serve it.
+void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetEvent>& events) {
+  auto unit = std::make_unique<Unit>();
+  unit->number = ++run.numbered;
+  unit->converter = converter;
+  unit->startedMs = PlatformTickMs();
+  if (converter.port[0] == '\0') {
+    unit->worker.result = "{\"port\":null,\"error\":" + JsonString(MsgPortOpenFailed) +
+                          ",\"reason\":" + JsonString(MsgConverterWithoutPort) + "}";
+    unit->worker.exitCode = FleetPort;
+  } else {
+    UnitStepStart(run, *unit);
+  }
+  events.push_back(EventOf(FleetEventKind::UnitStarted, run, *unit));
+  run.active.push_back(std::move(unit));
+}
+
+// The result line of a step whose worker ended without its own, in the keys
+// of its command's: result is "interrupted" or "worker_failed". released:
+// what became of a converter it left in the update mode (empty: it did not).
+void UnitMakeResult(FleetRun& run, Unit& unit, const std::string& released) {
+  Worker& worker = unit.worker;
+  const FleetStep step = StepOf(run, unit);
+  const bool flash = step == FleetStep::Flash;
+  std::string reason;
+  if (unit.interrupted && flash)
+    reason = MsgRecordsSent(worker.recordsSent, worker.recordsTotal) + ". " + released;
+  else
+    reason = MsgWorkerExitReason(worker.exitCode) + (released.empty() ? "" : " " + released);
+  const std::string result = unit.interrupted ? "interrupted" : "worker_failed";
+  std::string fields = "{\"port\":" + JsonString(unit.converter.port);
+  if (flash)
+    fields += ",\"file\":" + JsonString(run.job.image) + ",\"result\":\"" + result +
+              "\",\"records_sent\":" + std::to_string(worker.recordsSent) +
+              ",\"records_total\":" + std::to_string(worker.recordsTotal) + ",\"bytes_sent\":null";
+  else
+    fields += ",\"result\":\"" + result + "\"";
+  worker.result = fields + ",\"error\":" + JsonString(unit.interrupted ? MsgUpdateInterrupted : MsgWorkerSilent) +
+                  ",\"reason\":" + JsonString(reason) + "}";
+  if (unit.interrupted) worker.exitCode = FleetInterrupted;
+  else if (!OwnExitCode(worker.exitCode) || worker.exitCode == FleetOk) worker.exitCode = FailureCodeOf(step);
+}
+
+// Tells the converter a worker left in its update mode to leave it, found
+// within waitMs (the port is free: its worker is gone). What became of it,
+// for the reason.
+std::string ReleaseConverter(const ConverterPort& converter, int32_t waitMs) {
+  PortLayerInit();
+  MsClockStart();
+  std::string why;
+  return FirmwareLeaveUpdateMode(converter, waitMs, why) ? std::string(MsgUpdateModeLeft) : MsgUpdateModeNotLeft(why);
+}
+
+// Once a step's worker has ended: one that could not start, or ended without
+// its result (killed, crashed, or ended at once by a second request), gets a
+// whole result line made here, and its converter is released.
+void UnitSettle(FleetRun& run, Unit& unit) {
+  Worker& worker = unit.worker;
+  if (!worker.started) {
+    if (!worker.result.empty()) return;  // never to be started: its result is already said
+    worker.result = "{\"port\":" + JsonString(unit.converter.port) +
+                    ",\"result\":\"worker_not_started\",\"error\":" + JsonString(MsgWorkerNotStarted) +
+                    ",\"reason\":" + JsonString(worker.notStarted) + "}";
+    worker.exitCode = FleetPort;  // the converter could not be served
+    return;
+  }
+  // The name the update ended on, for what comes next.
+  Json said;
+  if (JsonParse(worker.result, said) && !StringOf(said["port"]).empty())
+    std::snprintf(unit.converter.port, sizeof unit.converter.port, "%s", StringOf(said["port"]).c_str());
+  if (!worker.result.empty() && OwnExitCode(worker.exitCode) && !worker.updating) return;
+
+  unit.interrupted = worker.killed || (run.requests > 0 && worker.exitCode == FleetInterrupted);
+  UnitMakeResult(run, unit,
+                 worker.updating ? ReleaseConverter(unit.converter, run.requests > 1 ? 0 : run.job.settleMs) : "");
+}
+
+// A step's result is known: tells it, then starts the next step or ends the
+// unit. True when the unit has ended.
+bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
+  const Worker& worker = unit.worker;
+  Json said;
+  JsonParse(worker.result, said);
+  FleetEvent ended = EventOf(FleetEventKind::StepEnded, run, unit);
+  ended.exitCode = worker.exitCode;
+  ended.result = worker.result;
+  ended.error = StringOf(said["error"]);
+  ended.reason = StringOf(said["reason"]);
+  ended.recordsSent = Count(said["records_sent"]);
+  ended.recordsTotal = Count(said["records_total"]);
+  events.push_back(ended);
+  unit.exitCode = worker.exitCode;
+  unit.error = ended.error;
+  unit.reason = ended.reason;
+  if (unit.exitCode == FleetOk && unit.step + 1 < run.job.steps.size() && run.requests == 0) {
+    ++unit.step;
+    UnitStepStart(run, unit);
+    events.push_back(EventOf(FleetEventKind::StepStarted, run, unit));
+    return false;
+  }
+  const bool ok = unit.exitCode == FleetOk;
+  FleetEvent done = EventOf(FleetEventKind::UnitEnded, run, unit);
+  done.exitCode = unit.exitCode;
+  done.result = ok ? "ok" : unit.exitCode == FleetInterrupted ? "interrupted" : "failed";
+  done.error = ok ? std::string() : unit.error;
+  done.reason = ok ? std::string() : unit.reason;
+  done.elapsedMs = PlatformTickMs() - unit.startedMs;
+  events.push_back(done);
+  ++run.total;
+  run.ok += ok;
+  run.worst = std::max(run.worst, unit.exitCode);
+  // A unit that failed and was away meanwhile (unplugged during its update)
+  // is served again when it is back, however soon.
+  const std::string key = UnitKey(unit.converter);
+  if (run.job.watch && (ok || (!unit.goneMeanwhile && Present(key)))) run.served.insert(key);
+  return true;
+}
+
+// One unit's turn in a poll. True when it has ended.
+bool UnitPoll(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
+  WorkerPassOnStop(unit.worker, StepOf(run, unit), run.requests);
+  const bool ended = WorkerPoll(unit.worker, [&] {
+    FleetEvent progress = EventOf(FleetEventKind::Progress, run, unit);
+    std::snprintf(progress.converter.port, sizeof progress.converter.port, "%s", unit.worker.progressPort.c_str());
+    progress.phase = unit.worker.phase;
+    progress.recordsSent = unit.worker.recordsSent;
+    progress.recordsTotal = unit.worker.recordsTotal;
+    events.push_back(progress);
+  });
+  if (!ended) return false;
+  UnitSettle(run, unit);
+  return UnitStepEnded(run, unit, events);
+}
+
+// watch: the converters plugged in now; each new one becomes a unit.
+void RunSearch(FleetRun& run, std::vector<FleetEvent>& events) {
+  ConverterList found;
+  LocateConverters(found);
+  ConverterListKeep(found, run.job.serial.c_str(), run.job.location.c_str());
+  std::set<std::string> present;
+  for (int32_t k = 0; k < found.count; ++k) present.insert(UnitKey(found.converters[k]));
+  for (auto it = run.served.begin(); it != run.served.end();) it = present.count(*it) ? std::next(it) : run.served.erase(it);
+  for (const auto& unit : run.active) unit->goneMeanwhile |= present.count(UnitKey(unit->converter)) == 0;
+  for (int32_t k = 0; k < found.count; ++k) {
+    const std::string key = UnitKey(found.converters[k]);
+    const bool busy =
+        std::any_of(run.active.begin(), run.active.end(), [&](const auto& unit) { return UnitKey(unit->converter) == key; });
+    if (!busy && run.served.count(key) == 0) UnitBegin(run, found.converters[k], events);
+  }
+}
+
+void RunFinish(FleetRun& run, std::vector<FleetEvent>& events) {
+  run.finished = true;
+  // watch ends only when asked to; an update asked to stop ends as stopped,
+  // whatever each unit got to.
+  const bool stopped = run.job.watch || (run.requests > 0 && HasStep(run.job, FleetStep::Flash));
+  run.exitCode = stopped ? FleetInterrupted : run.worst;
+  FleetEvent finished;
+  finished.kind = FleetEventKind::Finished;
+  finished.exitCode = run.exitCode;
+  finished.total = run.total;
+  finished.ok = run.ok;
+  finished.failed = run.total - run.ok;
+  events.push_back(finished);
+}
+
+}  // namespace
+
+FleetEngine::FleetEngine(FleetJob job, std::string workerProgram) : run_(std::make_unique<FleetRun>()) {
+  run_->job = std::move(job);
+  run_->program = std::move(workerProgram);
+  if (run_->job.steps.empty()) run_->job.steps.push_back(FleetStep::Read);
+}
+
+FleetEngine::~FleetEngine() {
+  FleetRun& run = *run_;
+  if (!run.started || run.finished) return;
+  while (run.requests < 2) RequestStop();
+  std::vector<FleetEvent> events;
+  for (const uint32_t since = PlatformTickMs(); !run.finished && PlatformTickMs() - since < kEndWaitMs;
+       PlatformSleepMs(kEndPollMs)) {
+    events.clear();
+    Poll(events);
+  }
+  // A worker that outlived the deadline (an exchange that hangs) is ended.
+  for (const auto& unit : run.active) WorkerEnd(unit->worker);
+}
+
+bool FleetEngine::Start(std::string& message, std::string& reason) {
+  FleetRun& run = *run_;
+  message.clear();
+  reason.clear();
+  if (run.started) return true;
+  // The image must be there and whole before any converter is switched.
+  if (HasStep(run.job, FleetStep::Flash)) {
+    std::vector<uint8_t> image;
+    if (FirmwareImageLoad(run.job.image.c_str(), image, message, reason) == UploadDone && image.empty())
+      message = MsgFirmwareEmpty;
+    if (!message.empty()) {
+      run.exitCode = FleetFirmware;
+      return false;
+    }
+  }
+  if (run.job.watch) {
+    run.started = true;
+    run.nextSearchMs = PlatformTickMs();
+    return true;
+  }
+  ConverterList found;
+  LocateConvertersPlugged(found);
+  ConverterListKeep(found, run.job.serial.c_str(), run.job.location.c_str());
+  if (found.count == 0) {
+    message = MsgNoDevice;
+    run.exitCode = FleetAbsent;
+    return false;
+  }
+  run.started = true;
+  for (int32_t k = 0; k < found.count; ++k) UnitBegin(run, found.converters[k], run.queued);
+  return true;
+}
+
+void FleetEngine::Poll(std::vector<FleetEvent>& events) {
+  FleetRun& run = *run_;
+  if (!run.started || run.finished) return;
+  events.insert(events.end(), run.queued.begin(), run.queued.end());
+  run.queued.clear();
+  if (run.requests > 0 && !run.stoppingTold) {
+    FleetEvent stopping;
+    stopping.kind = FleetEventKind::Stopping;
+    events.push_back(stopping);
+    run.stoppingTold = true;
+  }
+  if (run.job.watch && run.requests > 0 && run.active.empty()) return RunFinish(run, events);
+  if (run.job.watch && run.requests == 0 && static_cast<int32_t>(PlatformTickMs() - run.nextSearchMs) >= 0) {
+    run.nextSearchMs = PlatformTickMs() + kSearchEveryMs;
+    RunSearch(run, events);
+  }
+  for (auto it = run.active.begin(); it != run.active.end();)
+    it = UnitPoll(run, **it, events) ? run.active.erase(it) : std::next(it);
+  if (!run.job.watch && run.active.empty()) RunFinish(run, events);
+}
+
+void FleetEngine::RequestStop() { ++run_->requests; }
+
+int FleetEngine::StopRequests() const { return run_->requests; }
+
+bool FleetEngine::Finished() const { return run_->finished; }
+
+int FleetEngine::ExitCode() const { return run_->exitCode; }
