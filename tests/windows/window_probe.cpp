@@ -288,7 +288,7 @@ int wmain(int argc, wchar_t** wargv) {
         RECT area{};
         GetClientRect(shown, &area);
         line += (line.empty() ? "client=" : " station=") + std::to_string(area.right) + "x" + std::to_string(area.bottom);
-        if (shown == Station()) break;
+        if (shown == Station() || Station() == nullptr) break;
       }
       Say(line);
     } else if (command == "selected") {
