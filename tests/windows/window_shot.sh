@@ -3,15 +3,16 @@
 # successful connection check with the simulated converter, which rs485sim
 # serves on a pseudo-terminal linked to COM11 of the Windows build's prefix and
 # found through the registry keys written here. Builds what it needs.
-# With --station: the station after a profile was written to three simulated
-# converters (COM31 to COM33, by hub place), the third refusing it.
+# With --station: the station after an update and a profile were sent to three
+# simulated converters (COM31 to COM33, by hub place), the third refusing the
+# profile.
 #   tests/windows/window_shot.sh [FILE.png]            (default docs/window-windows.png)
 #   tests/windows/window_shot.sh --station [FILE.png]  (default docs/station-windows.png)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-station=""
-if [ "${1:-}" = "--station" ]; then station=1; shift; fi
-shot=$(realpath -m "${1:-$top/docs/${station:+station}${station:-window}-windows.png}")
+station="" picture=window-windows.png
+if [ "${1:-}" = "--station" ]; then station=1 picture=station-windows.png; shift; fi
+shot=$(realpath -m "${1:-$top/docs/$picture}")
 prefix=$top/build-win/wine-prefix
 export RS485_WINE_PREFIX=$prefix
 run=$top/tests/windows/wine_run.sh
@@ -74,7 +75,9 @@ else
   plant 32 ST2 Port_#0001.Hub_#0001
   plant 33 ST3 Port_#0003.Hub_#0001 --refuse-writes
   echo '{"baud": 19200, "parity": "even", "echo_suppression": false}' >"$work/cabinet.json"
-  (cd "$work" && exec "$run" "$top/build-win/app/rs485setup.exe" --station --from cabinet.json) >"$work/window.log" 2>&1 &
+  python3 -c 'import sys; sys.stdout.buffer.write(bytes(k * 7 % 256 for k in range(272 * 12)))' >"$work/fw-2.3.bin"
+  (cd "$work" && exec "$run" "$top/build-win/app/rs485setup.exe" --station --flash fw-2.3.bin --from cabinet.json) \
+    >"$work/window.log" 2>&1 &
   window=$!
   "$run" "$probe" station "start=0 stop=1 choices=0 good=Успешно: 2 failed=С ошибкой: 1" 90000 rows 3 10000 >/dev/null
   title="Станция"
