@@ -177,6 +177,8 @@ bool TStationWindow::AskStopForClose() {
   if (askHook) return askHook();
   QMessageBox box(QMessageBox::Question, windowTitle(), Text(MsgStationAskStop), QMessageBox::Yes | QMessageBox::No,
                   this);
+  box.button(QMessageBox::Yes)->setText(Text("&Да"));
+  box.button(QMessageBox::No)->setText(Text("&Нет"));
   box.setDefaultButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }

@@ -114,8 +114,10 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   if (positional.empty()) return Usage("не задана команда");
   options.command = positional[0];
   const std::string& command = options.command;
+  // leave is a worker's only (docs/worker.md): the release of a converter
+  // another worker left in its update mode.
   if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash" &&
-      command != "doctor" && command != "watch")
+      command != "doctor" && command != "watch" && !(command == "leave" && options.worker))
     return Usage("неизвестная команда " + command);
   const bool changesSettings = !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 ||
                                options.stopBits != 0 || options.echo >= 0;
@@ -125,7 +127,7 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   if ((!options.profile.empty() || !options.verify) && !setsUp)
     return Usage("--from и --no-verify относятся только к командам write и watch");
   if (!options.image.empty() && command != "watch") return Usage("--flash относится только к команде watch");
-  if (options.settleGiven && command != "flash" && command != "watch")
+  if (options.settleGiven && command != "flash" && command != "watch" && command != "leave")
     return Usage("--settle-ms относится только к командам flash и watch");
   if (!options.port.empty() && (command == "list" || command == "locate" || command == "watch"))
     return Usage("--port не относится к команде " + command);

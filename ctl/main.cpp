@@ -264,6 +264,25 @@ int CommandFlash(const Options& options) {
   }
 }
 
+// A worker's release of a converter that another worker left in its update
+// mode (its worker died, or was ended by a second request to stop): the
+// converter, found by serial number and place (or its port, known by
+// neither) within --settle-ms, is told to leave the update mode. Its one
+// line says whether it was; exit code 3 when it was not found or its port
+// did not open.
+int CommandLeave(const Options& options) {
+  ConverterPort converter{};
+  std::snprintf(converter.port, sizeof converter.port, "%s", options.port.c_str());
+  std::snprintf(converter.serial, sizeof converter.serial, "%s", options.serial.c_str());
+  std::snprintf(converter.location, sizeof converter.location, "%s", options.location.c_str());
+  PortLayerInit();
+  MsClockStart();
+  std::string why;
+  const bool left = FirmwareLeaveUpdateMode(converter, options.settleMs, why);
+  CtlWriteLine(std::string("{\"left\":") + (left ? "true" : "false") + ",\"reason\":" + JsonOrNull(why) + "}");
+  return left ? ExitOk : ExitPort;
+}
+
 int Run(const Options& options) {
   // Listing and locating read the system's lists only; no port is opened.
   if (options.command == "list") return CommandList(options);
@@ -274,11 +293,13 @@ int Run(const Options& options) {
   // standard input. Its read or write is short: it ends in order, however
   // many requests reached it (a third ends it, for an exchange that hangs);
   // its update stops (a second request ends it at once, and its parent tells
-  // the converter to leave the update mode).
+  // the converter to leave the update mode, by a leave worker). That release
+  // hears no stop channel: it is short, and a third request ends it.
   if (options.worker) {
-    PlatformInterruptOnInputEnd();
+    if (options.command != "leave") PlatformInterruptOnInputEnd();
     PlatformInterruptCount();
   }
+  if (options.command == "leave") return CommandLeave(options);
   if (options.command == "flash") return CommandFlash(options);
   if (options.command == "doctor") return CommandDoctor(options);
   return CommandReadOrWrite(options);

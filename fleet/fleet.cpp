@@ -12,8 +12,6 @@
 #include "platform/process.h"
 #include "platform/system_error.h"
 #include "platform/time.h"
-#include "ports/ms_clock.h"
-#include "ports/port_table.h"
 
 const char* const FleetPhaseNames[UploadFinishing + 1] = {"entering", "waiting", "sending", "finishing"};
 
@@ -57,6 +55,10 @@ struct Unit {
   ConverterPort converter{};
   size_t step = 0;
   Worker worker;
+  // The short worker that tells the converter the step's worker left in its
+  // update mode to leave it, once that worker has gone.
+  Worker release;
+  bool releasing = false;
   bool interrupted = false;  // the step's worker was ended by a request to stop
   uint32_t startedMs = 0;
   int exitCode = FleetOk;
@@ -282,38 +284,46 @@ void UnitMakeResult(FleetRun& run, Unit& unit, const std::string& released) {
   else if (!OwnExitCode(worker.exitCode) || worker.exitCode == FleetOk) worker.exitCode = FailureCodeOf(step);
 }
 
-// Tells the converter a worker left in its update mode to leave it, found
-// within waitMs (the port is free: its worker is gone). What became of it,
-// for the reason.
-std::string ReleaseConverter(const ConverterPort& converter, int32_t waitMs) {
-  PortLayerInit();
-  MsClockStart();
-  std::string why;
-  return FirmwareLeaveUpdateMode(converter, waitMs, why) ? std::string(MsgUpdateModeLeft) : MsgUpdateModeNotLeft(why);
+// What the release worker made of the converter, for the made result.
+std::string ReleaseOutcome(const Worker& release) {
+  if (!release.started && !release.notStarted.empty())
+    return MsgUpdateModeNotLeft(std::string(MsgWorkerNotStarted) + " " + release.notStarted);
+  Json said;
+  if (!JsonParse(release.result, said) || said["left"].kind != Json::Bool)
+    return MsgUpdateModeNotLeft(std::string(MsgWorkerSilent) + " " + MsgWorkerExitReason(release.exitCode));
+  return said["left"].boolean ? std::string(MsgUpdateModeLeft) : MsgUpdateModeNotLeft(StringOf(said["reason"]));
 }
 
-// Once a step's worker has ended: one that could not start, or ended without
-// its result (killed, crashed, or ended at once by a second request), gets a
-// whole result line made here, and its converter is released.
-void UnitSettle(FleetRun& run, Unit& unit) {
+// Once a step's worker has ended. True when the step's result is known; false
+// while its converter, left in the update mode, is being told to leave it.
+bool UnitSettle(FleetRun& run, Unit& unit) {
   Worker& worker = unit.worker;
   if (!worker.started) {
-    if (!worker.result.empty()) return;  // never to be started: its result is already said
+    if (!worker.result.empty()) return true;  // never to be started: its result is already said
     worker.result = "{\"port\":" + JsonString(unit.converter.port) +
                     ",\"result\":\"worker_not_started\",\"error\":" + JsonString(MsgWorkerNotStarted) +
                     ",\"reason\":" + JsonString(worker.notStarted) + "}";
     worker.exitCode = FleetPort;  // the converter could not be served
-    return;
+    return true;
   }
   // The name the update ended on, for what comes next.
   Json said;
   if (JsonParse(worker.result, said) && !StringOf(said["port"]).empty())
     std::snprintf(unit.converter.port, sizeof unit.converter.port, "%s", StringOf(said["port"]).c_str());
-  if (!worker.result.empty() && OwnExitCode(worker.exitCode) && !worker.updating) return;
+  if (!worker.result.empty() && OwnExitCode(worker.exitCode) && !worker.updating) return true;
 
   unit.interrupted = worker.killed || (run.requests > 0 && worker.exitCode == FleetInterrupted);
-  UnitMakeResult(run, unit,
-                 worker.updating ? ReleaseConverter(unit.converter, run.requests > 1 ? 0 : run.job.settleMs) : "");
+  if (!worker.updating) {
+    UnitMakeResult(run, unit, std::string());
+    return true;
+  }
+  // Its port is free now. After a second request nothing is waited for.
+  std::vector<std::string> args = {"rs485ctl", "--worker", "--json"};
+  AddIdentity(args, unit.converter);
+  args.insert(args.end(), {"--settle-ms", std::to_string(run.requests > 1 ? 0 : run.job.settleMs), "leave"});
+  WorkerStart(unit.release, run.program, args);
+  unit.releasing = true;
+  return false;
 }
 
 // A step's result is known: tells it, then starts the next step or ends the
@@ -359,6 +369,12 @@ bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
 
 // One unit's turn in a poll. True when it has ended.
 bool UnitPoll(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
+  if (unit.releasing) {
+    if (!WorkerPoll(unit.release, [] {})) return false;
+    unit.releasing = false;
+    UnitMakeResult(run, unit, ReleaseOutcome(unit.release));
+    return UnitStepEnded(run, unit, events);
+  }
   WorkerPassOnStop(unit.worker, StepOf(run, unit), run.requests);
   const bool ended = WorkerPoll(unit.worker, [&] {
     FleetEvent progress = EventOf(FleetEventKind::Progress, run, unit);
@@ -368,9 +384,7 @@ bool UnitPoll(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
     progress.recordsTotal = unit.worker.recordsTotal;
     events.push_back(progress);
   });
-  if (!ended) return false;
-  UnitSettle(run, unit);
-  return UnitStepEnded(run, unit, events);
+  return ended && UnitSettle(run, unit) && UnitStepEnded(run, unit, events);
 }
 
 // watch: the converters plugged in now; each new one becomes a unit.
@@ -424,7 +438,10 @@ FleetEngine::~FleetEngine() {
     Poll(events);
   }
   // A worker that outlived the deadline (an exchange that hangs) is ended.
-  for (const auto& unit : run.active) WorkerEnd(unit->worker);
+  for (const auto& unit : run.active) {
+    WorkerEnd(unit->worker);
+    WorkerEnd(unit->release);
+  }
 }
 
 bool FleetEngine::Start(std::string& message, std::string& reason) {

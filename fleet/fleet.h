@@ -1,13 +1,14 @@
 #pragma once
 // The fleet: several converters served at once, each by a worker process of
 // its own (rs485ctl started with the hidden --worker for one converter and one
-// step), for rs485ctl's --all and watch and for the windows'
+// step, docs/worker.md), for rs485ctl's --all and watch and for the windows'
 // station. The port layer, the clock and the search are each one per process,
 // so the workers are processes; this engine only searches, starts them, reads
 // their JSON lines through a pipe without waiting, passes stop requests on,
-// and turns what they say into events, and releases a converter a dead
-// worker left in its update mode. Poll() is called from a loop (rs485ctl) or
-// a window's timer. Nothing here prints.
+// and turns what they say into events. It never waits: Poll() is called from
+// a loop (rs485ctl) or a window's timer, and returns at once; even a
+// converter a worker left in its update mode is released by a short worker.
+// Nothing here prints.
 
 #include <cstdint>
 #include <memory>
@@ -119,9 +120,7 @@ class FleetEngine {
   // there), then starts. false with the message and reason otherwise, and
   // ExitCode() tells which (FleetFirmware, FleetAbsent).
   bool Start(std::string& message, std::string& reason);
-  // Appends what happened since the last call. It waits only while it tells a
-  // converter a dead worker left in its update mode to leave it (up to the
-  // job's settleMs).
+  // Appends what happened since the last call; never waits.
   void Poll(std::vector<FleetEvent>& events);
   // The first request: every worker ends in order (an update stops sending
   // and tells its converter to leave the update mode; a read or write ends

@@ -5,7 +5,9 @@
 // the worker's stop channel (PlatformInterruptOnInputEnd), and it closes too
 // when this process ends in any way. It shares this process's terminal or
 // console, so a Ctrl+C typed there reaches it as it reaches this one (on Linux
-// the same process group, on Windows the same console).
+// the same process group, on Windows the same console; a process without a
+// console, as a window on Windows, starts it without one, so that no console
+// window opens for it).
 
 #include <cstdint>
 #include <string>
@@ -20,9 +22,10 @@ struct PlatformChild {
 // This program's own path, to start it again; empty when it cannot be told.
 std::string PlatformSelfPath();
 
-// The program name in this program's folder (with the system's suffix for
-// programs); empty when this program's path cannot be told.
-std::string PlatformProgramBeside(const char* name);
+// The path of the program name in this program's own folder (with ".exe" on
+// Windows), as the windows find rs485ctl beside them; empty when this
+// program's path cannot be told.
+std::string PlatformProgramBeside(const std::string& name);
 
 // Starts program with arguments (arguments[0] is the name it is given).
 // 0 when started; otherwise the system's code in errno terms (SystemErrorOf

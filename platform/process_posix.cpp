@@ -17,10 +17,9 @@ std::string PlatformSelfPath() {
   return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
 }
 
-std::string PlatformProgramBeside(const char* name) {
+std::string PlatformProgramBeside(const std::string& name) {
   const std::string self = PlatformSelfPath();
-  const size_t slash = self.rfind('/');
-  return slash == std::string::npos ? std::string() : self.substr(0, slash + 1) + name;
+  return self.empty() ? self : self.substr(0, self.rfind('/') + 1) + name;
 }
 
 int PlatformChildStart(const std::string& program, const std::vector<std::string>& arguments, PlatformChild& child) {

@@ -50,10 +50,9 @@ std::string PlatformSelfPath() {
   return length > 0 && length < MAX_PATH * 4 ? Utf8FromWide(path, length) : std::string();
 }
 
-std::string PlatformProgramBeside(const char* name) {
+std::string PlatformProgramBeside(const std::string& name) {
   const std::string self = PlatformSelfPath();
-  const size_t slash = self.find_last_of("\\/");
-  return slash == std::string::npos ? std::string() : self.substr(0, slash + 1) + name + ".exe";
+  return self.empty() ? self : self.substr(0, self.find_last_of("\\/") + 1) + name + ".exe";
 }
 
 int PlatformChildStart(const std::string& program, const std::vector<std::string>& arguments, PlatformChild& child) {
@@ -82,10 +81,9 @@ int PlatformChildStart(const std::string& program, const std::vector<std::string
   startup.hStdOutput = writeEnd;
   startup.hStdError = InheritableCopy(STD_ERROR_HANDLE);
   PROCESS_INFORMATION started{};
-  // The same console: its Ctrl+C reaches the worker too. A program without
-  // one (the window) would have Windows open a console window for each
-  // worker: they get none.
-  const DWORD flags = GetConsoleWindow() == nullptr ? CREATE_NO_WINDOW : 0;
+  // The same console: its Ctrl+C reaches the worker too. A window has none,
+  // and a console program it starts would open a console window of its own.
+  const DWORD flags = GetConsoleWindow() == nullptr && GetConsoleCP() == 0 ? CREATE_NO_WINDOW : 0;
   const BOOL ok = CreateProcessW(WideFromUtf8(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
                                  nullptr, nullptr, &startup, &started);
   const int error = ok ? 0 : Failed();

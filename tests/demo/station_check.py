@@ -5,7 +5,7 @@ rs485setup --station updates three simulated converters (rs485sim
 --converters, in a umockdev testbed) on a private Xvfb display, with Qt's
 accessibility bridge on a private session bus. Read as a screen reader reads
 it, the slot list is a table of text. A window manager's close request
-(WM_DELETE_WINDOW) in the middle of the updates asks first; "Yes" stops the
+(WM_DELETE_WINDOW) in the middle of the updates asks first; "Да" stops the
 run, and the window ends by itself once every converter is out of its update
 mode, with no worker left behind. With --shot FILE.png, the run is left to
 end instead, and the station's picture is saved.
@@ -137,8 +137,7 @@ def main():
             fail(f"slots out of place order: {rows()}")
 
         subprocess.run([args.xprobe, "close", TITLE], env=env, check=True)
-        question = until(lambda: find(application(), pyatspi.ROLE_PUSH_BUTTON, "Yes") or
-                         find(application(), pyatspi.ROLE_PUSH_BUTTON, "&Yes"), 20)
+        question = until(lambda: find(application(), pyatspi.ROLE_PUSH_BUTTON, "Да"), 20)
         if question is None:
             fail("the close request did not ask")
         if station.poll() is not None:

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (ParseArguments(static_cast<int>(args.size()), argv.data(), options) != ParseRun) return 0;
   const std::string& command = options.command;
   FuzzCheck(command == "list" || command == "locate" || command == "read" || command == "write" || command == "flash" ||
-                command == "doctor" || command == "watch",
+                command == "doctor" || command == "watch" || (command == "leave" && options.worker),
             "only a known command runs");
   FuzzCheck(options.port.size() < PortNameSize && (command == "flash") != options.file.empty(),
             "the port name fits, and a file is named for flash alone");
