@@ -46,6 +46,22 @@ COLORREF ResultColour(StationSlot::State state) {
   return GetSysColor(COLOR_WINDOWTEXT);
 }
 
+// The question's buttons in the window's language, whatever the system's:
+// named when the box is about to be shown, the first window this thread
+// activates after the hook is set.
+HHOOK questionHook = nullptr;
+
+LRESULT CALLBACK NameQuestionButtons(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HCBT_ACTIVATE && questionHook != nullptr) {
+    const HWND box = reinterpret_cast<HWND>(wParam);
+    SetDlgItemTextW(box, IDYES, L"&Да");
+    SetDlgItemTextW(box, IDNO, L"&Нет");
+    UnhookWindowsHookEx(questionHook);
+    questionHook = nullptr;
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 }  // namespace
 
 bool TStationWindow::Open(HINSTANCE instance, int show) {
@@ -397,8 +413,12 @@ void TStationWindow::ShowMessage(const std::string& text, const std::string& rea
 }
 
 bool TStationWindow::AskStopForClose() {
-  return MessageBoxW(window_, WideFromUtf8(MsgStationAskStop).c_str(), StationWindowTitle,
-                     MB_YESNO | MB_DEFBUTTON2) == IDYES;
+  questionHook = SetWindowsHookExW(WH_CBT, NameQuestionButtons, nullptr, GetCurrentThreadId());
+  const int answer =
+      MessageBoxW(window_, WideFromUtf8(MsgStationAskStop).c_str(), StationWindowTitle, MB_YESNO | MB_DEFBUTTON2);
+  if (questionHook != nullptr) UnhookWindowsHookEx(questionHook);
+  questionHook = nullptr;
+  return answer == IDYES;
 }
 
 void TStationWindow::StartTicking() {

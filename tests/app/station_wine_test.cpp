@@ -145,7 +145,8 @@ TEST_F(StationUnderWine, ServesEveryConverterOnceAndShowsEachSlot) {
   EXPECT_EQ(window.Finish(0, 10000), 0);
 }
 
-// Closing during an update asks first; stopped, each converter is told to
+// Closing during an update asks first, in Russian whatever the system's
+// language (Wine's here is English); stopped, each converter is told to
 // leave its update mode, the session's end waits meanwhile, and the window
 // closes by itself once its workers are done. No worker shows a console.
 TEST_F(StationUnderWine, ACloseDuringTheUpdatesLeavesNoConverterInUpdateMode) {
@@ -156,7 +157,7 @@ TEST_F(StationUnderWine, ACloseDuringTheUpdatesLeavesNoConverterInUpdateMode) {
 
   // The workers run with no console window of their own.
   EXPECT_EQ(Probe({"consoles", "end-session", "close", "answer", "yes", "10000"}),
-            std::string("consoles=0\nend-session=refused\nquestion=") + MsgStationAskStop + "\n");
+            std::string("consoles=0\nend-session=refused\nquestion=") + MsgStationAskStop + " buttons=&Да|&Нет\n");
   EXPECT_EQ(window.Finish(0, 60000), 0) << window.out << window.err;
   for (size_t k : {0u, 1u}) {
     const SimSnapshot seen = Sim(k).Snapshot();

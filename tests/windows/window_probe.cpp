@@ -23,7 +23,8 @@
 //   close                  closes the window
 //   quit MS                closes the window (and the station) and waits for
 //                          its process to end
-//   answer yes|no MS       waits for a question box, prints its text, answers it
+//   answer yes|no MS       waits for a question box, prints its text and its
+//                          buttons' captions, answers it
 //   station LINE MS        until the station's state line (start=, stop=,
 //                          choices=, good=, failed=) reads LINE; prints the last one
 //   rows N MS              until the station lists N slots, none of them still
@@ -318,7 +319,8 @@ int wmain(int argc, wchar_t** wargv) {
       const bool yes = std::string(next()) == "yes";
       if (!WaitFor(std::atoi(next()), [] { return MessageBoxShown() != nullptr; })) Fail("no question box");
       const HWND box = MessageBoxShown();
-      Say("question=" + Utf8(Text(GetDlgItem(box, 0xFFFF))));
+      Say("question=" + Utf8(Text(GetDlgItem(box, 0xFFFF))) + " buttons=" + Utf8(Text(GetDlgItem(box, IDYES))) + "|" +
+          Utf8(Text(GetDlgItem(box, IDNO))));
       PostMessageW(box, WM_COMMAND, yes ? IDYES : IDNO, 0);
       WaitFor(5000, [box] { return !IsWindow(box); });
     } else if (command == "station") {
