@@ -121,7 +121,7 @@ TEST_F(StationUnderWine, ServesEveryConverterOnceAndShowsEachSlot) {
   Plant(3);
   Sim(2).SetFaults({.refuseWrites = true});
   std::ofstream("profile.json") << R"({"baud": 19200, "parity": "even", "echo_suppression": false})";
-  StartStation({"--from", "profile.json"});
+  StartStation({"--from", "profile.json", "--json-log", "итоги.jsonl"});
 
   const std::string served = "start=0 stop=1 choices=0 good=Успешно: 2 failed=С ошибкой: 1";
   const std::string out = Probe({"station", served, "90000", "rows", "3", "10000"});
@@ -141,6 +141,14 @@ TEST_F(StationUnderWine, ServesEveryConverterOnceAndShowsEachSlot) {
   EXPECT_EQ(Probe({"click", kStop, "station", idle, "30000", "tabs", "8"}),
             idle + "\nfocus=301\nfocus=302\nfocus=304\nfocus=305\nfocus=307\nfocus=308\nfocus=309\nfocus=314\n");
   EXPECT_EQ(ProcessesRunning(WorkerAsWineShowsIt(exe)), 0);
+  // Each unit's result as it ended, then the summary, in a file named in
+  // Cyrillic.
+  const std::string log = ReadText("итоги.jsonl");
+  size_t units = 0;
+  for (size_t at = log.find("{\"event\":\"unit\""); at != std::string::npos; at = log.find("{\"event\":\"unit\"", at + 1))
+    ++units;
+  EXPECT_EQ(units, 3u) << log;
+  EXPECT_NE(log.find("{\"event\":\"summary\",\"converters\":3,\"ok\":2,\"failed\":1,"), std::string::npos) << log;
   EXPECT_EQ(Probe({"quit", "10000"}), "");
   EXPECT_EQ(window.Finish(0, 10000), 0);
 }
@@ -165,6 +173,19 @@ TEST_F(StationUnderWine, ACloseDuringTheUpdatesLeavesNoConverterInUpdateMode) {
     EXPECT_GE(seen.counters.updateLeaves, 1u) << k;
   }
   EXPECT_EQ(ProcessesRunning(WorkerAsWineShowsIt(exe)), 0);
+}
+
+// A profile that cannot be used is told before any converter is touched,
+// and the station waits with its choices for the operator.
+TEST_F(StationUnderWine, AnUnusableProfileIsToldAndNothingStarts) {
+  Plant(1);
+  std::ofstream("profile.json") << R"({"baud": 19200, "colour": "red"})";
+  StartStation({"--from", "profile.json"});
+  const std::string waiting = "start=1 stop=0 choices=1 good=Успешно: 0 failed=С ошибкой: 0";
+  EXPECT_EQ(Probe({"message", "30000", "station", waiting, "5000"}),
+            std::string("message=") + MsgStationProfileBad + "\n\nprofile.json: неизвестный ключ \"colour\"\n" +
+                waiting + "\n");
+  EXPECT_EQ(Sim(0).Snapshot().requests.size(), 0u);
 }
 
 // The form's button opens the station beside it; the station is laid out at
