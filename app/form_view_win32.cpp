@@ -2,8 +2,11 @@
 
 #include <commctrl.h>
 
+#include "app/window_win32.h"
+
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
+#include "platform/text_win32.h"
 
 namespace {
 
@@ -20,91 +23,7 @@ constexpr wchar_t kTitle[] = L"Программа настройки";
 constexpr wchar_t kCloseAfterUpdate[] = L"Окно закроется после окончания обновления.";
 constexpr wchar_t kShutdownReason[] = L"Идёт обновление прошивки преобразователя.";
 
-std::wstring Wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& wide, UINT codePage) {
-  if (wide.empty()) return std::string();
-  const int size =
-      WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), size, nullptr, nullptr);
-  return narrow;
-}
-
-std::wstring TextOf(HWND control) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
-  return text;
-}
-
-// A caption in Tahoma runs a little wider than in the form's original font: a
-// label or a check box grows to the right until its text fits, as a label
-// sizing itself to its caption would.
-void FitCaption(HWND control, HFONT font, int extra) {
-  const std::wstring text = TextOf(control);
-  HDC dc = GetDC(control);
-  const HGDIOBJ old = SelectObject(dc, font);
-  SIZE size{};
-  GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
-  SelectObject(dc, old);
-  ReleaseDC(control, dc);
-  RECT box;
-  GetWindowRect(control, &box);
-  const int width = size.cx + extra;
-  if (width > box.right - box.left)
-    SetWindowPos(control, nullptr, 0, 0, width, box.bottom - box.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
 TMainForm* FormOf(HWND window) { return reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA)); }
-
-// Calls of later systems, looked up by name so that the program still starts
-// on Windows 7: null where the system has none.
-template <class Function>
-Function User32(const char* name) {
-  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), name)));
-}
-
-int ScreenDpi() {
-  HDC dc = GetDC(nullptr);
-  const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
-  ReleaseDC(nullptr, dc);
-  return dpi;
-}
-
-// The DPI of the monitor the window is on (Windows 10 1607 on), else the
-// system's, which is every monitor's before per-monitor DPI.
-UINT DpiOf(HWND window) {
-  static const auto get = User32<UINT(WINAPI*)(HWND)>("GetDpiForWindow");
-  return get != nullptr ? get(window) : static_cast<UINT>(ScreenDpi());
-}
-
-int MenuCheckWidth(UINT dpi) {
-  static const auto get = User32<int(WINAPI*)(int, UINT)>("GetSystemMetricsForDpi");
-  return get != nullptr ? get(SM_CXMENUCHECK, dpi) : GetSystemMetrics(SM_CXMENUCHECK);
-}
-
-// The window's size for a client area of width x height at dpi.
-SIZE FrameSize(int width, int height, DWORD style, DWORD exStyle, UINT dpi) {
-  static const auto adjust = User32<BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT)>("AdjustWindowRectExForDpi");
-  RECT frame{0, 0, width, height};
-  if (adjust != nullptr)
-    adjust(&frame, style, FALSE, exStyle, dpi);
-  else
-    AdjustWindowRectEx(&frame, style, FALSE, exStyle);
-  return SIZE{frame.right - frame.left, frame.bottom - frame.top};
-}
-
-HFONT FormFont(UINT dpi) {
-  // Tahoma 8 pt: on every Windows since 2000 and in Wine, with Cyrillic.
-  return CreateFontW(-MulDiv(8, static_cast<int>(dpi), 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"Tahoma");
-}
 
 }  // namespace
 
@@ -134,14 +53,14 @@ bool TMainForm::Create(HINSTANCE instance, int show, const std::string& port) {
 
   // At the form's place and size on the main monitor; the controls come at
   // the DPI of the monitor the window is on (WM_CREATE), and the frame follows.
-  const UINT screenDpi = static_cast<UINT>(ScreenDpi());
+  const UINT screenDpi = WindowScreenDpi();
   const auto scaled = [screenDpi](int pixels) { return MulDiv(pixels, static_cast<int>(screenDpi), 96); };
-  SIZE frame = FrameSize(scaled(kClientWidth), scaled(kClientHeight), kMainStyle, WS_EX_CONTROLPARENT, screenDpi);
+  SIZE frame = WindowFrameSize(scaled(kClientWidth), scaled(kClientHeight), kMainStyle, WS_EX_CONTROLPARENT, screenDpi);
   window_ = CreateWindowExW(WS_EX_CONTROLPARENT, MainFormClass, kTitle, kMainStyle, scaled(350), scaled(205), frame.cx,
                             frame.cy, nullptr, nullptr, instance, this);
   if (window_ == nullptr) return false;
   if (dpi_ != screenDpi) {
-    frame = FrameSize(Px(kClientWidth), Px(kClientHeight), kMainStyle, WS_EX_CONTROLPARENT, dpi_);
+    frame = WindowFrameSize(Px(kClientWidth), Px(kClientHeight), kMainStyle, WS_EX_CONTROLPARENT, dpi_);
     SetWindowPos(window_, nullptr, 0, 0, frame.cx, frame.cy, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   ShowWindow(window_, show);
@@ -165,7 +84,7 @@ HWND TMainForm::Control(HWND parent, const wchar_t* className, const wchar_t* te
 void TMainForm::UseDpi(UINT dpi) {
   dpi_ = dpi;
   const HFONT old = font_;
-  font_ = FormFont(dpi);
+  font_ = WindowFormFont(dpi);
   for (const Placed& p : placed_) {
     SetWindowPos(p.control, nullptr, Px(p.form.left), Px(p.form.top), Px(p.form.right - p.form.left),
                  Px(p.form.bottom - p.form.top), SWP_NOZORDER | SWP_NOACTIVATE);
@@ -179,8 +98,8 @@ void TMainForm::UseDpi(UINT dpi) {
 }
 
 void TMainForm::FitCaptions() {
-  for (int id : {IdPortEditLabel, IdBaudRateLabel, IdLabel1, IdLabel2}) FitCaption(Item(id), font_, 0);
-  for (int id : {IdStop, IdEcho}) FitCaption(Item(id), font_, MenuCheckWidth(dpi_) + Px(6));
+  for (int id : {IdPortEditLabel, IdBaudRateLabel, IdLabel1, IdLabel2}) WindowFitCaption(Item(id), font_, 0);
+  for (int id : {IdStop, IdEcho}) WindowFitCaption(Item(id), font_, WindowMenuCheckWidth(dpi_) + Px(6));
   for (int id : {IdLB, IdBits}) SendMessageW(Item(id), LB_SETITEMHEIGHT, 0, Px(kListRowHeight));
 }
 
@@ -193,6 +112,10 @@ void TMainForm::CreateControls() {
   Control(w, L"BUTTON", L"Проверить связь", WS_TABSTOP | BS_PUSHBUTTON, 0, 288, 32, 137, 25, IdConnButton);
   panel_ = Control(w, kPanelClass, L"", WS_TABSTOP, WS_EX_CONTROLPARENT, 8, 64, 417, 209, IdPanel);
   Control(w, L"BUTTON", L"Прошивка", WS_TABSTOP | BS_PUSHBUTTON, 0, 288, 8, 137, 25, IdButton1);
+  // Below the panel, where the form has nothing: its own controls, places and
+  // tab order stay as they are.
+  Control(w, L"BUTTON", WideFromUtf8(MsgStationButton).c_str(), WS_TABSTOP | BS_PUSHBUTTON, 0, 288, 276, 137, 19,
+          IdStationButton);
 
   const HWND p = panel_;
   Control(p, L"STATIC", L"Скорость обмена 485 <-> ТП", 0, 0, 8, 16, 146, 13, IdBaudRateLabel);
@@ -230,10 +153,11 @@ LRESULT CALLBACK TMainForm::MainProc(HWND window, UINT message, WPARAM wParam, L
 LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
-      dpi_ = DpiOf(window_);
-      font_ = FormFont(dpi_);
+      dpi_ = WindowDpiOf(window_);
+      font_ = WindowFormFont(dpi_);
       CreateControls();
       logic_.FormCreate();
+      WindowOpened();
       return 0;
     case WM_COMMAND:
       if (HIWORD(wParam) == BN_CLICKED) {
@@ -241,6 +165,9 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
           case IdConnButton: logic_.ConnButtonClick(); return 0;
           case IdSave: logic_.SaveClick(); return 0;
           case IdButton1: logic_.Button1Click(); return 0;
+          case IdStationButton:
+            if (openStation) openStation();
+            return 0;
           default: break;
         }
       }
@@ -288,7 +215,7 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_DESTROY:
-      PostQuitMessage(0);
+      WindowClosed();
       return 0;
     default: break;
   }
@@ -340,6 +267,11 @@ bool TMainForm::QuitRequested(int* code) const {
   return quitRequested_;
 }
 
+bool TMainForm::DialogMessage(MSG& msg) {
+  if (window_ == nullptr || !IsWindow(window_) || (msg.hwnd != window_ && !IsChild(window_, msg.hwnd))) return false;
+  return IsDialogMessageW(window_, &msg) != FALSE;
+}
+
 void TMainForm::PumpMessages() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -379,9 +311,9 @@ void TMainForm::FocusAwayFrom(HWND leaving) {
   if (next != nullptr && next != leaving && !IsChild(leaving, next)) SetFocus(next);
 }
 
-std::string TMainForm::PortText() { return Narrow(TextOf(Item(IdPortEdit)), CP_ACP); }
+std::string TMainForm::PortText() { return WindowNarrow(WindowText(Item(IdPortEdit)), CP_ACP); }
 
-void TMainForm::SetPortText(const std::string& text) { SetWindowTextW(Item(IdPortEdit), Wide(text).c_str()); }
+void TMainForm::SetPortText(const std::string& text) { SetWindowTextW(Item(IdPortEdit), WideFromUtf8(text).c_str()); }
 
 void TMainForm::EnablePanel(bool on) {
   if (!on) FocusAwayFrom(panel_);
@@ -398,8 +330,8 @@ void TMainForm::EnableCheckButton(bool on) {
 // No icon and one OK button, titled with the window's caption; owned by the
 // progress window while an update shows it, so the main window stays disabled.
 void TMainForm::ShowMessage(const std::string& text, const std::string& reason) {
-  std::wstring body = Wide(text);
-  if (!reason.empty()) body += L"\n\n" + Wide(reason);
+  std::wstring body = WideFromUtf8(text);
+  if (!reason.empty()) body += L"\n\n" + WideFromUtf8(reason);
   const HWND owner = progress_ != nullptr && IsWindowVisible(progress_) ? progress_ : window_;
   MessageBoxW(owner, body.c_str(), kTitle, MB_OK);
 }
@@ -409,7 +341,7 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
     RECT main;
     GetWindowRect(window_, &main);
     const DWORD style = WS_POPUP | WS_CAPTION;
-    const SIZE frame = FrameSize(Px(kProgressWidth), Px(kProgressHeight), style, 0, dpi_);
+    const SIZE frame = WindowFrameSize(Px(kProgressWidth), Px(kProgressHeight), style, 0, dpi_);
     const int width = frame.cx;
     const int height = frame.cy;
     progress_ = CreateWindowExW(0, UploadProgressClass, L"Прошивка", style,
@@ -422,8 +354,8 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
     Control(progress_, L"STATIC", L"", 0, 0, 12, 80, kProgressWidth - 24, 14, IdProgressNote);
     HoldShutdown(true);
   }
-  SetWindowTextW(GetDlgItem(progress_, IdProgressPhase), Wide(UploadPhaseText(phase)).c_str());
-  const std::wstring count = Wide(MsgRecordsSent(sent, total));
+  SetWindowTextW(GetDlgItem(progress_, IdProgressPhase), WideFromUtf8(UploadPhaseText(phase)).c_str());
+  const std::wstring count = WideFromUtf8(MsgRecordsSent(sent, total));
   SetWindowTextW(GetDlgItem(progress_, IdProgressCount), count.c_str());
   SendMessageW(GetDlgItem(progress_, IdProgressBar), PBM_SETPOS, total > 0 ? static_cast<WPARAM>(sent * 1000 / total) : 0,
                0);
@@ -486,7 +418,7 @@ bool TMainForm::TimerActive() { return timerActive_; }
 
 SettingsView TMainForm::ReadSettings() {
   SettingsView view;
-  view.baudRate = Narrow(TextOf(Item(IdBaudRate)), CP_UTF8);
+  view.baudRate = WindowNarrow(WindowText(Item(IdBaudRate)), CP_UTF8);
   view.parityRow = static_cast<int>(SendMessageW(Item(IdLB), LB_GETCURSEL, 0, 0));
   view.dataBitsRow = static_cast<int>(SendMessageW(Item(IdBits), LB_GETCURSEL, 0, 0));
   view.twoStopBits = SendMessageW(Item(IdStop), BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -495,7 +427,7 @@ SettingsView TMainForm::ReadSettings() {
 }
 
 void TMainForm::ShowSettings(const SettingsView& view) {
-  SetWindowTextW(Item(IdBaudRate), Wide(view.baudRate).c_str());
+  SetWindowTextW(Item(IdBaudRate), WideFromUtf8(view.baudRate).c_str());
   SendMessageW(Item(IdEcho), BM_SETCHECK, view.echoSuppression ? BST_CHECKED : BST_UNCHECKED, 0);
   SendMessageW(Item(IdStop), BM_SETCHECK, view.twoStopBits ? BST_CHECKED : BST_UNCHECKED, 0);
   SendMessageW(Item(IdLB), LB_SETCURSEL, static_cast<WPARAM>(view.parityRow), 0);

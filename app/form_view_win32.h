@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ enum FormControlId {
   IdLabel2,
   IdPortEditLabel,
   IdBaudRateLabel,
+  IdStationButton,
   IdProgressPhase = 200,
   IdProgressCount,
   IdProgressBar,
@@ -48,6 +50,11 @@ class TMainForm : private FormView {
   // True once the thread was told to quit while a handler waited (the
   // message loop then ends with code).
   bool QuitRequested(int* code) const;
+  // The window's keys (Tab, the station's shortcut) for a message of it:
+  // true when the message was taken.
+  bool DialogMessage(MSG& msg);
+  // Opens the station; set before Create.
+  std::function<void()> openStation;
 
  private:
   static LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/form_view_win32.h"
+#include "app/station_view_win32.h"
 #include "ops/messages.h"
 #include "platform/running_win32.h"
 #include "platform/text_win32.h"
@@ -31,21 +32,30 @@ void ShowHelp(const std::string& text) { MessageBoxW(nullptr, WideFromUtf8(text)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   RunningMarkHold();  // the installer leaves a running program alone
-  std::string port, error;
-  switch (FormParseArguments(Arguments(), port, error)) {
+  WindowArguments parsed;
+  std::string error;
+  switch (WindowParseArguments(Arguments(), parsed, error)) {
     case FormArgumentsHelp: ShowHelp(MsgWindowHelp); return 0;
     case FormArgumentsBad: ShowHelp(error + "\n\n" + MsgWindowHelp); return 2;
     case FormArgumentsRun: break;
   }
-  static TMainForm form;  // lives for the whole run, like the window it holds
-  if (!form.Create(instance, show, port)) return 0;
+  // Both live for the whole run, like the windows they hold. The station
+  // shortcut of a line PC opens the station alone; the program ends with
+  // its last window.
+  static TMainForm form;
+  static TStationWindow station;
+  if (parsed.station) {
+    if (!station.OpenAndStart(instance, show, parsed.choices)) return 0;
+  } else {
+    form.openStation = [instance] { station.Open(instance, SW_SHOWNORMAL); };
+    if (!form.Create(instance, show, parsed.port)) return 0;
+  }
   MSG msg{};
   int code = 0;
   while (!form.QuitRequested(&code) && GetMessageW(&msg, nullptr, 0, 0) > 0) {
-    if (!IsDialogMessageW(form.Handle(), &msg)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-    }
+    if (station.DialogMessage(msg) || form.DialogMessage(msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
   }
   return form.QuitRequested(&code) ? code : static_cast<int>(msg.wParam);
 }

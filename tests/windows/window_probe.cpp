@@ -1,6 +1,7 @@
 // window_probe.exe: drives rs485setup.exe's window from another process by
 // its messages, as a user's clicks would reach it, and prints what it shows.
-// A control ID is looked up in the window, its panel and the progress window.
+// The window is the form, or the station when the form is not open. A control
+// ID is looked up in the window, its panel, the progress window and the station.
 // Runs its commands in order; prints "error: ..." and ends with 1 when one fails.
 //
 //   wait-text ID TEXT MS   until control ID shows TEXT
@@ -16,12 +17,25 @@
 //   progress MS            waits for the update's progress window; prints
 //                          whether the main window is disabled meanwhile
 //   fits                   prints each caption that does not fit its box
-//   client                 prints the window's client size
+//   client                 prints the window's client size (and the station's
+//                          beside the form's when both are open)
 //   selected ID TEXT MS    until the edit field ID has TEXT selected
 //   close                  closes the window
-//   quit MS                closes the window and waits for its process to end
+//   quit MS                closes the window (and the station) and waits for
+//                          its process to end
+//   answer yes|no MS       waits for a question box, prints its text and its
+//                          buttons' captions, answers it
+//   station LINE MS        until the station's state line (start=, stop=,
+//                          choices=, good=, failed=) reads LINE; prints the last one
+//   rows N MS              until the station lists N slots, none of them still
+//                          running; prints the header and each row, cells
+//                          joined by " | ", as read from the list-view
+//   tabs N                 presses Tab N times (real input), printing the
+//                          control that has the focus after each
+//   consoles               prints how many console windows are shown
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +44,8 @@
 #include <vector>
 
 #include "app/form_view_win32.h"
+#include "app/station_view_win32.h"
+#include "ops/messages.h"
 
 namespace {
 
@@ -55,11 +71,16 @@ std::wstring Text(HWND control) {
   return buffer;
 }
 
-HWND Main() { return FindWindowW(MainFormClass, kTitle); }
+HWND Station() { return FindWindowW(StationWindowClass, StationWindowTitle); }
+
+HWND Main() {
+  const HWND form = FindWindowW(MainFormClass, kTitle);
+  return form != nullptr ? form : Station();
+}
 
 HWND Item(int id) {
   const HWND main = Main();
-  for (HWND parent : {main, GetDlgItem(main, IdPanel), FindWindowW(UploadProgressClass, nullptr)})
+  for (HWND parent : {main, GetDlgItem(main, IdPanel), FindWindowW(UploadProgressClass, nullptr), Station()})
     if (HWND found = GetDlgItem(parent, id); found != nullptr) return found;
   return nullptr;
 }
@@ -76,8 +97,11 @@ void Say(const std::string& line) {
 
 // The message box shown by the window: a dialog titled like it.
 HWND MessageBoxShown() {
-  HWND box = FindWindowW(L"#32770", kTitle);
-  return box != nullptr && IsWindowVisible(box) ? box : nullptr;
+  for (const wchar_t* title : {kTitle, StationWindowTitle}) {
+    HWND box = FindWindowW(L"#32770", title);
+    if (box != nullptr && IsWindowVisible(box)) return box;
+  }
+  return nullptr;
 }
 
 // Which control of the window's thread has the keyboard focus: its identifier,
@@ -101,6 +125,65 @@ std::string State() {
          " save=" + std::to_string(IsWindowEnabled(Item(IdSave))) +
          " check=" + std::to_string(IsWindowEnabled(Item(IdConnButton))) + " focus=" + Focus();
 }
+
+std::string StationState() {
+  const auto on = [](int id) { return std::to_string(IsWindowEnabled(Item(id))); };
+  return "start=" + on(IdStationStart) + " stop=" + on(IdStationStop) + " choices=" + on(IdStationImage) +
+         " good=" + Utf8(Text(Item(IdStationGood))) + " failed=" + Utf8(Text(Item(IdStationFailed)));
+}
+
+// The list-view's texts: its messages take pointers into the window's own
+// process, so the item and its text buffer are placed there, as a screen
+// reader's proxy does.
+class StationList {
+ public:
+  StationList() : list_(Item(IdStationList)) {
+    DWORD id = 0;
+    GetWindowThreadProcessId(list_, &id);
+    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, id);
+    if (process_ != nullptr)
+      remote_ = static_cast<char*>(VirtualAllocEx(process_, nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  }
+  ~StationList() {
+    if (remote_ != nullptr) VirtualFreeEx(process_, remote_, 0, MEM_RELEASE);
+    if (process_ != nullptr) CloseHandle(process_);
+  }
+  bool Ok() const { return remote_ != nullptr; }
+  int Rows() const { return static_cast<int>(SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0)); }
+  int Columns() const {
+    return static_cast<int>(SendMessageW(reinterpret_cast<HWND>(SendMessageW(list_, LVM_GETHEADER, 0, 0)),
+                                         HDM_GETITEMCOUNT, 0, 0));
+  }
+  std::string Title(int column) const {
+    LVCOLUMNW header{};
+    header.mask = LVCF_TEXT;
+    return Ask(LVM_GETCOLUMNW, static_cast<WPARAM>(column), header, header.pszText, header.cchTextMax);
+  }
+  std::string Cell(int row, int column) const {
+    LVITEMW item{};
+    item.iSubItem = column;
+    return Ask(LVM_GETITEMTEXTW, static_cast<WPARAM>(row), item, item.pszText, item.cchTextMax);
+  }
+
+ private:
+  static constexpr size_t kText = 1024;
+  static constexpr size_t kSize = 4096 + kText * sizeof(wchar_t);
+  template <class Struct>
+  std::string Ask(UINT message, WPARAM wParam, Struct& data, LPWSTR& text, int& textMax) const {
+    static_assert(sizeof(Struct) <= 4096);
+    text = reinterpret_cast<LPWSTR>(remote_ + 4096);
+    textMax = static_cast<int>(kText);
+    wchar_t buffer[kText] = {};
+    WriteProcessMemory(process_, remote_ + 4096, buffer, sizeof buffer, nullptr);
+    WriteProcessMemory(process_, remote_, &data, sizeof data, nullptr);
+    SendMessageTimeoutW(list_, message, wParam, reinterpret_cast<LPARAM>(remote_), SMTO_BLOCK, 5000, nullptr);
+    ReadProcessMemory(process_, remote_ + 4096, buffer, sizeof buffer - sizeof(wchar_t), nullptr);
+    return Utf8(buffer);
+  }
+  HWND list_;
+  HANDLE process_ = nullptr;
+  char* remote_ = nullptr;
+};
 
 template <class Condition>
 bool WaitFor(int ms, Condition condition) {
@@ -197,13 +280,18 @@ int wmain(int argc, wchar_t** wargv) {
       if (!WaitFor(ms, shown)) Fail("no progress window");
       Say("progress=shown main=" + std::string(IsWindowEnabled(Main()) ? "enabled" : "disabled"));
     } else if (command == "fits") {
-      for (HWND parent : {Main(), GetDlgItem(Main(), IdPanel)})
+      for (HWND parent : {Main(), GetDlgItem(Main(), IdPanel), Station()})
         for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
           if (!CaptionFits(child)) Say("too narrow: " + Utf8(Text(child)));
     } else if (command == "client") {
-      RECT area{};
-      GetClientRect(Main(), &area);
-      Say("client=" + std::to_string(area.right) + "x" + std::to_string(area.bottom));
+      std::string line;
+      for (HWND shown : {Main(), Station()}) {
+        RECT area{};
+        GetClientRect(shown, &area);
+        line += (line.empty() ? "client=" : " station=") + std::to_string(area.right) + "x" + std::to_string(area.bottom);
+        if (shown == Station() || Station() == nullptr) break;
+      }
+      Say(line);
     } else if (command == "selected") {
       const HWND control = Item(std::atoi(next()));
       const std::wstring text = Wide(next());
@@ -222,9 +310,62 @@ int wmain(int argc, wchar_t** wargv) {
       DWORD id = 0;
       GetWindowThreadProcessId(Main(), &id);
       const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+      const HWND station = Station();
       PostMessageW(Main(), WM_CLOSE, 0, 0);
+      if (station != nullptr && station != Main()) PostMessageW(station, WM_CLOSE, 0, 0);
       if (process == nullptr || WaitForSingleObject(process, ms) != WAIT_OBJECT_0) Fail("the window's process runs on");
       CloseHandle(process);
+    } else if (command == "answer") {
+      const bool yes = std::string(next()) == "yes";
+      if (!WaitFor(std::atoi(next()), [] { return MessageBoxShown() != nullptr; })) Fail("no question box");
+      const HWND box = MessageBoxShown();
+      Say("question=" + Utf8(Text(GetDlgItem(box, 0xFFFF))) + " buttons=" + Utf8(Text(GetDlgItem(box, IDYES))) + "|" +
+          Utf8(Text(GetDlgItem(box, IDNO))));
+      PostMessageW(box, WM_COMMAND, yes ? IDYES : IDNO, 0);
+      WaitFor(5000, [box] { return !IsWindow(box); });
+    } else if (command == "station") {
+      const std::string expected = next();
+      std::string seen;
+      const bool reached = WaitFor(std::atoi(next()), [&] { return (seen = StationState()) == expected; });
+      Say(seen);
+      if (!reached) Fail("the station's state stays as above");
+    } else if (command == "rows") {
+      const int rows = std::atoi(next());
+      const int ms = std::atoi(next());
+      const StationList list;
+      if (!list.Ok()) Fail("the list-view's process cannot be read");
+      const auto settled = [&] {
+        if (list.Rows() != rows) return false;
+        for (int row = 0; row < rows; ++row)
+          if (list.Cell(row, StationColResult) == MsgStationRunning) return false;
+        return true;
+      };
+      const bool reached = WaitFor(ms, settled);
+      for (int row = -1; row < list.Rows(); ++row) {
+        std::string line;
+        for (int column = 0; column < list.Columns(); ++column)
+          line += (column > 0 ? " | " : "") + (row < 0 ? list.Title(column) : list.Cell(row, column));
+        Say(line);
+      }
+      if (!reached) Fail("the slots stay as above");
+    } else if (command == "tabs") {
+      for (int n = std::atoi(next()); n > 0; --n) {
+        const std::string before = Focus();
+        INPUT keys[2] = {};
+        keys[0].type = keys[1].type = INPUT_KEYBOARD;
+        keys[0].ki.wVk = keys[1].ki.wVk = VK_TAB;
+        keys[1].ki.dwFlags = KEYEVENTF_KEYUP;
+        SendInput(2, keys, sizeof(INPUT));
+        WaitFor(3000, [&] { return Focus() != before; });
+        Say("focus=" + Focus());
+      }
+    } else if (command == "consoles") {
+      int shown = 0;
+      for (const wchar_t* name : {L"ConsoleWindowClass", L"WineConsoleClass"})
+        for (HWND w = FindWindowExW(nullptr, nullptr, name, nullptr); w != nullptr;
+             w = FindWindowExW(nullptr, w, name, nullptr))
+          shown += IsWindowVisible(w) ? 1 : 0;
+      Say("consoles=" + std::to_string(shown));
     } else {
       Fail("unknown command " + command);
     }
