@@ -21,7 +21,6 @@ constexpr DWORD kMainStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMI
 constexpr wchar_t kPanelClass[] = L"TPanel";
 constexpr wchar_t kTitle[] = L"Программа настройки";
 constexpr wchar_t kCloseAfterUpdate[] = L"Окно закроется после окончания обновления.";
-constexpr wchar_t kShutdownReason[] = L"Идёт обновление прошивки преобразователя.";
 
 TMainForm* FormOf(HWND window) { return reinterpret_cast<TMainForm*>(GetWindowLongPtrW(window, GWLP_USERDATA)); }
 
@@ -151,6 +150,9 @@ LRESULT CALLBACK TMainForm::MainProc(HWND window, UINT message, WPARAM wParam, L
 }
 
 LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  // As a dialog does: the focus comes back to where it was after a message
+  // box; and the session's end waits during an update.
+  if (LRESULT result = 0; manners_.Handle(window_, message, wParam, result)) return result;
   switch (message) {
     case WM_CREATE:
       dpi_ = WindowDpiOf(window_);
@@ -186,27 +188,9 @@ LRESULT TMainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
     // Moved to a monitor of another DPI, or its DPI changed: the form at the
     // new scale, in the place Windows suggests.
-    case WM_DPICHANGED: {
+    case WM_DPICHANGED:
       UseDpi(HIWORD(wParam));
-      const RECT* place = reinterpret_cast<const RECT*>(lParam);
-      SetWindowPos(window_, nullptr, place->left, place->top, place->right - place->left, place->bottom - place->top,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
-      return 0;
-    }
-    case WM_QUERYENDSESSION:
-      if (holdingShutdown_) return FALSE;
-      break;
-    // As a dialog does: the focus goes to a control, never to the window
-    // itself, and comes back to where it was after a message box.
-    case WM_ACTIVATE:
-      if (LOWORD(wParam) == WA_INACTIVE) {
-        RememberFocus();
-      } else if (HIWORD(wParam) == 0) {
-        RestoreFocus();
-      }
-      return 0;
-    case WM_SETFOCUS:
-      RestoreFocus();
+      WindowTakeSuggestedPlace(window_, lParam);
       return 0;
     case WM_SETCURSOR:
       if (waitCursor_) {
@@ -289,19 +273,6 @@ void TMainForm::PumpMessages() {
   }
 }
 
-void TMainForm::RememberFocus() {
-  const HWND focus = GetFocus();
-  if (focus != nullptr && IsChild(window_, focus)) focus_ = focus;
-}
-
-// The control that had the focus, or the first one the user can reach with Tab.
-void TMainForm::RestoreFocus() {
-  HWND control = focus_;
-  if (control == nullptr || !IsWindow(control) || !IsWindowEnabled(control) || !IsWindowVisible(control))
-    control = GetNextDlgTabItem(window_, nullptr, FALSE);
-  if (control != nullptr) SetFocus(control);
-}
-
 // A control that is disabled while it has the focus would leave the focus
 // nowhere: it moves on to the next control in the tab order first.
 void TMainForm::FocusAwayFrom(HWND leaving) {
@@ -352,7 +323,7 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
     const HWND bar = Control(progress_, PROGRESS_CLASSW, L"", 0, 0, 12, 56, kProgressWidth - 24, 18, IdProgressBar);
     SendMessageW(bar, PBM_SETRANGE32, 0, 1000);
     Control(progress_, L"STATIC", L"", 0, 0, 12, 80, kProgressWidth - 24, 14, IdProgressNote);
-    HoldShutdown(true);
+    manners_.HoldShutdown(window_, true);
   }
   SetWindowTextW(GetDlgItem(progress_, IdProgressPhase), WideFromUtf8(UploadPhaseText(phase)).c_str());
   const std::wstring count = WideFromUtf8(MsgRecordsSent(sent, total));
@@ -363,24 +334,13 @@ void TMainForm::UpdateProgress(UploadPhase phase, uint64_t sent, uint64_t total)
   // The update tells the converter to leave its update mode right after
   // reporting this phase, and the window takes no message in between: from
   // the next message on, a session may end.
-  if (phase == UploadFinishing) HoldShutdown(false);
-}
-
-// While the converter may be in its update mode, the session's end waits,
-// with the reason shown to the user.
-void TMainForm::HoldShutdown(bool on) {
-  if (on == holdingShutdown_) return;
-  holdingShutdown_ = on;
-  if (on)
-    ShutdownBlockReasonCreate(window_, kShutdownReason);
-  else
-    ShutdownBlockReasonDestroy(window_);
+  if (phase == UploadFinishing) manners_.HoldShutdown(window_, false);
 }
 
 void TMainForm::ShowProgress(bool visible) {
   if (progress_ == nullptr) UpdateProgress(UploadEntering, 0, 0);
   if (visible) {
-    RememberFocus();  // disabling the window takes the focus away
+    manners_.RememberFocus(window_);  // disabling the window takes the focus away
     EnableWindow(window_, FALSE);  // modal: the user's input goes nowhere else
     ShowWindow(progress_, SW_SHOW);
     UpdateWindow(progress_);
@@ -392,7 +352,7 @@ void TMainForm::ShowProgress(bool visible) {
 
 void TMainForm::CloseProgress() {
   if (progress_ == nullptr) return;
-  HoldShutdown(false);
+  manners_.HoldShutdown(window_, false);
   EnableWindow(window_, TRUE);
   DestroyWindow(progress_);
   progress_ = nullptr;

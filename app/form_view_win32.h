@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/form_logic.h"
+#include "app/window_win32.h"
 
 // Control identifiers; a test finds the controls by them.
 enum FormControlId {
@@ -69,10 +70,7 @@ class TMainForm : private FormView {
   void UseDpi(UINT dpi);
   void FitCaptions();
   void PumpMessages();
-  void RememberFocus();
-  void RestoreFocus();
   void FocusAwayFrom(HWND leaving);
-  void HoldShutdown(bool on);
 
   // FormView
   std::string PortText() override;
@@ -96,7 +94,8 @@ class TMainForm : private FormView {
   HWND window_ = nullptr;
   HWND panel_ = nullptr;
   HWND progress_ = nullptr;
-  HWND focus_ = nullptr;  // the control that gets the focus back when the window is active again
+  // The session's end waits while the converter may still be in its update mode.
+  WindowManners manners_{L"Идёт обновление прошивки преобразователя."};
   HFONT font_ = nullptr;
   // The form is laid out in its 96-dpi pixels and shown at the monitor's DPI:
   // each control of the window with its place in form pixels, placed again
@@ -110,7 +109,6 @@ class TMainForm : private FormView {
   bool timerActive_ = false;
   bool waitCursor_ = false;
   bool closeAfterUpdate_ = false;  // a close request came during the update
-  bool holdingShutdown_ = false;   // the converter may still be in its update mode
   bool quitRequested_ = false;
   int quitCode_ = 0;
 };

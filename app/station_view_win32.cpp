@@ -25,7 +25,6 @@ constexpr DWORD kExStyle = WS_EX_CONTROLPARENT;
 constexpr wchar_t kImageFilter[] = L"Прошивка (*.bin)\0*.bin\0Все файлы\0*.*\0";
 constexpr wchar_t kProfileFilter[] = L"Профиль (*.json)\0*.json\0Все файлы\0*.*\0";
 constexpr wchar_t kLogFilter[] = L"JSON Lines (*.jsonl)\0*.jsonl\0Все файлы\0*.*\0";
-constexpr wchar_t kShutdownReason[] = L"Станция обслуживает преобразователи.";
 // Each column's width at 96 dpi, in the order of StationColumn.
 constexpr int kColumnWidths[StationColumnCount] = {100, 140, 200, 70, 220};
 
@@ -214,6 +213,9 @@ LRESULT CALLBACK TStationWindow::Proc(HWND window, UINT message, WPARAM wParam, 
 }
 
 LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  // As a dialog does: the focus goes to a control and comes back to where it
+  // was; and the session's end waits during a run.
+  if (LRESULT result = 0; manners_.Handle(window_, message, wParam, result)) return result;
   switch (message) {
     case WM_CREATE:
       dpi_ = WindowDpiOf(window_);
@@ -264,37 +266,16 @@ LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
       if (logic_.CloseRequested()) DestroyWindow(window_);
       return 0;
-    // While a converter may be in its update mode, the session's end waits,
-    // with the reason shown to the user.
-    case WM_QUERYENDSESSION:
-      if (holdingShutdown_) return FALSE;
-      break;
-    case WM_DPICHANGED: {
+    case WM_DPICHANGED:
       UseDpi(HIWORD(wParam));
-      const RECT* place = reinterpret_cast<const RECT*>(lParam);
-      SetWindowPos(window_, nullptr, place->left, place->top, place->right - place->left, place->bottom - place->top,
-                   SWP_NOZORDER | SWP_NOACTIVATE);
-      return 0;
-    }
-    // As a dialog does: the focus goes to a control, never to the window
-    // itself, and comes back to where it was.
-    case WM_ACTIVATE:
-      if (LOWORD(wParam) == WA_INACTIVE) {
-        const HWND focus = GetFocus();
-        if (focus != nullptr && IsChild(window_, focus)) focus_ = focus;
-      } else if (HIWORD(wParam) == 0) {
-        RestoreFocus();
-      }
-      return 0;
-    case WM_SETFOCUS:
-      RestoreFocus();
+      WindowTakeSuggestedPlace(window_, lParam);
       return 0;
     case WM_DESTROY:
       StopTicking();
-      HoldShutdown(false);
+      manners_.HoldShutdown(window_, false);
+      manners_.Forget();
       if (font_ != nullptr) DeleteObject(font_);
       font_ = nullptr;
-      focus_ = nullptr;
       messages_.clear();
       window_ = nullptr;
       WindowClosed();
@@ -302,14 +283,6 @@ LRESULT TStationWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     default: break;
   }
   return DefWindowProcW(window_, message, wParam, lParam);
-}
-
-// The control that had the focus, or the first one Tab reaches.
-void TStationWindow::RestoreFocus() {
-  HWND control = focus_;
-  if (control == nullptr || !IsWindow(control) || !IsWindowEnabled(control))
-    control = GetNextDlgTabItem(window_, nullptr, FALSE);
-  if (control != nullptr) SetFocus(control);
 }
 
 void TStationWindow::StartClick() {
@@ -393,16 +366,7 @@ void TStationWindow::ShowRunState(RunState state) {
   SetWindowTextW(Item(IdStationStatus), WideFromUtf8(kStatus[state]).c_str());
   if (focus != nullptr && IsChild(window_, focus) && !IsWindowEnabled(focus))
     SetFocus(Item(state == Running ? IdStationStop : IdStationList));
-  HoldShutdown(!idle);
-}
-
-void TStationWindow::HoldShutdown(bool on) {
-  if (on == holdingShutdown_ || window_ == nullptr) return;
-  holdingShutdown_ = on;
-  if (on)
-    ShutdownBlockReasonCreate(window_, kShutdownReason);
-  else
-    ShutdownBlockReasonDestroy(window_);
+  manners_.HoldShutdown(window_, !idle);
 }
 
 void TStationWindow::ShowMessage(const std::string& text, const std::string& reason) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/station_logic.h"
+#include "app/window_win32.h"
 
 // Control identifiers; a test finds the controls by them.
 enum StationControlId {
@@ -60,10 +61,8 @@ class TStationWindow : private StationView {
   void UseDpi(UINT dpi);
   void Layout();
   void StartClick();
-  void RestoreFocus();
   void Browse(int editId, const wchar_t* filter, bool save);
   LRESULT DrawRow(NMLVCUSTOMDRAW* draw) const;
-  void HoldShutdown(bool on);
 
   // StationView
   void ShowSlot(size_t index, const StationSlot& slot, bool inserted) override;
@@ -78,7 +77,8 @@ class TStationWindow : private StationView {
   StationLogic logic_{*this, StationWorkerProgram()};
   HINSTANCE instance_ = nullptr;
   HWND window_ = nullptr;
-  HWND focus_ = nullptr;  // the control that gets the focus back when the window is active again
+  // The session's end waits while a converter may be in its update mode.
+  WindowManners manners_{L"Станция обслуживает преобразователи."};
   HFONT font_ = nullptr;
   UINT dpi_ = 96;
   RunState runState_ = Idle;
@@ -86,5 +86,4 @@ class TStationWindow : private StationView {
   std::vector<std::wstring> messages_;  // message boxes still to show
   // The options of the command line that no box shows (--plan, --journal).
   StationChoices fixedChoices_;
-  bool holdingShutdown_ = false;
 };

@@ -83,3 +83,56 @@ void WindowFitCaption(HWND control, HFONT font, int extra) {
   if (width > box.right - box.left)
     SetWindowPos(control, nullptr, 0, 0, width, box.bottom - box.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
+
+void WindowTakeSuggestedPlace(HWND window, LPARAM suggested) {
+  const RECT* place = reinterpret_cast<const RECT*>(suggested);
+  SetWindowPos(window, nullptr, place->left, place->top, place->right - place->left, place->bottom - place->top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+bool WindowManners::Handle(HWND window, UINT message, WPARAM wParam, LRESULT& result) {
+  switch (message) {
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE)
+        RememberFocus(window);
+      else if (HIWORD(wParam) == 0)  // not minimised
+        RestoreFocus(window);
+      result = 0;
+      return true;
+    case WM_SETFOCUS:
+      RestoreFocus(window);
+      result = 0;
+      return true;
+    case WM_QUERYENDSESSION:
+      if (!holdingShutdown_) return false;
+      result = FALSE;
+      return true;
+    default: return false;
+  }
+}
+
+void WindowManners::RememberFocus(HWND window) {
+  const HWND focus = GetFocus();
+  if (focus != nullptr && IsChild(window, focus)) focus_ = focus;
+}
+
+void WindowManners::RestoreFocus(HWND window) {
+  HWND control = focus_;
+  if (control == nullptr || !IsWindow(control) || !IsWindowEnabled(control) || !IsWindowVisible(control))
+    control = GetNextDlgTabItem(window, nullptr, FALSE);
+  if (control != nullptr) SetFocus(control);
+}
+
+void WindowManners::HoldShutdown(HWND window, bool on) {
+  if (on == holdingShutdown_ || window == nullptr) return;
+  holdingShutdown_ = on;
+  if (on)
+    ShutdownBlockReasonCreate(window, shutdownReason_);
+  else
+    ShutdownBlockReasonDestroy(window);
+}
+
+void WindowManners::Forget() {
+  focus_ = nullptr;
+  holdingShutdown_ = false;
+}

@@ -26,6 +26,33 @@ SIZE WindowFrameSize(int width, int height, DWORD style, DWORD exStyle, UINT dpi
 // with extra pixels beside it.
 void WindowFitCaption(HWND control, HFONT font, int extra);
 
+// Moved to a monitor of another DPI (WM_DPICHANGED, already scaled): the
+// window takes the place and size Windows suggests in lParam.
+void WindowTakeSuggestedPlace(HWND window, LPARAM suggested);
+
+// What both windows do as a dialog does, for one window: the focus goes to a
+// control, never to the window itself, and comes back to where it was; and
+// while a converter may be in its update mode, the session's end waits, with
+// the reason shown to the user.
+class WindowManners {
+ public:
+  explicit WindowManners(const wchar_t* shutdownReason) : shutdownReason_(shutdownReason) {}
+  // WM_ACTIVATE, WM_SETFOCUS and WM_QUERYENDSESSION of window's procedure:
+  // true when taken, with the procedure's result.
+  bool Handle(HWND window, UINT message, WPARAM wParam, LRESULT& result);
+  void RememberFocus(HWND window);
+  // The control that had the focus, or the first one the user reaches with Tab.
+  void RestoreFocus(HWND window);
+  void HoldShutdown(HWND window, bool on);
+  bool HoldingShutdown() const { return holdingShutdown_; }
+  void Forget();  // the window is gone
+
+ private:
+  const wchar_t* shutdownReason_;
+  HWND focus_ = nullptr;  // the control that gets the focus back when the window is active again
+  bool holdingShutdown_ = false;
+};
+
 // The program ends with its last window: each window says when it is made
 // and when it is gone; the last one gone ends the message loop.
 void WindowOpened();
