@@ -214,6 +214,18 @@ bool TestbedUnderWrapper() {
   return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
 }
 
+int TestbedRunUnderWrapper(char** argv) {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) return errno;
+  self[length] = '\0';
+  std::vector<char*> arguments = {const_cast<char*>("umockdev-wrapper"), self};
+  for (char** a = argv + 1; *a != nullptr; ++a) arguments.push_back(*a);
+  arguments.push_back(nullptr);
+  execvp(arguments[0], arguments.data());
+  return errno;
+}
+
 UMockdevTestbed* TestbedCreate() {
   if (!TestbedUnderWrapper()) return nullptr;
   UMockdevTestbed* testbed = umockdev_testbed_new();

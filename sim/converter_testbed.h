@@ -24,6 +24,10 @@ typedef struct _UMockdevTestbed UMockdevTestbed;
 // True when umockdev's preload library is active in this process.
 bool TestbedUnderWrapper();
 
+// Starts this program again, with the same arguments (argv as main got it),
+// under umockdev-wrapper. Returns only when that failed: the errno value.
+int TestbedRunUnderWrapper(char** argv);
+
 // A new testbed holding a USB root hub (usb1, 1d6b:0002) and nothing else, or
 // nullptr. Destroying it removes its folder.
 UMockdevTestbed* TestbedCreate();

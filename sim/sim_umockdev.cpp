@@ -119,18 +119,8 @@ int SimUmockdevEnsureWrapper(char** argv) {
     std::fprintf(stderr, "rs485sim: umockdev-wrapper ran, but umockdev's preload library is not active\n");
     return 1;
   }
-  char self[PATH_MAX];
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) {
-    std::fprintf(stderr, "rs485sim: cannot find this program's own path: %s\n", std::strerror(errno));
-    return 1;
-  }
-  self[length] = '\0';
-  std::vector<char*> arguments = {const_cast<char*>("umockdev-wrapper"), self};
-  for (char** a = argv + 1; *a != nullptr; ++a) arguments.push_back(*a);
-  arguments.push_back(nullptr);
   setenv(kReexecMark, "1", 1);
-  execvp(arguments[0], arguments.data());
+  errno = TestbedRunUnderWrapper(argv);
   std::fprintf(stderr,
                "rs485sim: --umockdev needs umockdev-wrapper (Debian package umockdev), which cannot be started: %s\n",
                std::strerror(errno));

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -79,14 +80,7 @@ Run Serve(TStationWindow& station, std::vector<std::unique_ptr<SimConverter>>& s
 
 int main(int argc, char** argv) {
   if (!TestbedUnderWrapper()) {
-    char self[4096];
-    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (length <= 0) return 1;
-    self[length] = '\0';
-    std::vector<char*> again = {const_cast<char*>("umockdev-wrapper"), self};
-    for (int i = 1; i < argc; ++i) again.push_back(argv[i]);
-    again.push_back(nullptr);
-    execvp(again[0], again.data());
+    errno = TestbedRunUnderWrapper(argv);
     std::perror("umockdev-wrapper");
     return 1;
   }
