@@ -70,7 +70,7 @@ def main():
 
     try:
         xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.PIPE, stderr=open(os.path.join(work, "xvfb.log"), "w"))
         started.append(xvfb)
         display = xvfb.stdout.readline().decode().strip()
         if not display:
@@ -181,10 +181,11 @@ def main():
                     process.kill()
         if failures:
             print("station check FAILED:", failures[0], file=sys.stderr)
-            try:
-                sys.stderr.write(open(os.path.join(work, "sim.log")).read()[-3000:])
-            except OSError:
-                pass
+            for name in ("xvfb.log", "sim.log"):
+                try:
+                    sys.stderr.write(f"--- {name}\n" + open(os.path.join(work, name)).read()[-3000:])
+                except OSError:
+                    pass
         shutil.rmtree(work, ignore_errors=True)
     sys.exit(1 if failures else 0)
 
