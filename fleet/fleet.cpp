@@ -81,6 +81,7 @@ struct FleetRun {
   std::vector<FleetEvent> queued;  // what happened in Start, for the first Poll
   std::vector<std::unique_ptr<Unit>> active;
   std::set<std::string> served;  // watch: served, and not unplugged since
+  std::set<std::string> seen;    // watch: present at the last search
   int32_t numbered = 0;
   int32_t total = 0;
   int32_t ok = 0;
@@ -400,8 +401,13 @@ void RunSearch(FleetRun& run, std::vector<FleetEvent>& events) {
     const std::string key = UnitKey(found.converters[k]);
     const bool busy =
         std::any_of(run.active.begin(), run.active.end(), [&](const auto& unit) { return UnitKey(unit->converter) == key; });
-    if (!busy && run.served.count(key) == 0) UnitBegin(run, found.converters[k], events);
+    // Only one seen at the search before as well: a converter that has just
+    // appeared may not open yet (its node made, its permissions set, a
+    // prober glancing at it), and a unit failed for that would count as
+    // served until it is unplugged.
+    if (!busy && run.served.count(key) == 0 && run.seen.count(key) != 0) UnitBegin(run, found.converters[k], events);
   }
+  run.seen = std::move(present);
 }
 
 void RunFinish(FleetRun& run, std::vector<FleetEvent>& events) {

@@ -469,11 +469,12 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   ASSERT_TRUE(watch.Start({CtlPath(), "--json", "watch", "--flash", "fw.bin", "--from", "odd.json", "--settle-ms", "300"},
                           SpawnOptions{.env = {}, .ownGroup = true}));
   // The next line of that event; progress lines are passed over.
+  std::string said;  // that line, for a failure to show
   const auto next = [&](const char* event) {
     for (;;) {
       Json value;
-      const std::string line = watch.ReadLine(30000);
-      if (line.empty() || !JsonParse(line, value)) return Json{};
+      said = watch.ReadLine(30000);
+      if (said.empty() || !JsonParse(said, value)) return Json{};
       if (value["event"].text == event) return value;
     }
   };
@@ -481,7 +482,7 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   Plug(0, 0);
   Json done = unit();
   EXPECT_EQ(done["serial"].text, "SN0");
-  EXPECT_EQ(done["result"].text, "ok");
+  EXPECT_EQ(done["result"].text, "ok") << said;
   ASSERT_EQ(done["steps"].items.size(), 2u);
   EXPECT_EQ(done["steps"].items[1]["step"].text, "write");
   EXPECT_EQ(sim[0].Settings()[4], 'O');
@@ -506,7 +507,7 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   Plug(2, 2);
   done = unit();
   EXPECT_EQ(done["serial"].text, "SN2");
-  EXPECT_EQ(done["result"].text, "ok");
+  EXPECT_EQ(done["result"].text, "ok") << said;
 
   // A stop request to watch alone while a unit is in its update: it is told
   // to leave it, then watch ends with the units counted.
@@ -516,7 +517,7 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   kill(watch.pid(), SIGTERM);
   done = unit();
   EXPECT_EQ(done["serial"].text, "SN3");
-  EXPECT_EQ(done["result"].text, "interrupted");
+  EXPECT_EQ(done["result"].text, "interrupted") << said;
   const Json summary = next("summary");
   EXPECT_EQ(summary["converters"].number, 5);
   EXPECT_EQ(summary["ok"].number, 3);
