@@ -1,0 +1,107 @@
+#include "ops/sha256.h"
+
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kRound[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+
+constexpr uint32_t kStart[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
+                                0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+
+uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+
+void Compress(uint32_t hash[8], const uint8_t block[64]) {
+  uint32_t w[64];
+  for (int i = 0; i < 16; ++i)
+    w[i] = static_cast<uint32_t>(block[4 * i]) << 24 | static_cast<uint32_t>(block[4 * i + 1]) << 16 |
+           static_cast<uint32_t>(block[4 * i + 2]) << 8 | block[4 * i + 3];
+  for (int i = 16; i < 64; ++i) {
+    const uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+    const uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+    w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+  }
+  uint32_t a = hash[0], b = hash[1], c = hash[2], d = hash[3], e = hash[4], f = hash[5], g = hash[6], h = hash[7];
+  for (int i = 0; i < 64; ++i) {
+    const uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kRound[i] + w[i];
+    const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
+    h = g;
+    g = f;
+    f = e;
+    e = d + t1;
+    d = c;
+    c = b;
+    b = a;
+    a = t1 + t2;
+  }
+  hash[0] += a;
+  hash[1] += b;
+  hash[2] += c;
+  hash[3] += d;
+  hash[4] += e;
+  hash[5] += f;
+  hash[6] += g;
+  hash[7] += h;
+}
+
+}  // namespace
+
+void Sha256Begin(Sha256State& state) {
+  std::memcpy(state.hash, kStart, sizeof kStart);
+  state.used = 0;
+  state.length = 0;
+}
+
+void Sha256Add(Sha256State& state, const uint8_t* data, size_t count) {
+  state.length += count;
+  while (count > 0) {
+    const size_t take = count < 64 - state.used ? count : 64 - state.used;
+    std::memcpy(state.block + state.used, data, take);
+    state.used += take;
+    data += take;
+    count -= take;
+    if (state.used == 64) {
+      Compress(state.hash, state.block);
+      state.used = 0;
+    }
+  }
+}
+
+std::string Sha256End(Sha256State& state) {
+  const uint64_t bits = state.length * 8;
+  const uint8_t one = 0x80;
+  Sha256Add(state, &one, 1);
+  const uint8_t zero = 0;
+  while (state.used != 56) Sha256Add(state, &zero, 1);
+  uint8_t size[8];
+  for (int i = 0; i < 8; ++i) size[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
+  Sha256Add(state, size, 8);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (const uint32_t word : state.hash)
+    for (int shift = 28; shift >= 0; shift -= 4) text += kHex[(word >> shift) & 15];
+  return text;
+}
+
+std::string Sha256Hex(const uint8_t* data, size_t count) {
+  Sha256State state;
+  Sha256Begin(state);
+  Sha256Add(state, data, count);
+  return Sha256End(state);
+}
+
+bool Sha256IsHex(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (const char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
