@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "ops/settings.h"
+#include "ops/sha256.h"
 #include "ctl/output.h"
 #include "platform/serial_ports.h"
 #include "ports/port_table.h"
@@ -20,6 +21,17 @@ bool AllDigits(const std::string& text, size_t maxLength) {
   if (text.empty() || text.size() > maxLength) return false;
   for (const char c : text)
     if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// A time as the journal writes it, or its leading part: a date, then
+// optionally hours and minutes, seconds, and a Z.
+bool TimeIsIso(std::string& text) {
+  if (!text.empty() && text.back() == 'Z') text.pop_back();
+  static const char kShape[] = "dddd-dd-ddTdd:dd:dd";
+  if (text.size() != 10 && text.size() != 16 && text.size() != 19) return false;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (kShape[i] == 'd' ? text[i] < '0' || text[i] > '9' : text[i] != kShape[i]) return false;
   return true;
 }
 
@@ -54,7 +66,7 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       return true;
     };
     const bool isFlag = arg == "-h" || arg == "--help" || arg == "--json" || arg == "--all" || arg == "--no-verify" ||
-                        arg == "--worker";
+                        arg == "--worker" || arg == "--csv" || arg == "--html" || arg == "--verify";
     if (isFlag && hasValue) return Usage(arg + " не принимает значения");
 
     if (arg == "-h" || arg == "--help") {
@@ -78,6 +90,21 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
     } else if (arg == "--from" || arg == "--flash") {
       if (!takeValue() || value.empty()) return Usage(arg + " требует имя файла");
       (arg == "--from" ? options.profile : options.image) = value;
+    } else if (arg == "--csv" || arg == "--html" || arg == "--verify") {
+      if (!options.report.empty() && options.report != arg.substr(2))
+        return Usage("--csv, --html и --verify вместе не задаются");
+      options.report = arg.substr(2);
+    } else if (arg == "--journal") {
+      if (!takeValue() || value.empty()) return Usage("--journal требует имя файла");
+      options.journal = value;
+    } else if (arg == "--sha256") {
+      if (!takeValue() || !Sha256IsHex(value)) return Usage("--sha256: 64 шестнадцатеричные цифры");
+      for (char& c : value) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+      options.sha256 = value;
+    } else if (arg == "--since") {
+      if (!takeValue() || !TimeIsIso(value))
+        return Usage("--since: время UTC как 2026-12-08, 2026-12-08T14:30 или 2026-12-08T14:30:05");
+      options.since = value;
     } else if (arg == "--trace") {
       if (!takeValue() || value.empty() || (value[0] == '-' && value != "-"))
         return Usage("--trace требует имя файла или - (стандартный поток ошибок)");
@@ -117,7 +144,8 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   // leave is a worker's only (docs/worker.md): the release of a converter
   // another worker left in its update mode.
   if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash" &&
-      command != "doctor" && command != "watch" && !(command == "leave" && options.worker))
+      command != "doctor" && command != "watch" && command != "journal" && command != "report" &&
+      !(command == "leave" && options.worker))
     return Usage("неизвестная команда " + command);
   const bool changesSettings = !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 ||
                                options.stopBits != 0 || options.echo >= 0;
@@ -127,6 +155,19 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   if ((!options.profile.empty() || !options.verify) && !setsUp)
     return Usage("--from и --no-verify относятся только к командам write и watch");
   if (!options.image.empty() && command != "watch") return Usage("--flash относится только к команде watch");
+  if (!options.sha256.empty() && command != "flash" && !(command == "watch" && !options.image.empty()))
+    return Usage("--sha256 относится только к командам flash и watch --flash");
+  if (!options.journal.empty() && command != "write" && command != "flash" && command != "watch" &&
+      command != "journal")
+    return Usage("--journal относится только к командам write, flash, watch и journal");
+  if (!options.since.empty() && command != "journal") return Usage("--since относится только к команде journal");
+  if (!options.report.empty() && command != "report") return Usage("--csv, --html и --verify относятся только к команде report");
+  if (command == "report" && options.report.empty()) return Usage("report требует --csv, --html или --verify");
+  const bool reads = command == "journal" || command == "report";
+  if (reads && (options.all || !options.port.empty() || !options.trace.empty()))
+    return Usage("--all, --port и --trace не относятся к команде " + command);
+  if (command == "report" && (!options.serial.empty() || !options.location.empty()))
+    return Usage("--serial и --location не относятся к команде report");
   if (options.settleGiven && command != "flash" && command != "watch" && command != "leave")
     return Usage("--settle-ms относится только к командам flash и watch");
   if (!options.port.empty() && (command == "list" || command == "locate" || command == "watch"))
@@ -145,7 +186,9 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
     if (positional.size() < 2 || positional[1].empty()) return Usage("flash требует имя файла прошивки");
     options.file = positional[1];
   }
-  const size_t expected = command == "flash" ? 2 : 1;
+  // report's journal: named, or the one --journal names elsewhere.
+  if (command == "report" && positional.size() >= 2) options.journal = positional[1];
+  const size_t expected = command == "flash" || (command == "report" && positional.size() >= 2) ? 2 : 1;
   if (positional.size() > expected) return Usage("лишний аргумент " + positional[expected]);
   return ParseRun;
 }

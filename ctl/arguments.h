@@ -27,6 +27,10 @@ struct Options {
   std::string profile;  // write, watch: the settings to apply, as read --json prints them
   bool verify = true;   // write: read the record back and compare
   std::string image;    // watch: the firmware every new converter gets
+  std::string sha256;   // flash, watch --flash: the image's SHA-256 as lower-case hex; empty: not checked
+  std::string journal;  // write, flash, watch, journal: the journal's file; empty: the default place
+  std::string since;    // journal: only units from this time on (ISO 8601, UTC); empty: all
+  std::string report;   // report: "csv", "html" or "verify"
   // Started by another rs485ctl for one converter (hidden): prints JSON lines
   // with the update's progress, and ends a read or write in order on Ctrl+C.
   bool worker = false;

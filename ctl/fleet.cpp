@@ -26,6 +26,10 @@ FleetJob JobOf(const Options& options, std::vector<FleetStep> steps) {
   job.watch = options.command == "watch";
   job.serial = options.serial;
   job.location = options.location;
+  job.sha256 = options.sha256;
+  job.journal = options.journal;
+  // A read changes nothing and is not journaled.
+  job.operation = job.watch || options.command != "read" ? options.command : std::string();
   return job;
 }
 
@@ -130,6 +134,8 @@ int RunFleet(const Options& options, FleetJob job) {
           units.erase(e.unit);
           break;
         case FleetEventKind::Stopping:
+          // The journal that could not be written stops the run: its reason first.
+          if (!e.error.empty()) CtlWrite(stderr, e.error + "\n" + e.reason + "\n");
           if (watch) CtlWrite(stderr, std::string(MsgWatchStopping) + "\n");
           break;
         case FleetEventKind::Finished: PrintSummary(e, options.json); break;

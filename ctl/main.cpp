@@ -1,6 +1,7 @@
 // rs485ctl: the setup utility's operations from the command line, for scripts
 // and production lines. It calls the very operations the window calls.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,15 +12,19 @@
 #include "ctl/fleet.h"
 #include "ctl/output.h"
 #include "ctl/profile.h"
+#include "ctl/report.h"
+#include "fleet/journal.h"
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
+#include "ops/sha256.h"
 #include "ops/trace.h"
 #include "discovery/com_port_list.h"
 #include "discovery/device_locator.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "platform/program_entry.h"
+#include "platform/time.h"
 #include "ports/ms_clock.h"
 #include "ports/port_table.h"
 
@@ -49,6 +54,7 @@ constexpr const char* kHelpFormat =
     "  flash ФАЙЛ            загрузить прошивку из файла\n"
     "      --settle-ms N     ожидание преобразователя после входа в режим обновления\n"
     "                        и после выхода из него, мс (по умолчанию 5000)\n"
+    "      --sha256 СУММА    прошивать, только если SHA-256 файла такая (и в watch --flash)\n"
     "  doctor                проверить, что мешает работе с преобразователем:\n"
     "                        подключение, права, правило udev, ModemManager,\n"
     "                        другие программы, ответ (код 1 предупреждение, 3 ошибка)\n"
@@ -57,6 +63,13 @@ constexpr const char* kHelpFormat =
     "                        на каждый; до Ctrl+C\n"
     "      --flash ФАЙЛ      прошивка для каждого\n"
     "      --from ФАЙЛ       профиль настроек для каждого (а также --baud и др.)\n"
+    "  journal               записи журнала: строка на каждый обслуженный преобразователь\n"
+    "      --since ВРЕМЯ     только с этого времени UTC (2026-12-08T14:30)\n"
+    "      --serial НОМЕР    только этого преобразователя\n"
+    "  report [ЖУРНАЛ]       отчёт по журналу:\n"
+    "      --csv             таблица CSV (UTF-8, для электронных таблиц)\n"
+    "      --html            страница HTML\n"
+    "      --verify          проверить цепочку журнала (код 8, если она нарушена)\n"
     "\n"
     "Общие параметры:\n"
     "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт,\n"
@@ -71,6 +84,8 @@ constexpr const char* kHelpFormat =
     "               код завершения худший из них\n"
     "  --json       результат одним объектом JSON для сценариев; с --all и в watch\n"
     "               строки JSON: ход прошивки, результат по каждому, итог\n"
+    "  --journal ФАЙЛ журнал для write, flash, watch и journal (по умолчанию в папке\n"
+    "               состояния пользователя: rs485setup/journal.jsonl)\n"
     "  --trace ФАЙЛ записывать обмен с преобразователем по байтам в ФАЙЛ\n"
     "               (- стандартный поток ошибок)\n"
     "  -h, --help   эта справка\n"
@@ -81,7 +96,11 @@ constexpr const char* kHelpFormat =
     "Коды завершения: 0 успех, 1 преобразователь не подключён, 2 ошибка в параметрах,\n"
     "3 ошибка порта или подключено несколько преобразователей, а один не выбран,\n"
     "4 ошибка чтения настроек, 5 ошибка записи настроек (или записанное не подтвердилось),\n"
-    "6 ошибка прошивки, 7 результат не удалось вывести, 130 прошивка прервана (Ctrl+C).\n";
+    "6 ошибка прошивки, 7 результат или запись журнала не удалось вывести,\n"
+    "8 цепочка журнала нарушена, 130 прошивка прервана (Ctrl+C).\n";
+
+// The converter a write or flash run alone chose: what its journal line names.
+ConverterPort gChosen{};
 
 int Fail(const Options& options, const char* port, const char* message, int code,
          const std::string& reason = std::string()) {
@@ -101,6 +120,7 @@ std::string ReasonOf(SettingsResult result) {
 int ResolvePort(const Options& options, std::string& port) {
   if (!options.port.empty()) {
     port = options.port;
+    std::snprintf(gChosen.port, sizeof gChosen.port, "%s", port.c_str());
     return ExitOk;
   }
   ConverterList found;
@@ -110,6 +130,7 @@ int ResolvePort(const Options& options, std::string& port) {
     return Fail(options, nullptr, MsgPortOpenFailed, ExitPort, MsgConverterWithoutPort);
   if (found.count == 1) {
     port = found.converters[0].port;
+    gChosen = found.converters[0];
     return ExitOk;
   }
   if (found.count == 0) {
@@ -160,7 +181,8 @@ int ExitOfSettings(SettingsResult result) {
 
 // A write is done when the converter keeps what was written: the record read
 // back must be the one sent.
-int VerifyAndClose(const Options& options, const std::string& port, PortId portId, const DeviceSettings& written) {
+int VerifyAndClose(const Options& options, const std::string& port, PortId portId, const DeviceSettings& written,
+                   const DeviceSettings& before) {
   DeviceSettings back{};
   const SettingsResult read = SettingsRead(portId, back, PauseBetweenCalls);
   PortClose(portId);
@@ -176,7 +198,7 @@ int VerifyAndClose(const Options& options, const std::string& port, PortId portI
     PrintVerifyFailed(port, reason, differs, options.json);
     return ExitWrite;
   }
-  PrintSettings(port, back, true, options.json, stdout, 1);
+  PrintSettings(port, back, true, options.json, stdout, 1, &before);
   return ExitOk;
 }
 
@@ -194,6 +216,7 @@ int CommandReadOrWrite(const Options& options) {
     return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result), ReasonOf(result));
 
   const bool write = options.command == "write";
+  const DeviceSettings before = settings;
   if (write) {
     // The window's round trip: the record read, shown, changed, taken back.
     // A list left without a row keeps its byte as read, so an unknown parity
@@ -208,12 +231,12 @@ int CommandReadOrWrite(const Options& options) {
     uint16_t baud100 = 0;
     if (!options.baud.empty() && SettingsParseBaud(options.baud, baud100)) SettingsSetBaud100(settings, baud100);
     result = SettingsWrite(portId, settings, options.verify ? PauseAfterEveryCall : PauseBetweenCalls);
-    if (result == SettingsOk && options.verify) return VerifyAndClose(options, port, portId, settings);
+    if (result == SettingsOk && options.verify) return VerifyAndClose(options, port, portId, settings, before);
   }
   PortClose(portId);
   if (result != SettingsOk)
     return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result), ReasonOf(result));
-  PrintSettings(port, settings, write, options.json, stdout, write ? 0 : -1);
+  PrintSettings(port, settings, write, options.json, stdout, write ? 0 : -1, write ? &before : nullptr);
   return ExitOk;
 }
 
@@ -227,6 +250,11 @@ int CommandFlash(const Options& options) {
   if (FirmwareImageLoad(options.file.c_str(), image, message, reason) != UploadDone)
     return Fail(options, nullptr, message.c_str(), ExitFirmware, reason);
   if (image.empty()) return Fail(options, nullptr, MsgFirmwareEmpty, ExitFirmware);
+  // The image's identity: the one the user named, or it is not sent.
+  const ImageIdentity identity{image.size(), Sha256Hex(image.data(), image.size())};
+  if (!options.sha256.empty() && options.sha256 != identity.sha256)
+    return Fail(options, nullptr, MsgImageHashMismatch, ExitFirmware,
+                MsgImageHashReason(options.file, identity.sha256, options.sha256));
 
   // The port layer (and its banner in port.out) only once there is a port to open.
   std::string port;
@@ -255,7 +283,7 @@ int CommandFlash(const Options& options) {
   const UploadReport report = FirmwareUploadImage(port.c_str(), portId, image, hooks);
   progress.Interrupt();
   // The name it ended on: the converter may have come back under another.
-  PrintFlashReport(report.port, options.file, report, failure, failureReason, options.json);
+  PrintFlashReport(report.port, options.file, identity, report, failure, failureReason, options.json);
   switch (report.result) {
     case UploadDone: return ExitOk;
     case UploadPortOpenFailed: return ExitPort;
@@ -283,6 +311,44 @@ int CommandLeave(const Options& options) {
   return left ? ExitOk : ExitPort;
 }
 
+int RunOne(const Options& options) {
+  return options.command == "flash" ? CommandFlash(options) : CommandReadOrWrite(options);
+}
+
+// A write or flash of one converter: the journal is opened before the
+// converter is touched, and the result is shown once its line is on the disk.
+int RunJournaled(const Options& options) {
+  std::string journal;
+  std::string reason;
+  if (!JournalPrepare(options.journal, journal, reason)) return Fail(options, nullptr, MsgJournalOpenFailed, ExitUsage, reason);
+  CtlHoldStdout(true);
+  const uint32_t started = PlatformTickMs();
+  int code = RunOne(options);
+  if (gChosen.port[0] != '\0') {
+    JournalUnit unit;
+    unit.operation = options.command;
+    unit.serial = gChosen.serial;
+    unit.location = gChosen.location;
+    Json result;
+    JsonParse(CtlLastResult(), result);
+    // The name the update ended on.
+    unit.port = result["port"].kind == Json::String ? result["port"].text : gChosen.port;
+    unit.steps = {{options.command, code, CtlLastResult()}};
+    if (options.command == "flash") unit.image = options.file;
+    unit.result = code == ExitOk ? "ok" : code == ExitInterrupted ? "interrupted" : "failed";
+    unit.exitCode = code;
+    unit.error = result["error"].kind == Json::String ? result["error"].text : std::string();
+    unit.reason = result["reason"].kind == Json::String ? result["reason"].text : std::string();
+    unit.durationMs = PlatformTickMs() - started;
+    if (!JournalAppendUnit(journal, unit, reason)) {
+      CtlWrite(stderr, std::string(MsgJournalWriteFailed) + "\n" + reason + "\n");
+      code = std::max(code, static_cast<int>(ExitOutput));
+    }
+  }
+  CtlHoldStdout(false);
+  return code;
+}
+
 int Run(const Options& options) {
   // Listing and locating read the system's lists only; no port is opened.
   if (options.command == "list") return CommandList(options);
@@ -300,9 +366,11 @@ int Run(const Options& options) {
     PlatformInterruptCount();
   }
   if (options.command == "leave") return CommandLeave(options);
-  if (options.command == "flash") return CommandFlash(options);
   if (options.command == "doctor") return CommandDoctor(options);
-  return CommandReadOrWrite(options);
+  if (options.command == "journal") return CommandJournal(options);
+  if (options.command == "report") return CommandReport(options);
+  if (options.command == "read" || options.worker) return RunOne(options);
+  return RunJournaled(options);
 }
 
 // A result that could not be written is no success, whatever was done.

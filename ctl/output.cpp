@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "ops/messages.h"
 #include "ops/trace.h"
@@ -11,6 +12,9 @@
 namespace {
 
 bool gStdoutFailed = false;
+bool gStdoutHeld = false;
+std::string gStdoutKept;   // standard output held back until the journal has the unit
+std::string gLastResult;   // the last result of one converter, as JSON
 std::string gStderrLabel;
 bool gStderrLineStart = true;
 
@@ -58,10 +62,23 @@ bool CtlWrite(FILE* out, const std::string& text) {
     }
     return PlatformWriteText(out, labelled.data(), labelled.size());
   }
+  if (out == stdout && gStdoutHeld) {
+    gStdoutKept += text;
+    return true;
+  }
   const bool written = PlatformWriteText(out, text.data(), text.size());
   if (!written && out == stdout) gStdoutFailed = true;
   return written;
 }
+
+void CtlHoldStdout(bool hold) {
+  gStdoutHeld = hold;
+  if (hold || gStdoutKept.empty()) return;
+  CtlWrite(stdout, std::exchange(gStdoutKept, std::string()));
+  if (std::fflush(stdout) != 0) gStdoutFailed = true;
+}
+
+const std::string& CtlLastResult() { return gLastResult; }
 
 bool CtlOutputFailed() { return gStdoutFailed; }
 
@@ -105,21 +122,25 @@ std::string ErrorJson(const char* port, const char* message, const std::string& 
 }
 
 void PrintError(const char* port, const char* message, const std::string& reason, bool json, FILE* out) {
-  if (json) CtlWrite(out, ErrorJson(port, message, reason) + "\n");
+  gLastResult = ErrorJson(port, message, reason);
+  if (json) CtlWrite(out, gLastResult + "\n");
 }
 
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json, FILE* out,
-                   int verified) {
+                   int verified, const DeviceSettings* before) {
   const SettingsView view = SettingsToView(settings);
   const int dataBits = DataBitsValues[view.dataBitsRow];
+  gLastResult = CtlFormat("{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,"
+                          "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"%s%s%s%s",
+                          JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(),
+                          ParityNames[view.parityRow], dataBits, view.twoStopBits ? 2 : 1,
+                          view.echoSuppression ? "true" : "false", SettingsRawText(settings).c_str(),
+                          before != nullptr ? ",\"raw_before\":\"" : "",
+                          before != nullptr ? (SettingsRawText(*before) + "\"").c_str() : "",
+                          verified < 0 ? "" : verified ? ",\"verified\":true" : ",\"verified\":false",
+                          ResultEnd().c_str());
   if (json) {
-    CtlWrite(out, CtlFormat("{\"port\":%s,\"written\":%s,\"baud\":%s,\"parity\":\"%s\",\"data_bits\":%d,"
-                            "\"stop_bits\":%d,\"echo_suppression\":%s,\"raw\":\"%s\"%s%s\n",
-                            JsonString(port).c_str(), written ? "true" : "false", view.baudRate.c_str(),
-                            ParityNames[view.parityRow], dataBits, view.twoStopBits ? 2 : 1,
-                            view.echoSuppression ? "true" : "false", SettingsRawText(settings).c_str(),
-                            verified < 0 ? "" : verified ? ",\"verified\":true" : ",\"verified\":false",
-                            ResultEnd().c_str()));
+    CtlWrite(out, gLastResult + "\n");
     return;
   }
   CtlWrite(out, "Порт: " + port + (written ? " (записано)" : "") + "\n" +
@@ -131,18 +152,22 @@ void PrintSettings(const std::string& port, const DeviceSettings& settings, bool
                     "Запись: " + SettingsRawText(settings) + "\n");
 }
 
-void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
-                      const std::string& failure, const std::string& reason, bool json, FILE* out) {
+void PrintFlashReport(const std::string& port, const std::string& file, const ImageIdentity& image,
+                      const UploadReport& report, const std::string& failure, const std::string& reason, bool json,
+                      FILE* out) {
+  gLastResult = "{\"port\":" + JsonString(port) + ",\"file\":" + JsonString(file) +
+                ",\"file_size\":" + std::to_string(image.size) + ",\"sha256\":\"" + image.sha256 +
+                "\",\"result\":\"" + ResultName(report.result) +
+                "\",\"records_sent\":" + std::to_string(report.recordsSent) +
+                ",\"records_total\":" + std::to_string(report.recordsTotal) +
+                ",\"bytes_sent\":" + std::to_string(report.bytesSent) + ",\"error\":" + JsonOrNull(failure) +
+                ",\"reason\":" + JsonOrNull(reason) + ResultEnd();
   if (!json) {
     CtlWrite(out, MsgRecordsSent(report.recordsSent, report.recordsTotal) + " (" + std::to_string(report.bytesSent) +
                       " байт)\n");
     return;
   }
-  CtlWrite(out, "{\"port\":" + JsonString(port) + ",\"file\":" + JsonString(file) + ",\"result\":\"" +
-                    ResultName(report.result) + "\",\"records_sent\":" + std::to_string(report.recordsSent) +
-                    ",\"records_total\":" + std::to_string(report.recordsTotal) +
-                    ",\"bytes_sent\":" + std::to_string(report.bytesSent) + ",\"error\":" + JsonOrNull(failure) +
-                    ",\"reason\":" + JsonOrNull(reason) + ResultEnd() + "\n");
+  CtlWrite(out, gLastResult + "\n");
 }
 
 FlashProgress::FlashProgress(bool terminal, bool events, const std::string& port)
@@ -205,11 +230,11 @@ void FlashProgress::Interrupt() {
 
 void PrintVerifyFailed(const std::string& port, const std::string& reason, const std::vector<const char*>& fields,
                        bool json, FILE* out) {
-  if (!json) return;
   std::string names;
   for (const char* field : fields) names += std::string(names.empty() ? "" : ",") + "\"" + field + "\"";
-  CtlWrite(out, "{\"port\":" + JsonString(port) + ",\"error\":" + JsonString(MsgSettingsWriteFailed) +
-                    ",\"reason\":" + JsonString(reason) + ",\"differs\":[" + names + "]" + ResultEnd() + "\n");
+  gLastResult = "{\"port\":" + JsonString(port) + ",\"error\":" + JsonString(MsgSettingsWriteFailed) +
+                ",\"reason\":" + JsonString(reason) + ",\"differs\":[" + names + "]" + ResultEnd();
+  if (json) CtlWrite(out, gLastResult + "\n");
 }
 
 std::string ConverterJson(const ConverterPort& converter) {

@@ -35,6 +35,14 @@ bool CtlOutputFailed();
 // worker's lines among the others').
 void CtlSetStderrLabel(const std::string& label);
 
+// While held, what goes to standard output is kept back; released, it is
+// written: a unit's result is shown only once the journal has its line.
+void CtlHoldStdout(bool hold);
+
+// The last result of one converter printed (with --json) or not, as one JSON
+// object: what the journal records of a write or flash.
+const std::string& CtlLastResult();
+
 // One line of JSON Lines on standard output, sent on at once.
 void CtlWriteLine(const std::string& line);
 
@@ -52,13 +60,20 @@ std::string CtlFormat(const char* format, Args... args) {
 // Each printer writes to standard output unless told otherwise.
 void PrintPortList(const std::vector<std::string>& names, bool json, FILE* out = stdout);
 void PrintLocated(const std::string& port, bool json, FILE* out = stdout);
-// verified: after a write, whether it was read back (-1: not a write).
+// verified: after a write, whether it was read back (-1: not a write);
+// before: after a write, the record as read before it ("raw_before").
 void PrintSettings(const std::string& port, const DeviceSettings& settings, bool written, bool json,
-                   FILE* out = stdout, int verified = -1);
+                   FILE* out = stdout, int verified = -1, const DeviceSettings* before = nullptr);
+// The image an update sent, whatever its file is called.
+struct ImageIdentity {
+  uint64_t size = 0;
+  std::string sha256;  // lower-case hex
+};
 // failure: the first failure message the update showed, empty when none;
 // reason: the reason shown with it, empty when none.
-void PrintFlashReport(const std::string& port, const std::string& file, const UploadReport& report,
-                      const std::string& failure, const std::string& reason, bool json, FILE* out = stdout);
+void PrintFlashReport(const std::string& port, const std::string& file, const ImageIdentity& image,
+                      const UploadReport& report, const std::string& failure, const std::string& reason, bool json,
+                      FILE* out = stdout);
 // A failure that ended the command: for scripts one JSON object (port may be
 // nullptr: not known; reason empty: none); people read the message and the
 // reason on standard error instead.

@@ -6,9 +6,11 @@
 #include <set>
 #include <utility>
 
+#include "fleet/journal.h"
 #include "ops/json.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
+#include "ops/sha256.h"
 #include "platform/process.h"
 #include "platform/system_error.h"
 #include "platform/time.h"
@@ -65,6 +67,7 @@ struct Unit {
   std::string error;  // the failure that ended it, and why
   std::string reason;
   bool goneMeanwhile = false;  // a search did not see it while it was served
+  std::vector<JournalUnit::Step> done;  // its steps' results, for its journal line
 };
 
 }  // namespace
@@ -86,6 +89,11 @@ struct FleetRun {
   int32_t total = 0;
   int32_t ok = 0;
   int worst = FleetOk;
+  std::string journal;  // the journal's file; empty: none
+  uint64_t imageSize = 0;
+  std::string imageSha256;
+  bool halted = false;  // a journal line could not be written
+  std::string haltError, haltReason;
 };
 
 namespace {
@@ -108,7 +116,8 @@ void AddIdentity(std::vector<std::string>& args, const ConverterPort& converter)
   if (converter.serial[0] == '\0' && converter.location[0] == '\0') args.insert(args.end(), {"--port", converter.port});
 }
 
-std::vector<std::string> StepArguments(const FleetJob& job, FleetStep step, const ConverterPort& converter) {
+std::vector<std::string> StepArguments(const FleetJob& job, FleetStep step, const ConverterPort& converter,
+                                       const std::string& imageSha256) {
   std::vector<std::string> args = {"rs485ctl", "--worker", "--json"};
   if (!job.trace.empty()) args.insert(args.end(), {"--trace", job.trace});
   AddIdentity(args, converter);
@@ -122,6 +131,8 @@ std::vector<std::string> StepArguments(const FleetJob& job, FleetStep step, cons
     if (!s.verify) args.push_back("--no-verify");
   }
   if (step == FleetStep::Flash) args.insert(args.end(), {"--settle-ms", std::to_string(job.settleMs)});
+  // The worker sends the image read at the start or nothing: a file changed meanwhile is refused.
+  if (step == FleetStep::Flash && !imageSha256.empty()) args.insert(args.end(), {"--sha256", imageSha256});
   args.push_back(FleetStepCommand(step));
   if (step == FleetStep::Flash) args.insert(args.end(), {"--", job.image});
   return args;
@@ -238,7 +249,7 @@ FleetEvent EventOf(FleetEventKind kind, const FleetRun& run, const Unit& unit) {
 }
 
 void UnitStepStart(FleetRun& run, Unit& unit) {
-  WorkerStart(unit.worker, run.program, StepArguments(run.job, StepOf(run, unit), unit.converter));
+  WorkerStart(unit.worker, run.program, StepArguments(run.job, StepOf(run, unit), unit.converter, run.imageSha256));
 }
 
 // A converter found: a unit of its own, its first step started. One without
@@ -274,7 +285,8 @@ void UnitMakeResult(FleetRun& run, Unit& unit, const std::string& released) {
   const std::string result = unit.interrupted ? "interrupted" : "worker_failed";
   std::string fields = "{\"port\":" + JsonString(unit.converter.port);
   if (flash)
-    fields += ",\"file\":" + JsonString(run.job.image) + ",\"result\":\"" + result +
+    fields += ",\"file\":" + JsonString(run.job.image) + ",\"sha256\":" + JsonOrNull(run.imageSha256) +
+              ",\"result\":\"" + result +
               "\",\"records_sent\":" + std::to_string(worker.recordsSent) +
               ",\"records_total\":" + std::to_string(worker.recordsTotal) + ",\"bytes_sent\":null";
   else
@@ -327,6 +339,38 @@ bool UnitSettle(FleetRun& run, Unit& unit) {
   return false;
 }
 
+// The unit's line, on the disk before its end is told. One that cannot be
+// written stops the run: no unit or step starts after it.
+void RunJournal(FleetRun& run, const Unit& unit, const FleetEvent& done, std::vector<FleetEvent>& events) {
+  if (run.journal.empty()) return;
+  JournalUnit line;
+  line.operation = run.job.operation;
+  line.serial = unit.converter.serial;
+  line.location = unit.converter.location;
+  line.port = unit.converter.port;
+  line.steps = unit.done;
+  if (HasStep(run.job, FleetStep::Flash)) {
+    line.image = run.job.image;
+    line.imageSize = run.imageSize;
+    line.imageSha256 = run.imageSha256;
+  }
+  line.result = done.result;
+  line.exitCode = done.exitCode;
+  line.error = done.error;
+  line.reason = done.reason;
+  line.durationMs = done.elapsedMs;
+  std::string reason;
+  if (JournalAppendUnit(run.journal, line, reason)) return;
+  FleetEvent stopping;
+  stopping.kind = FleetEventKind::Stopping;
+  stopping.error = MsgJournalWriteFailed;
+  stopping.reason = reason;
+  if (!run.halted) events.push_back(stopping);
+  run.halted = true;
+  run.haltError = stopping.error;
+  run.haltReason = reason;
+}
+
 // A step's result is known: tells it, then starts the next step or ends the
 // unit. True when the unit has ended.
 bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
@@ -344,7 +388,8 @@ bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
   unit.exitCode = worker.exitCode;
   unit.error = ended.error;
   unit.reason = ended.reason;
-  if (unit.exitCode == FleetOk && unit.step + 1 < run.job.steps.size() && run.requests == 0) {
+  unit.done.push_back({FleetStepCommand(ended.step), worker.exitCode, worker.result});
+  if (unit.exitCode == FleetOk && unit.step + 1 < run.job.steps.size() && run.requests == 0 && !run.halted) {
     ++unit.step;
     UnitStepStart(run, unit);
     events.push_back(EventOf(FleetEventKind::StepStarted, run, unit));
@@ -357,6 +402,7 @@ bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
   done.error = ok ? std::string() : unit.error;
   done.reason = ok ? std::string() : unit.reason;
   done.elapsedMs = PlatformTickMs() - unit.startedMs;
+  RunJournal(run, unit, done, events);
   events.push_back(done);
   ++run.total;
   run.ok += ok;
@@ -414,10 +460,13 @@ void RunFinish(FleetRun& run, std::vector<FleetEvent>& events) {
   run.finished = true;
   // watch ends only when asked to; an update asked to stop ends as stopped,
   // whatever each unit got to.
-  const bool stopped = run.job.watch || (run.requests > 0 && HasStep(run.job, FleetStep::Flash));
+  const bool stopped = run.requests > 0 && (run.job.watch || HasStep(run.job, FleetStep::Flash));
   run.exitCode = stopped ? FleetInterrupted : run.worst;
+  if (run.halted) run.exitCode = std::max(run.exitCode, static_cast<int>(FleetOutput));
   FleetEvent finished;
   finished.kind = FleetEventKind::Finished;
+  finished.error = run.haltError;
+  finished.reason = run.haltReason;
   finished.exitCode = run.exitCode;
   finished.total = run.total;
   finished.ok = run.ok;
@@ -460,10 +509,22 @@ bool FleetEngine::Start(std::string& message, std::string& reason) {
     std::vector<uint8_t> image;
     if (FirmwareImageLoad(run.job.image.c_str(), image, message, reason) == UploadDone && image.empty())
       message = MsgFirmwareEmpty;
+    run.imageSize = image.size();
+    run.imageSha256 = Sha256Hex(image.data(), image.size());
+    if (message.empty() && !run.job.sha256.empty() && run.imageSha256 != run.job.sha256) {
+      message = MsgImageHashMismatch;
+      reason = MsgImageHashReason(run.job.image, run.imageSha256, run.job.sha256);
+    }
     if (!message.empty()) {
       run.exitCode = FleetFirmware;
       return false;
     }
+  }
+  if (!run.job.operation.empty() && !JournalPrepare(run.job.journal, run.journal, reason)) {
+    message = MsgJournalOpenFailed;
+    run.journal.clear();
+    run.exitCode = FleetUsage;
+    return false;
   }
   if (run.job.watch) {
     run.started = true;
@@ -494,8 +555,8 @@ void FleetEngine::Poll(std::vector<FleetEvent>& events) {
     events.push_back(stopping);
     run.stoppingTold = true;
   }
-  if (run.job.watch && run.requests > 0 && run.active.empty()) return RunFinish(run, events);
-  if (run.job.watch && run.requests == 0 && static_cast<int32_t>(PlatformTickMs() - run.nextSearchMs) >= 0) {
+  if (run.job.watch && (run.requests > 0 || run.halted) && run.active.empty()) return RunFinish(run, events);
+  if (run.job.watch && run.requests == 0 && !run.halted && static_cast<int32_t>(PlatformTickMs() - run.nextSearchMs) >= 0) {
     run.nextSearchMs = PlatformTickMs() + kSearchEveryMs;
     RunSearch(run, events);
   }

@@ -73,6 +73,11 @@ struct FleetJob {
   bool watch = false;
   std::string serial;    // only converters with this serial number; empty: any
   std::string location;  // only converters in this place; empty: any
+  std::string sha256;    // the SHA-256 the image must have, lower-case hex; empty: not checked
+  // The journal's name for what the run does ("write", "flash", "watch",
+  // "station"); empty: the run changes nothing and is not journaled.
+  std::string operation;
+  std::string journal;   // the journal's file; empty: the default place
 };
 
 enum class FleetEventKind : uint8_t {
@@ -95,7 +100,9 @@ struct FleetEvent {
   uint64_t recordsTotal = 0;
   int exitCode = FleetOk;     // StepEnded, UnitEnded; Finished: the run's (the worst; 130 once an update or watch was stopped)
   std::string result;         // StepEnded: the worker's result, one JSON object; UnitEnded: "ok", "failed", "interrupted"
-  std::string error;          // StepEnded, UnitEnded: the failure in the user's words (empty when none)
+  // StepEnded, UnitEnded: the failure in the user's words (empty when none);
+  // Stopping, Finished: the journal that could not be written, which stopped the run
+  std::string error;
   std::string reason;         // and why, with what to do (empty when none)
   uint32_t elapsedMs = 0;     // UnitEnded
   int32_t total = 0;          // Finished: units served, good, failed
@@ -117,9 +124,13 @@ class FleetEngine {
   FleetEngine& operator=(const FleetEngine&) = delete;
 
   // Checks what can be checked before any converter is touched (the image
-  // whole and not empty; for a job that is no watch, that a converter is
-  // there), then starts. false with the message and reason otherwise, and
-  // ExitCode() tells which (FleetFirmware, FleetAbsent).
+  // whole, not empty and of the SHA-256 given; the journal opened or
+  // created; for a job that is no watch, that a converter is there), then
+  // starts. false with the message and reason otherwise, and ExitCode()
+  // tells which (FleetFirmware, FleetUsage, FleetAbsent). Each unit's
+  // journal line is on the disk before its UnitEnded event; a line that
+  // cannot be written stops the run as a first request would, no new unit or
+  // step starts, and the run ends with FleetOutput at least.
   bool Start(std::string& message, std::string& reason);
   // Appends what happened since the last call; never waits.
   void Poll(std::vector<FleetEvent>& events);

@@ -209,3 +209,22 @@ std::string MsgSerialShared(const std::string& serial, int32_t count) {
 std::string MsgSystemFailure(int code, const std::string& text) {
   return "Системная ошибка " + std::to_string(code) + (text.empty() ? "" : ": " + text) + ".";
 }
+
+std::string MsgJournalProblem(const std::string& path, const std::string& why, bool written) {
+  return path + ": " + why + ". " +
+         (written ? "Преобразователь обслужен, но запись о нём не сохранена; следующие не обслуживаются. "
+                    "Освободите место на диске или выберите другой журнал (--journal ФАЙЛ)."
+                  : "Ни один преобразователь не затронут. Проверьте папку и права или выберите другой журнал "
+                    "(--journal ФАЙЛ).");
+}
+
+std::string MsgJournalBrokenAt(size_t line, const std::string& why) {
+  return "Строка " + std::to_string(line) + ": " + why + ".";
+}
+
+std::string MsgJournalWhole(size_t lines) { return "Журнал цел, строк: " + std::to_string(lines) + "."; }
+
+std::string MsgImageHashReason(const std::string& file, const std::string& actual, const std::string& wanted) {
+  return "SHA-256 файла " + file + ": " + actual + ", задано: " + wanted +
+         ". Преобразователь не затронут: проверьте, тот ли это файл прошивки.";
+}

@@ -2,6 +2,7 @@
 // The texts the utility shows its user, the same for the window and the
 // command line, and the reasons shown under them. UTF-8.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -192,6 +193,17 @@ std::string MsgNoSuchConverter(const std::string& serial, const std::string& loc
 std::string MsgVerifyDiffers(const std::string& fields);
 inline constexpr const char* MsgVerifyUnread =
     "Настройки после записи не прочитаны, запись не подтверждена.";
+// The journal of the units served, and the image's identity.
+inline constexpr const char* MsgJournalOpenFailed = "Ошибка открытия журнала";
+inline constexpr const char* MsgJournalWriteFailed = "Ошибка записи в журнал";
+// path and the system's words, then what to do; written: the unit was served.
+std::string MsgJournalProblem(const std::string& path, const std::string& why, bool written);
+inline constexpr const char* MsgJournalBroken = "Цепочка журнала нарушена";
+std::string MsgJournalBrokenAt(size_t line, const std::string& why);
+std::string MsgJournalWhole(size_t lines);
+inline constexpr const char* MsgImageHashMismatch = "Файл прошивки не тот: SHA-256 не совпадает";
+std::string MsgImageHashReason(const std::string& file, const std::string& actual, const std::string& wanted);
+
 inline constexpr const char* MsgWorkerSilent = "Обработчик преобразователя завершился, не сообщив результата.";
 inline constexpr const char* MsgWorkerNotStarted = "Обработчик преобразователя не запустился.";
 // Why a worker ended without its result: "Код завершения 137."

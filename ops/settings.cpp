@@ -52,6 +52,23 @@ std::string SettingsRawText(const DeviceSettings& settings) {
   return out;
 }
 
+bool SettingsParseRaw(const std::string& text, DeviceSettings& settings) {
+  if (text.size() != 3 * sizeof settings - 1) return false;
+  auto* bytes = reinterpret_cast<uint8_t*>(&settings);
+  for (size_t i = 0; i < sizeof settings; ++i) {
+    unsigned value = 0;
+    for (size_t k = 0; k < 2; ++k) {
+      const char c = text[3 * i + k];
+      const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (digit < 0) return false;
+      value = value * 16 + static_cast<unsigned>(digit);
+    }
+    if (i + 1 < sizeof settings && text[3 * i + 2] != ' ') return false;
+    bytes[i] = static_cast<uint8_t>(value);
+  }
+  return true;
+}
+
 SettingsView SettingsToView(const DeviceSettings& settings) {
   SettingsView view;
   const uint16_t baud100 = SettingsBaud100(settings);

@@ -49,6 +49,8 @@ struct SettingsView {
 
 // The record's bytes in hex, "60 00 00 08 4E 80".
 std::string SettingsRawText(const DeviceSettings& settings);
+// The record back from that text; false when it is not 6 bytes so written.
+bool SettingsParseRaw(const std::string& text, DeviceSettings& settings);
 
 // Device to window: 57 (hundreds) shows as 5760; an unknown parity shows as
 // "None", an unknown data-bit count as "9".

@@ -24,3 +24,7 @@ int PlatformStderrColumns();
 // characters (whatever its code page); files and pipes get the bytes. False
 // when the text could not be written.
 bool PlatformWriteText(std::FILE* stream, const char* text, size_t length);
+
+// Standard output takes bytes as they are from now on: on Windows no LF
+// becomes CR LF (a CSV's own CR LF must stay). Nothing changes on Linux.
+void PlatformStdoutBinary();

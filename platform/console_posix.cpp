@@ -30,3 +30,5 @@ int PlatformStderrColumns() {
 bool PlatformWriteText(std::FILE* stream, const char* text, size_t length) {
   return std::fwrite(text, 1, length, stream) == length && std::ferror(stream) == 0;
 }
+
+void PlatformStdoutBinary() {}

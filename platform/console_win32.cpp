@@ -56,3 +56,8 @@ bool PlatformWriteText(std::FILE* stream, const char* text, size_t length) {
   }
   return true;
 }
+
+void PlatformStdoutBinary() {
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+}

@@ -18,3 +18,16 @@ bool PlatformEnvironment(const char* name, std::string& value) {
   value = Utf8FromWide(text.data(), length);
   return true;
 }
+
+std::string PlatformComputerName() {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+  return GetComputerNameW(name, &length) ? Utf8FromWide(name, length) : std::string();
+}
+
+std::string PlatformUserName() {
+  wchar_t name[257] = {};
+  DWORD length = 257;
+  // The length counts the terminating null.
+  return GetUserNameW(name, &length) && length > 0 ? Utf8FromWide(name, length - 1) : std::string();
+}

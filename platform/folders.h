@@ -10,3 +10,10 @@
 // the Start menu starts it, under Program Files) or in a folder it cannot
 // write works in the user's Documents\<name> instead, made when missing.
 std::string FolderChooseWorking(const char* name);
+
+// The user's folder for what a program keeps between runs, made when missing
+// (with the folders above it): on Linux $XDG_STATE_HOME/<name>, or
+// ~/.local/state/<name> when that is unset or not absolute; on Windows
+// %LOCALAPPDATA%\<name>. Empty, with an errno value in error, when it cannot
+// be told or made.
+std::string FolderUserState(const char* name, int& error);

@@ -4,6 +4,8 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
+#include <cerrno>
+
 #include "platform/text_win32.h"
 
 namespace {
@@ -82,6 +84,33 @@ std::string FolderChooseWorking(const char* name) {
     // An existing folder refuses to be made again: entering it tells.
     if (!user.empty()) CreateDirectoryW(user.c_str(), nullptr);
     if (!user.empty() && SetCurrentDirectoryW(user.c_str())) folder = user;
+  }
+  return Utf8FromWide(folder.data(), folder.size());
+}
+
+std::string FolderUserState(const char* name, int& error) {
+  error = 0;
+  // The variable first: it is what the user's session says, and what a test
+  // points elsewhere.
+  std::wstring base;
+  const DWORD size = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+  if (size > 1) {
+    base.resize(size);
+    base.resize(GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(), size));
+  }
+  if (base.empty()) {
+    PWSTR local = nullptr;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &local))) base = local;
+    CoTaskMemFree(local);
+  }
+  if (base.empty()) {
+    error = ENOENT;
+    return std::string();
+  }
+  const std::wstring folder = base + L"\\" + WideFromUtf8(name);
+  if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    error = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+    return std::string();
   }
   return Utf8FromWide(folder.data(), folder.size());
 }

@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzCheck(GivenBack(value["port"], port) && GivenBack(value["checks"].items.at(0)["advice"], "why " + port),
               "the report names its port and what to do");
   } else if (command == "flash") {
-    value = Printed([&](FILE* out) { PrintFlashReport(port, options.file, report, options.file, port, true, out); });
+    value = Printed([&](FILE* out) { PrintFlashReport(port, options.file, ImageIdentity{}, report, options.file, port, true, out); });
     FuzzCheck(GivenBack(value["file"], options.file) && GivenBack(value["error"], options.file),
               "the report names its file and failure");
   } else if (command == "write" && options.verify) {
