@@ -190,7 +190,11 @@ bool StationLogic::Start(const StationChoices& choices) {
   FleetJob job;
   job.watch = true;
   job.image = choices.image;
-  if (!choices.plan.empty() || !choices.journal.empty()) problem = {MsgStationPlanUnsupported, MsgStationPlanReason};
+  if (!choices.plan.empty()) problem = {MsgStationPlanUnsupported, MsgStationPlanReason};
+  // Every unit goes into the journal, the chosen one or the user's own; the
+  // engine opens it before any converter is touched.
+  job.operation = "station";
+  job.journal = choices.journal;
   if (problem.message.empty() && !choices.profile.empty()) SettingsFromProfile(choices.profile, job.settings, problem);
   if (!choices.image.empty()) job.steps.push_back(FleetStep::Flash);
   if (!choices.profile.empty()) job.steps.push_back(FleetStep::Write);
@@ -253,6 +257,8 @@ void StationLogic::Tick() {
       case FleetEventKind::StepEnded: UnitNews(event, changed); break;
       case FleetEventKind::UnitEnded: UnitEnded(event, changed); break;
       case FleetEventKind::Stopping:
+        // A journal line that could not be written stops the run: say why.
+        if (!event.error.empty()) view_.ShowMessage(event.error, event.reason);
         if (!run_->stopping) {
           run_->stopping = true;
           view_.ShowRunState(StationView::Stopping);

@@ -52,7 +52,7 @@ struct StationChoices {
   std::string profile;  // empty: no settings written (with neither, each converter's settings are read)
   std::string jsonLog;  // empty: none; else the results as JSON Lines, as they happen
   std::string plan;     // accepted on the command line, not yet honoured: Start says so
-  std::string journal;  // the same
+  std::string journal;  // the journal's file; empty: the user's default one
 };
 
 // The window's command line with the station's options: FormParseArguments's

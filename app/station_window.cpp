@@ -112,9 +112,10 @@ bool TStationWindow::StartRun() {
   choices.image = imageEdit->text().trimmed().toStdString();
   choices.profile = profileEdit->text().trimmed().toStdString();
   choices.jsonLog = logEdit->text().trimmed().toStdString();
-  // The command line's plan and journal are said to be unsupported once.
+  // The command line's plan is said to be unsupported once; its journal
+  // takes every run.
   choices.plan = std::exchange(plan_, {});
-  choices.journal = std::exchange(journal_, {});
+  choices.journal = journal_;
   return logic.Start(choices);
 }
 

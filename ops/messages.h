@@ -68,9 +68,9 @@ std::string MsgStationRecords(uint64_t sent, uint64_t total);
 std::string MsgStationGood(int32_t count);
 std::string MsgStationFailed(int32_t count);
 inline constexpr const char* MsgStationProfileBad = "Профиль не подходит";
-inline constexpr const char* MsgStationPlanUnsupported = "План и журнал пока не поддерживаются";
+inline constexpr const char* MsgStationPlanUnsupported = "План пока не поддерживается";
 inline constexpr const char* MsgStationPlanReason =
-    "Станция не умеет выполнять --plan и --journal. Ни один преобразователь не затронут: выберите прошивку "
+    "Станция не умеет выполнять --plan. Ни один преобразователь не затронут: выберите прошивку "
     "или профиль и нажмите «Пуск».";
 inline constexpr const char* MsgStationLogFailed = "Ошибка записи журнала JSON";
 inline constexpr const char* MsgStationAskStop =

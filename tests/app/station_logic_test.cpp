@@ -234,7 +234,7 @@ TEST(StationLogic, ChoicesAreCheckedBeforeAnyConverterIsTouched) {
     std::vector<FleetStep> steps;
   } cases[] = {
       {"a plan", {"", "", "", "plan.json", ""}, "", MsgStationPlanUnsupported, {}},
-      {"a journal", {"fw.bin", "", "", "", "j.jsonl"}, "", MsgStationPlanUnsupported, {}},
+      {"a journal is the engine's", {"fw.bin", "", "", "", "j.jsonl"}, "", "", {FleetStep::Flash}},
       {"a profile that is missing", {"", "missing.json", "", "", ""}, "", MsgStationProfileBad, {}},
       {"a profile with an unknown key", {"", "unknown.json", "", "", ""}, "", MsgStationProfileBad, {}},
       {"a log that cannot be written", {"", "", "no/such/folder/log.jsonl", "", ""}, "", MsgStationLogFailed, {}},
@@ -261,6 +261,8 @@ TEST(StationLogic, ChoicesAreCheckedBeforeAnyConverterIsTouched) {
       EXPECT_EQ(recording.job.steps, c.steps);
       EXPECT_TRUE(recording.job.watch);
       EXPECT_EQ(recording.job.settings.parityRow, c.choices.profile.empty() ? -1 : 2);
+      EXPECT_EQ(recording.job.journal, c.choices.journal);
+      EXPECT_EQ(recording.job.operation, "station");
     } else if (std::string(c.refusal).empty()) {
       EXPECT_EQ(recording.made, 0);  // no engine, no search, no worker
     }
