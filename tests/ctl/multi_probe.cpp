@@ -23,6 +23,7 @@
 
 #include "ctl_fixture.h"
 #include "ops/messages.h"
+#include "ops/sha256.h"
 #include "sim/converter_testbed.h"
 #include "sim/sim_serve.h"
 #include "support/child_process.h"
@@ -525,6 +526,47 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   EXPECT_EQ(watch.Finish(0, 30000), 130) << watch.err;
   EXPECT_TRUE(Heard(3, [](const SimCounters& c) { return c.updateLeaves > 0; }));
   EXPECT_FALSE(sim[3].Snapshot().updateMode);
+}
+
+// Each converter of --all gets its journal line, named by its serial number
+// and place, with the image's hash, and the workers' parent keeps the chain.
+TEST_F(CtlConverters, AllJournalsEveryUnitWithItsIdentityAndImage) {
+  for (int k = 0; k < 3; ++k) Plug(k, k);
+  const std::string journal = scratch.path() + "/journal.jsonl";
+  const CtlRun flash = RunCtl({"--journal", journal, "flash", "--all", "fw.bin", "--settle-ms", "300"});
+  ASSERT_EQ(flash.exitCode, 0) << Describe(flash);
+  const std::string sha = Sha256Hex(image.data(), image.size());
+  std::vector<std::string> serials;
+  for (const Json& line : Lines(ReadText(journal))) {
+    EXPECT_EQ(line["operation"].text, "flash");
+    EXPECT_EQ(line["result"].text, "ok");
+    EXPECT_EQ(line["image"]["sha256"].text, sha);
+    EXPECT_EQ(line["location"].text, "1-1." + std::to_string(line["serial"].text.back() - '0' + 1));
+    serials.push_back(line["serial"].text);
+  }
+  std::sort(serials.begin(), serials.end());
+  EXPECT_EQ(serials, (std::vector<std::string>{"SN0", "SN1", "SN2"}));
+  const CtlRun verify = RunCtl({"report", journal, "--verify"});
+  EXPECT_EQ(verify.exitCode, 0) << Describe(verify);
+}
+
+// A journal line that cannot be written stops watch: the unit is shown, no
+// further unit is served, and the reason and exit code say why.
+TEST_F(CtlConverters, WatchStopsBeforeTheNextUnitWhenItsLineCannotBeWritten) {
+  const std::string journal = scratch.path() + "/journal.jsonl";
+  std::ofstream(journal) << std::string(4096, ' ');
+  Spawned watch;
+  ASSERT_TRUE(watch.Start({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 4; exec \"$0\" \"$@\"", CtlPath(), "--journal",
+                           journal, "--json", "watch"}));
+  Plug(0, 0);
+  Json unit;
+  for (std::string line; !(line = watch.ReadLine(30000)).empty();)
+    if (JsonParse(line, unit) && unit["event"].text == "unit") break;
+  EXPECT_EQ(unit["serial"].text, "SN0");
+  Plug(1, 1);
+  EXPECT_EQ(watch.Finish(0, 30000), 7) << watch.err;
+  EXPECT_NE(watch.err.find(MsgJournalWriteFailed), std::string::npos) << watch.err;
+  EXPECT_EQ(sim[1].Counters().memoryReads, 0u);
 }
 
 }  // namespace

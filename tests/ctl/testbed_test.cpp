@@ -83,3 +83,11 @@ TEST(CtlTestbed, AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpdateMo
 TEST(CtlTestbed, EveryMessageTellsTwinsApartAndSaysWhatWasDone) {
   RunProbe("CtlConverters.EveryMessageTellsTwinsApartAndSaysWhatWasDone");
 }
+
+TEST(CtlTestbed, AllJournalsEveryUnitWithItsIdentityAndImage) {
+  RunProbe("CtlConverters.AllJournalsEveryUnitWithItsIdentityAndImage");
+}
+
+TEST(CtlTestbed, WatchStopsBeforeTheNextUnitWhenItsLineCannotBeWritten) {
+  RunProbe("CtlConverters.WatchStopsBeforeTheNextUnitWhenItsLineCannotBeWritten");
+}
