@@ -96,7 +96,7 @@ constexpr const char* kHelpFormat =
     "Коды завершения: 0 успех, 1 преобразователь не подключён, 2 ошибка в параметрах,\n"
     "3 ошибка порта или подключено несколько преобразователей, а один не выбран,\n"
     "4 ошибка чтения настроек, 5 ошибка записи настроек (или записанное не подтвердилось),\n"
-    "6 ошибка прошивки, 7 результат или запись журнала не удалось вывести,\n"
+    "6 ошибка прошивки, 7 результат не удалось вывести (или записать в журнал),\n"
     "8 цепочка журнала нарушена, 130 прошивка прервана (Ctrl+C).\n";
 
 // The converter a write or flash run alone chose: what its journal line names.
@@ -218,6 +218,7 @@ int CommandReadOrWrite(const Options& options) {
   const bool write = options.command == "write";
   const DeviceSettings before = settings;
   if (write) {
+    CtlNoteRecordBefore(before);
     // The window's round trip: the record read, shown, changed, taken back.
     // A list left without a row keeps its byte as read, so an unknown parity
     // or data-bit count survives a write that does not name it; the baud rate

@@ -15,6 +15,7 @@ bool gStdoutFailed = false;
 bool gStdoutHeld = false;
 std::string gStdoutKept;   // standard output held back until the journal has the unit
 std::string gLastResult;   // the last result of one converter, as JSON
+std::string gRawBefore;    // a write's record as read before it, for its failure
 std::string gStderrLabel;
 bool gStderrLineStart = true;
 
@@ -80,6 +81,15 @@ void CtlHoldStdout(bool hold) {
 
 const std::string& CtlLastResult() { return gLastResult; }
 
+void CtlNoteRecordBefore(const DeviceSettings& before) { gRawBefore = SettingsRawText(before); }
+
+namespace {
+
+// After the port: a failed write's record as read before it.
+std::string RawBefore() { return gRawBefore.empty() ? std::string() : ",\"raw_before\":\"" + gRawBefore + "\""; }
+
+}  // namespace
+
 bool CtlOutputFailed() { return gStdoutFailed; }
 
 void CtlSetStderrLabel(const std::string& label) { gStderrLabel = label; }
@@ -117,7 +127,7 @@ std::string ResultEnd() {
 
 // The failure as one JSON object, without its line break.
 std::string ErrorJson(const char* port, const char* message, const std::string& reason) {
-  return "{\"port\":" + (port != nullptr ? JsonString(port) : std::string("null")) + ",\"error\":" +
+  return "{\"port\":" + (port != nullptr ? JsonString(port) : std::string("null")) + RawBefore() + ",\"error\":" +
          JsonString(message) + ",\"reason\":" + JsonOrNull(reason) + ResultEnd();
 }
 
@@ -232,7 +242,7 @@ void PrintVerifyFailed(const std::string& port, const std::string& reason, const
                        bool json, FILE* out) {
   std::string names;
   for (const char* field : fields) names += std::string(names.empty() ? "" : ",") + "\"" + field + "\"";
-  gLastResult = "{\"port\":" + JsonString(port) + ",\"error\":" + JsonString(MsgSettingsWriteFailed) +
+  gLastResult = "{\"port\":" + JsonString(port) + RawBefore() + ",\"error\":" + JsonString(MsgSettingsWriteFailed) +
                 ",\"reason\":" + JsonString(reason) + ",\"differs\":[" + names + "]" + ResultEnd();
   if (json) CtlWrite(out, gLastResult + "\n");
 }

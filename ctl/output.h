@@ -43,6 +43,10 @@ void CtlHoldStdout(bool hold);
 // object: what the journal records of a write or flash.
 const std::string& CtlLastResult();
 
+// A write's record as read before it: from now on a failure's object
+// carries it as "raw_before", after "port".
+void CtlNoteRecordBefore(const DeviceSettings& before);
+
 // One line of JSON Lines on standard output, sent on at once.
 void CtlWriteLine(const std::string& line);
 

@@ -33,7 +33,8 @@ TEST(CtlArguments, HelpIsRussianOnStandardOutput) {
                            "watch", "--serial", "--location", "--all", "--from", "--no-verify", "--flash",
                            "0 успех", "1 преобразователь не подключён", "2 ошибка в параметрах", "3 ошибка порта",
                            "4 ошибка чтения настроек", "5 ошибка записи настроек", "6 ошибка прошивки",
-                           "7 результат не удалось вывести",
+                           "7 результат не удалось вывести", "8 цепочка журнала нарушена", "journal", "report",
+                           "--journal", "--sha256", "--since", "--csv", "--html", "--verify",
                            "подключение ожидается до " + std::to_string(PortLinkWaitMs / 1000) + " с"})
     EXPECT_NE(plain.out.find(word), std::string::npos) << word;
 
@@ -114,6 +115,22 @@ TEST(CtlArguments, BadArgumentsAreRefusedBeforeAnyPortIsTouched) {
       {"--port", port, "read", "--no-verify"},
       {"--port", port, "flash", image, "--flash", image},
       {"--port", port, "write", "--from"},
+      // The journal, its reports and the image's hash: where each belongs.
+      {"--port", port, "flash", image, "--sha256", "abc"},
+      {"--port", port, "flash", image, "--sha256", std::string(63, 'a') + "g"},
+      {"--port", port, "write", "--sha256", std::string(64, 'a')},
+      {"watch", "--sha256", std::string(64, 'a')},
+      {"--port", port, "read", "--journal", "j.jsonl"},
+      {"--port", port, "write", "--journal"},
+      {"journal", "--since", "yesterday"},
+      {"journal", "--since", "2026-12-8"},
+      {"--port", port, "write", "--since", "2026-12-08"},
+      {"report"},
+      {"report", "--csv", "--html"},
+      {"--port", port, "read", "--verify"},
+      {"--port", port, "report", "--csv"},
+      {"--serial", "A1", "report", "--csv"},
+      {"report", "a.jsonl", "b.jsonl", "--csv"},
   };
   for (const Args& args : bad) {
     const CtlRun run = RunCtl(args);

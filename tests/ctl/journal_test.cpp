@@ -240,6 +240,9 @@ TEST_F(CtlJournal, ReportsAreForASpreadsheetAndASinglePage) {
   const size_t error = std::find(rows[0].begin(), rows[0].end(), "error") - rows[0].begin();
   ASSERT_LT(error, rows[0].size());
   EXPECT_EQ(rows[2][error], MsgSettingsWriteFailed);
+  // The refused write still tells what the converter held before it.
+  const auto column = [&](const char* name) { return std::find(rows[0].begin(), rows[0].end(), name) - rows[0].begin(); };
+  EXPECT_EQ(rows[2][column("raw_before")], "60 00 00 08 4E 00");
 
   const CtlRun html = RunCtl({"report", journal, "--html"});
   ASSERT_EQ(html.exitCode, 0) << Describe(html);
