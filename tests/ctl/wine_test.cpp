@@ -8,9 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ops/messages.h"
@@ -226,6 +228,59 @@ TEST_F(CtlUnderWine, TracesTheFramesAndDiagnosesTheConverter) {
   EXPECT_EQ(DoctorVerdicts(JsonOf(run)), (std::map<std::string, std::string>{
                           {"converter", "ok"}, {"holder", "ok"}, {"port", "ok"}, {"answer", "ok"}}))
       << run.out;
+}
+
+// The journal on Windows: two programs appending at once under LockFileEx,
+// and its reports made there.
+TEST_F(CtlUnderWine, TwoWritersShareAJournalAndItsReportsAreMadeThere) {
+  WineComPort other{"COM10", "\\Device\\rs485test2"};
+  ASSERT_TRUE(other.sim.Ok());
+  constexpr int kEach = 3;
+  const auto writes = [&](const char* port) {
+    for (int k = 0; k < kEach; ++k) {
+      const CtlRun run = Ctl({"--port", port, "--journal", "journal.jsonl", "write", "--echo", k % 2 ? "on" : "off"});
+      EXPECT_EQ(run.exitCode, 0) << Describe(run);
+    }
+  };
+  std::thread first(writes, "COM9");
+  std::thread second(writes, "COM10");
+  first.join();
+  second.join();
+  const std::string text = ReadText("journal.jsonl");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2 * kEach) << text;
+  EXPECT_EQ(text.find('\r'), std::string::npos);  // LF on every system
+
+  CtlRun run = Ctl({"report", "journal.jsonl", "--verify"});
+  EXPECT_EQ(run.exitCode, 0) << Describe(run);
+  run = Ctl({"report", "journal.jsonl", "--csv"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  EXPECT_EQ(run.out.rfind("\xEF\xBB\xBF", 0), 0u);
+  size_t rows = 0;
+  for (size_t at = 0; (at = run.out.find("\r\n", at)) != std::string::npos; at += 2) ++rows;
+  EXPECT_EQ(rows, 1u + 2 * kEach) << run.out;
+  EXPECT_EQ(run.out.find("\r\r"), std::string::npos);
+
+  // A line edited by hand breaks the chain at the line after it.
+  std::string edited = text;
+  edited.replace(edited.find("\"write\""), 7, "\"wrote\"");
+  WriteFile("journal.jsonl", Data(edited.begin(), edited.end()));
+  run = Ctl({"report", "journal.jsonl", "--verify"});
+  EXPECT_EQ(run.exitCode, 8) << Describe(run);
+  EXPECT_NE(run.out.find("Строка 2:"), std::string::npos) << run.out;
+}
+
+// Without --journal, the user's own: %LOCALAPPDATA%\rs485setup, which Wine
+// keeps in its prefix (it sets the variable itself, whatever the
+// environment says).
+TEST_F(CtlUnderWine, TheUsersJournalIsInTheLocalApplicationDataFolder) {
+  const CtlRun run = Ctl({"--port", "COM9", "write", "--baud", "1234500"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  bool found = false;
+  for (const auto& user : std::filesystem::directory_iterator(com.prefix + "/drive_c/users")) {
+    const std::string text = ReadText((user.path() / "AppData/Local/rs485setup/journal.jsonl").string());
+    found = found || text.find("\"baud\":1234500") != std::string::npos;
+  }
+  EXPECT_TRUE(found);
 }
 
 }  // namespace
