@@ -117,7 +117,9 @@ TEST_F(Fleet, EachRecordedWorkerOutputBecomesItsEvents) {
        0,
        {"unit SN1 flash", "progress entering 0/8", "progress sending 2/8", "done flash 0", "next write", "done write 0",
         "ended ok 0", "finished 1/1 0"},
-       "--serial SN1 --location 1-1 --settle-ms 5000 flash -- fw.bin"},
+       // The image's hash as read at the start: a file changed since is refused.
+       "--serial SN1 --location 1-1 --settle-ms 5000 --sha256 "
+       "a5df3fde7b200c3fa2791144c7e05c5c2bced4c6ad863d3a4cf76c972c1712f9 flash -- fw.bin"},
       {"a failed update ends the unit",
        {FleetStep::Flash, FleetStep::Write},
        {{"SN1.flash", {sending, R"({"port":"ttyACM0","error":"Timeout","reason":"no answer"})", "!exit 6"}}},
@@ -227,8 +229,9 @@ TEST_F(Fleet, AnEngineLetGoLeavesNoWorkerBehind) {
   EXPECT_EQ(errno, ECHILD) << "a worker of the run is still there";
 }
 
-// Nothing is started before what can be checked is: the image whole, and for
-// a run of the converters present, one being there.
+// Nothing is started before what can be checked is: the image whole and of
+// the hash given, the journal, and for a run of the converters present, one
+// being there.
 TEST_F(Fleet, StartRefusesBeforeAnyWorkerStarts) {
   const struct {
     const char* what;
@@ -238,6 +241,14 @@ TEST_F(Fleet, StartRefusesBeforeAnyWorkerStarts) {
   } cases[] = {
       {"an empty image", [](FleetJob&) { std::ofstream("fw.bin").close(); }, FleetFirmware, MsgFirmwareEmpty},
       {"no converter of that serial number", [](FleetJob& job) { job.serial = "SN9"; }, FleetAbsent, MsgNoDevice},
+      {"an image of another hash", [](FleetJob& job) { job.sha256 = std::string(64, 'a'); }, FleetFirmware,
+       MsgImageHashMismatch},
+      {"a journal that cannot be created",
+       [](FleetJob& job) {
+         job.operation = "flash";
+         job.journal = "no/such/folder/journal.jsonl";
+       },
+       FleetUsage, MsgJournalOpenFailed},
   };
   for (const auto& c : cases) {
     FleetJob job = Job({FleetStep::Flash});
