@@ -26,6 +26,8 @@ FleetJob JobOf(const Options& options, std::vector<FleetStep> steps) {
   job.watch = options.command == "watch";
   job.serial = options.serial;
   job.location = options.location;
+  job.ports = options.ports;
+  job.jobs = options.jobs > 0 || options.ports.empty() ? options.jobs : kPortsDefaultJobs;
   return job;
 }
 

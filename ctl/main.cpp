@@ -11,6 +11,7 @@
 #include "ctl/fleet.h"
 #include "ctl/output.h"
 #include "ctl/profile.h"
+#include "fleet/fleet.h"
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
@@ -27,7 +28,7 @@ namespace {
 
 // The help; %d is the seconds a TCP port is given to connect.
 constexpr const char* kHelpFormat =
-    "Использование: rs485ctl [--port ИМЯ | --serial НОМЕР | --location МЕСТО] [--json] КОМАНДА [ПАРАМЕТРЫ]\n"
+    "Использование: rs485ctl [--port ИМЯ | --serial НОМЕР | --location МЕСТО | --ports ФАЙЛ] [--json] КОМАНДА [ПАРАМЕТРЫ]\n"
     "\n"
     "Настройка преобразователя USB-RS-485 из командной строки.\n"
     "\n"
@@ -69,6 +70,10 @@ constexpr const char* kHelpFormat =
     "               без них при нескольких подключённых команда не выполняется (код 3)\n"
     "  --all        read, write, flash: все найденные преобразователи параллельно;\n"
     "               код завершения худший из них\n"
+    "  --ports ФАЙЛ read, write, flash: каждый порт из ФАЙЛА (имя порта в строке,\n"
+    "               # комментарий) параллельно, как --all\n"
+    "  --jobs N     с --all и --ports: не больше N одновременно (1-256; по умолчанию\n"
+    "               все найденные для --all и 8 для --ports)\n"
     "  --json       результат одним объектом JSON для сценариев; с --all и в watch\n"
     "               строки JSON: ход прошивки, результат по каждому, итог\n"
     "  --trace ФАЙЛ записывать обмен с преобразователем по байтам в ФАЙЛ\n"
@@ -288,7 +293,7 @@ int Run(const Options& options) {
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
   if (options.command == "watch") return CommandWatch(options);
-  if (options.all) return CommandAll(options);
+  if (options.all || !options.portsFile.empty()) return CommandAll(options);
   // A worker hears a request to stop from its parent too, as the end of its
   // standard input. Its read or write is short: it ends in order, however
   // many requests reached it (a third ends it, for an exchange that hangs);
@@ -328,6 +333,11 @@ int ProgramMain(int argc, char** argv) {
   std::string problem;
   if (!options.profile.empty() && !ProfileApply(options.profile, options, problem)) {
     CtlWrite(stderr, "rs485ctl: профиль " + options.profile + ": " + problem + "\n");
+    return ExitUsage;
+  }
+  // The ports of a fleet are all checked before the first is served.
+  if (!options.portsFile.empty() && !FleetPortsRead(options.portsFile, options.ports, problem)) {
+    CtlWrite(stderr, "rs485ctl: порты " + options.portsFile + ": " + problem + "\n");
     return ExitUsage;
   }
   // Both serial number and place: twins share the one.
