@@ -2,6 +2,8 @@
 // served at most --jobs at once; and the files it refuses before any port is
 // touched.
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include "ctl_fixture.h"
 #include "sim/sim_tcp.h"
 #include "support/scratch_dir.h"
+#include "support/spawned.h"
 
 namespace {
 
@@ -107,6 +110,40 @@ TEST(CtlPorts, ThirtyTwoRemotePortsAreServedAtMostEightAtOnce) {
   EXPECT_EQ(summary["ok"].number, 31);
   EXPECT_EQ(summary["failed"].number, 1);
   EXPECT_EQ(summary["exit_code"].number, 3);
+}
+
+// Asked to stop, the port being served ends its exchange in order, and the
+// ports still waiting their turn end at once, nothing sent to them.
+TEST(CtlPorts, AStopEndsThePortsWaitingTheirTurnUntouched) {
+  ScratchDir dir;
+  SimConverter converters[3];
+  SimFaults slow;
+  slow.delayMs = 300;
+  converters[0].SetFaults(slow);
+  SimTcpListener sites[] = {SimTcpListener(converters[0]), SimTcpListener(converters[1]),
+                            SimTcpListener(converters[2])};
+  std::string file;
+  for (const SimTcpListener& site : sites) file += site.PortName() + "\n";
+  WriteFile(dir.path() + "/ports.txt", Data(file.begin(), file.end()));
+  Spawned ctl;
+  ASSERT_TRUE(ctl.Start({CtlPath(), "--ports", "ports.txt", "--jobs", "1", "--json", "read"}));
+  ASSERT_TRUE(sites[0].WaitConnections(1, 20000));
+  kill(ctl.pid(), SIGINT);
+  EXPECT_EQ(ctl.Finish(0, 20000), 130) << ctl.err;
+
+  std::map<std::string, Json> results;
+  for (size_t at = 0, end; (end = ctl.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    Json line;
+    ASSERT_TRUE(JsonParse(ctl.out.substr(at, end - at), line)) << ctl.out;
+    if (line["event"].text == "result") results[line["port"].text] = line;
+  }
+  EXPECT_EQ(results[sites[0].PortName()]["raw"].text, "60 00 00 08 4E 80") << ctl.out;
+  for (size_t k = 1; k < 3; ++k) {
+    const Json& result = results[sites[k].PortName()];
+    EXPECT_EQ(result["result"].text, "interrupted") << ctl.out;
+    EXPECT_EQ(result["reason"].text, MsgNothingSent) << ctl.out;
+    EXPECT_EQ(sites[k].Connections(), 0u);
+  }
 }
 
 // Each fault of a ports file is refused before the port it names first is
