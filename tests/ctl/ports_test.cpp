@@ -146,6 +146,33 @@ TEST(CtlPorts, AStopEndsThePortsWaitingTheirTurnUntouched) {
   }
 }
 
+// A second request ends an update at once; the converter behind the TCP
+// port, known by nothing but that port, is still told to leave its update
+// mode through it.
+TEST(CtlPorts, AnUpdateEndedAtOnceLeavesTheUpdateModeThroughThePort) {
+  ScratchDir dir;
+  SimConverter converter;
+  SimFaults slow;
+  slow.delayMs = 250;  // each acknowledgement: the update takes 5 s at the least
+  converter.SetFaults(slow);
+  SimTcpListener site(converter);
+  ASSERT_TRUE(site.Ok());
+  const std::string file = site.PortName() + "\n";
+  WriteFile(dir.path() + "/ports.txt", Data(file.begin(), file.end()));
+  WriteFile(dir.path() + "/big.bin", MakeImage(272 * 20));
+  Spawned ctl;
+  ASSERT_TRUE(
+      ctl.Start({CtlPath(), "--ports", "ports.txt", "--json", "flash", "big.bin", "--settle-ms", "300"}));
+  ASSERT_TRUE(converter.WaitUntil([](const SimCounters& c) { return c.recordsAcked > 0; }, 20000)) << ctl.err;
+  // Two requests at once: two signals, since one kind is not queued twice.
+  kill(ctl.pid(), SIGINT);
+  kill(ctl.pid(), SIGTERM);
+  EXPECT_EQ(ctl.Finish(0, 30000), 130) << ctl.err;
+  EXPECT_NE(ctl.out.find(MsgUpdateModeLeft), std::string::npos) << ctl.out;
+  EXPECT_TRUE(converter.WaitUntil([](const SimCounters& c) { return c.updateLeaves > 0; }, 10000));
+  EXPECT_FALSE(converter.Snapshot().updateMode);
+}
+
 // Each fault of a ports file is refused before the port it names first is
 // opened, naming the line.
 TEST(CtlPorts, AFaultyPortsFileIsRefusedNamingItsLine) {
