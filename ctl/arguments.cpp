@@ -81,6 +81,13 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       if (!takeValue() || value.empty() || value.size() >= SerialIdSize)
         return Usage(arg + (arg == "--serial" ? " требует серийный номер" : " требует место подключения (как в locate --all)"));
       (arg == "--serial" ? options.serial : options.location) = value;
+    } else if (arg == "--ports") {
+      if (!takeValue() || value.empty()) return Usage("--ports требует имя файла со списком портов");
+      options.portsFile = value;
+    } else if (arg == "--jobs") {
+      if (!takeValue() || !AllDigits(value, 3) || std::stol(value) < 1 || std::stol(value) > kJobsMax)
+        return Usage("--jobs: от 1 до " + std::to_string(kJobsMax));
+      options.jobs = static_cast<int32_t>(std::stol(value));
     } else if (arg == "--all") {
       options.all = true;
     } else if (arg == "--worker") {
@@ -179,9 +186,17 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   if (options.all && !CommandServesAll(command) && command != "locate")
     return Usage("--all относится только к командам locate, read, write и flash");
   if (options.all && !options.port.empty()) return Usage("--port и --all вместе не задаются");
+  if (!options.portsFile.empty()) {
+    if (!CommandServesAll(command)) return Usage("--ports относится только к командам read, write и flash");
+    if (options.all || !options.port.empty() || chooses)
+      return Usage("--ports не задаётся вместе с --port, --serial, --location и --all");
+  }
+  const bool several = options.all || !options.portsFile.empty();
+  if (options.jobs > 0 && !(several && CommandServesAll(command)))
+    return Usage("--jobs относится только к --all и --ports команд read, write и flash");
   // Several workers cannot share one trace file; standard error they can.
-  if ((options.all || command == "watch") && !options.trace.empty() && options.trace != "-")
-    return Usage("с --all и в watch --trace пишет только в стандартный поток ошибок (--trace -)");
+  if ((several || command == "watch") && !options.trace.empty() && options.trace != "-")
+    return Usage("с --all, --ports и в watch --trace пишет только в стандартный поток ошибок (--trace -)");
   if (command == "flash") {
     if (positional.size() < 2 || positional[1].empty()) return Usage("flash требует имя файла прошивки");
     options.file = positional[1];

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ops/firmware_upload.h"
 
@@ -13,6 +14,13 @@ struct Options {
   std::string serial;
   std::string location;
   bool all = false;  // read, write, flash: every converter found, in parallel
+  // read, write, flash: every port named in this file, in parallel, instead
+  // of a converter found; ports holds its names once the file is read.
+  std::string portsFile;
+  std::vector<std::string> ports;
+  // --all and --ports: at most this many converters served at once; 0: the
+  // default (every converter found for --all, kPortsDefaultJobs for --ports).
+  int32_t jobs = 0;
   bool json = false;
   std::string trace;  // the frame trace's file, "-" for standard error; empty: none
   std::string file;  // flash
@@ -35,6 +43,12 @@ struct Options {
   // with the update's progress, and ends a read or write in order on Ctrl+C.
   bool worker = false;
 };
+
+// --ports without --jobs: enough to hide the network's waits behind one
+// another, few enough that a long list of sites does not start a process
+// and a connection for every one of them at once.
+constexpr int32_t kPortsDefaultJobs = 8;
+constexpr int32_t kJobsMax = 256;
 
 // The commands that serve one converter at a time, and so take --all.
 bool CommandServesAll(const std::string& command);

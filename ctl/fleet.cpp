@@ -30,6 +30,8 @@ FleetJob JobOf(const Options& options, std::vector<FleetStep> steps) {
   job.journal = options.journal;
   // A read changes nothing and is not journaled.
   job.operation = job.watch || options.command != "read" ? options.command : std::string();
+  job.ports = options.ports;
+  job.jobs = options.jobs > 0 || options.ports.empty() ? options.jobs : kPortsDefaultJobs;
   return job;
 }
 

@@ -14,6 +14,7 @@
 #include "ctl/profile.h"
 #include "ctl/report.h"
 #include "fleet/journal.h"
+#include "fleet/fleet.h"
 #include "ops/firmware_upload.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
@@ -32,7 +33,7 @@ namespace {
 
 // The help; %d is the seconds a TCP port is given to connect.
 constexpr const char* kHelpFormat =
-    "Использование: rs485ctl [--port ИМЯ | --serial НОМЕР | --location МЕСТО] [--json] КОМАНДА [ПАРАМЕТРЫ]\n"
+    "Использование: rs485ctl [--port ИМЯ | --serial НОМЕР | --location МЕСТО | --ports ФАЙЛ] [--json] КОМАНДА [ПАРАМЕТРЫ]\n"
     "\n"
     "Настройка преобразователя USB-RS-485 из командной строки.\n"
     "\n"
@@ -82,6 +83,10 @@ constexpr const char* kHelpFormat =
     "               без них при нескольких подключённых команда не выполняется (код 3)\n"
     "  --all        read, write, flash: все найденные преобразователи параллельно;\n"
     "               код завершения худший из них\n"
+    "  --ports ФАЙЛ read, write, flash: каждый порт из ФАЙЛА (имя порта в строке,\n"
+    "               # комментарий) параллельно, как --all\n"
+    "  --jobs N     с --all и --ports: не больше N одновременно (1-256; по умолчанию\n"
+    "               все найденные для --all и 8 для --ports)\n"
     "  --json       результат одним объектом JSON для сценариев; с --all и в watch\n"
     "               строки JSON: ход прошивки, результат по каждому, итог\n"
     "  --journal ФАЙЛ журнал для write, flash, watch и journal (по умолчанию в папке\n"
@@ -355,7 +360,7 @@ int Run(const Options& options) {
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
   if (options.command == "watch") return CommandWatch(options);
-  if (options.all) return CommandAll(options);
+  if (options.all || !options.portsFile.empty()) return CommandAll(options);
   // A worker hears a request to stop from its parent too, as the end of its
   // standard input. Its read or write is short: it ends in order, however
   // many requests reached it (a third ends it, for an exchange that hangs);
@@ -397,6 +402,11 @@ int ProgramMain(int argc, char** argv) {
   std::string problem;
   if (!options.profile.empty() && !ProfileApply(options.profile, options, problem)) {
     CtlWrite(stderr, "rs485ctl: профиль " + options.profile + ": " + problem + "\n");
+    return ExitUsage;
+  }
+  // The ports of a fleet are all checked before the first is served.
+  if (!options.portsFile.empty() && !FleetPortsRead(options.portsFile, options.ports, problem)) {
+    CtlWrite(stderr, "rs485ctl: порты " + options.portsFile + ": " + problem + "\n");
     return ExitUsage;
   }
   // Both serial number and place: twins share the one.

@@ -10,13 +10,16 @@
 
 #include "discovery/com_port_list.h"
 #include "platform/serial_ports.h"
+#include "ports/port_table.h"
 
 constexpr uint16_t ConverterUsbVendor = 0x16C0;
 constexpr uint16_t ConverterUsbProduct = 0x4E04;
 
-// A converter found: its port as the search gives it, and who it is.
+// A converter found: its port as the search gives it, and who it is. The
+// port holds any name the port layer takes: a converter served behind a
+// network port is known by that name alone.
 struct ConverterPort {
-  char port[ComPortNameSize];   // empty for one plugged in without a serial port (LocateConvertersPlugged)
+  char port[PortNameSize];      // empty for one plugged in without a serial port (LocateConvertersPlugged)
   char serial[SerialIdSize];    // its USB serial number; empty when it has none
   char location[SerialIdSize];  // where it is plugged in ("1-1.3", "Port_#0003.Hub_#0001"); empty when not known
 };

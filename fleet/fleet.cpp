@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <deque>
 #include <set>
 #include <utility>
 
@@ -83,6 +84,7 @@ struct FleetRun {
   uint32_t nextSearchMs = 0;
   std::vector<FleetEvent> queued;  // what happened in Start, for the first Poll
   std::vector<std::unique_ptr<Unit>> active;
+  std::deque<ConverterPort> waiting;  // not watch: the units whose turn has not come
   std::set<std::string> served;  // watch: served, and not unplugged since
   std::set<std::string> seen;    // watch: present at the last search
   int32_t numbered = 0;
@@ -252,14 +254,33 @@ void UnitStepStart(FleetRun& run, Unit& unit) {
   WorkerStart(unit.worker, run.program, StepArguments(run.job, StepOf(run, unit), unit.converter, run.imageSha256));
 }
 
-// A converter found: a unit of its own, its first step started. One without
-// a serial port (--all) has its failure at once: no worker could serve it.
+// The start of a result line made here, in the keys of the step's command's
+// own: its port, and for an update its file and records.
+std::string MadeResult(const FleetRun& run, const Unit& unit, const std::string& result) {
+  std::string fields = "{\"port\":" + JsonString(unit.converter.port);
+  if (StepOf(run, unit) != FleetStep::Flash) return fields + ",\"result\":\"" + result + "\"";
+  return fields + ",\"file\":" + JsonString(run.job.image) + ",\"sha256\":" + JsonOrNull(run.imageSha256) +
+         ",\"result\":\"" + result +
+         "\",\"records_sent\":" + std::to_string(unit.worker.recordsSent) +
+         ",\"records_total\":" + std::to_string(unit.worker.recordsTotal) + ",\"bytes_sent\":null";
+}
+
+// A converter to serve: a unit of its own, its first step started. One
+// without a serial port (--all) has its failure at once: no worker could
+// serve it; one whose turn came after a request to stop is interrupted
+// before anything was sent to it.
 void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetEvent>& events) {
   auto unit = std::make_unique<Unit>();
   unit->number = ++run.numbered;
   unit->converter = converter;
   unit->startedMs = PlatformTickMs();
-  if (converter.port[0] == '\0') {
+  if (run.requests > 0) {
+    const bool flash = StepOf(run, *unit) == FleetStep::Flash;
+    unit->worker.result = MadeResult(run, *unit, "interrupted") +
+                          ",\"error\":" + JsonString(flash ? MsgUpdateInterrupted : MsgUnitNotReached) +
+                          ",\"reason\":" + JsonString(MsgNothingSent) + "}";
+    unit->worker.exitCode = FleetInterrupted;
+  } else if (converter.port[0] == '\0') {
     unit->worker.result = "{\"port\":null,\"error\":" + JsonString(MsgPortOpenFailed) +
                           ",\"reason\":" + JsonString(MsgConverterWithoutPort) + "}";
     unit->worker.exitCode = FleetPort;
@@ -282,16 +303,8 @@ void UnitMakeResult(FleetRun& run, Unit& unit, const std::string& released) {
     reason = MsgRecordsSent(worker.recordsSent, worker.recordsTotal) + ". " + released;
   else
     reason = MsgWorkerExitReason(worker.exitCode) + (released.empty() ? "" : " " + released);
-  const std::string result = unit.interrupted ? "interrupted" : "worker_failed";
-  std::string fields = "{\"port\":" + JsonString(unit.converter.port);
-  if (flash)
-    fields += ",\"file\":" + JsonString(run.job.image) + ",\"sha256\":" + JsonOrNull(run.imageSha256) +
-              ",\"result\":\"" + result +
-              "\",\"records_sent\":" + std::to_string(worker.recordsSent) +
-              ",\"records_total\":" + std::to_string(worker.recordsTotal) + ",\"bytes_sent\":null";
-  else
-    fields += ",\"result\":\"" + result + "\"";
-  worker.result = fields + ",\"error\":" + JsonString(unit.interrupted ? MsgUpdateInterrupted : MsgWorkerSilent) +
+  worker.result = MadeResult(run, unit, unit.interrupted ? "interrupted" : "worker_failed") +
+                  ",\"error\":" + JsonString(unit.interrupted ? MsgUpdateInterrupted : MsgWorkerSilent) +
                   ",\"reason\":" + JsonString(reason) + "}";
   if (unit.interrupted) worker.exitCode = FleetInterrupted;
   else if (!OwnExitCode(worker.exitCode) || worker.exitCode == FleetOk) worker.exitCode = FailureCodeOf(step);
@@ -456,6 +469,17 @@ void RunSearch(FleetRun& run, std::vector<FleetEvent>& events) {
   run.seen = std::move(present);
 }
 
+// Starts the units waiting their turn while fewer than the job's bound are
+// served; after a request to stop, each is ended at once instead.
+void RunFill(FleetRun& run, std::vector<FleetEvent>& events) {
+  const size_t bound = run.job.jobs > 0 ? static_cast<size_t>(run.job.jobs) : run.waiting.size();
+  while (!run.waiting.empty() && (run.requests > 0 || run.active.size() < bound)) {
+    const ConverterPort converter = run.waiting.front();
+    run.waiting.pop_front();
+    UnitBegin(run, converter, events);
+  }
+}
+
 void RunFinish(FleetRun& run, std::vector<FleetEvent>& events) {
   run.finished = true;
   // watch ends only when asked to; an update asked to stop ends as stopped,
@@ -531,16 +555,25 @@ bool FleetEngine::Start(std::string& message, std::string& reason) {
     run.nextSearchMs = PlatformTickMs();
     return true;
   }
-  ConverterList found;
-  LocateConvertersPlugged(found);
-  ConverterListKeep(found, run.job.serial.c_str(), run.job.location.c_str());
-  if (found.count == 0) {
-    message = MsgNoDevice;
-    run.exitCode = FleetAbsent;
-    return false;
+  // The ports named are served without a search, each known by its name.
+  for (const std::string& name : run.job.ports) {
+    ConverterPort converter{};
+    std::snprintf(converter.port, sizeof converter.port, "%s", name.c_str());
+    run.waiting.push_back(converter);
+  }
+  if (run.job.ports.empty()) {
+    ConverterList found;
+    LocateConvertersPlugged(found);
+    ConverterListKeep(found, run.job.serial.c_str(), run.job.location.c_str());
+    if (found.count == 0) {
+      message = MsgNoDevice;
+      run.exitCode = FleetAbsent;
+      return false;
+    }
+    run.waiting.assign(found.converters, found.converters + found.count);
   }
   run.started = true;
-  for (int32_t k = 0; k < found.count; ++k) UnitBegin(run, found.converters[k], run.queued);
+  RunFill(run, run.queued);
   return true;
 }
 
@@ -562,6 +595,7 @@ void FleetEngine::Poll(std::vector<FleetEvent>& events) {
   }
   for (auto it = run.active.begin(); it != run.active.end();)
     it = UnitPoll(run, **it, events) ? run.active.erase(it) : std::next(it);
+  RunFill(run, events);
   if (!run.job.watch && run.active.empty()) RunFinish(run, events);
 }
 

@@ -61,6 +61,13 @@ bool FleetSettingsGiven(const FleetSettings& settings);
 // nothing is changed then.
 bool FleetProfileRead(const std::string& path, FleetSettings& settings, std::string& problem);
 
+// Reads a ports file: one port name a line, as --port takes it; "#" starts a
+// comment to the end of its line; blank lines, a UTF-8 byte-order mark and CR
+// LF line ends are taken. false, with the problem in the user's words naming
+// the line, for a file that cannot be read, names no port, names one twice,
+// or holds a line that is no port name; ports is left as it was then.
+bool FleetPortsRead(const std::string& path, std::vector<std::string>& ports, std::string& problem);
+
 struct FleetJob {
   std::vector<FleetStep> steps;  // empty: a settings read
   std::string image;             // the image of a Flash step, checked by FleetEngine::Start
@@ -78,6 +85,14 @@ struct FleetJob {
   // "station"); empty: the run changes nothing and is not journaled.
   std::string operation;
   std::string journal;   // the journal's file; empty: the default place
+  // Not watch: the units are these ports (TCP, RFC 2217, device names), each
+  // once and known by its name alone, instead of the converters found (then
+  // serial and location stay empty); empty: the converters found.
+  std::vector<std::string> ports;
+  // Not watch: at most this many units served at once, the others waiting
+  // their turn in order; 0: all at once. watch serves every converter as it
+  // is seen.
+  int32_t jobs = 0;
 };
 
 enum class FleetEventKind : uint8_t {
@@ -125,19 +140,22 @@ class FleetEngine {
 
   // Checks what can be checked before any converter is touched (the image
   // whole, not empty and of the SHA-256 given; the journal opened or
-  // created; for a job that is no watch, that a converter is there), then
-  // starts. false with the message and reason otherwise, and ExitCode()
-  // tells which (FleetFirmware, FleetUsage, FleetAbsent). Each unit's
-  // journal line is on the disk before its UnitEnded event; a line that
-  // cannot be written stops the run as a first request would, no new unit or
-  // step starts, and the run ends with FleetOutput at least.
+  // created; for a job that is no watch and names no ports, that a
+  // converter is there), then starts. false with the message and reason
+  // otherwise, and ExitCode() tells which (FleetFirmware, FleetUsage,
+  // FleetAbsent). Each unit's journal line is on the disk before its
+  // UnitEnded event; a line that cannot be written stops the run as a
+  // first request would, no new unit or step starts, and the run ends
+  // with FleetOutput at least.
   bool Start(std::string& message, std::string& reason);
   // Appends what happened since the last call; never waits.
   void Poll(std::vector<FleetEvent>& events);
   // The first request: every worker ends in order (an update stops sending
   // and tells its converter to leave the update mode; a read or write ends
-  // its short exchange); no new unit or step starts. The second: the updates
-  // end at once and their converters are told to leave the update mode.
+  // its short exchange); no new unit or step starts, and each unit still
+  // waiting its turn ends at once as interrupted, nothing sent to it. The
+  // second: the updates end at once and their converters are told to leave
+  // the update mode.
   void RequestStop();
   int StopRequests() const;
   bool Finished() const;  // the Finished event has been given

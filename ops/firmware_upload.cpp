@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/time.h"
 #include "ports/port_io.h"
+#include "ports/port_table.h"
 #include "protocol/device_channel.h"
 
 namespace {
@@ -216,9 +217,13 @@ UploadReport FirmwareUploadImage(const char* portName, PortId& portId, const std
 }
 
 bool FirmwareLeaveUpdateMode(const ConverterPort& converter, int32_t waitMs, std::string& reason) {
+  // Known by neither serial number nor place behind a network port, the
+  // converter is wherever its port's name leads, as the update's reopen takes it.
+  const bool byName =
+      converter.serial[0] == '\0' && converter.location[0] == '\0' && PortNameIsNetwork(converter.port);
   std::string name;
   const uint32_t since = PlatformTickMs();
-  while (!ReopenName(converter.port, &converter, name)) {
+  while (!ReopenName(converter.port, byName ? nullptr : &converter, name)) {
     if (static_cast<int32_t>(PlatformTickMs() - since) >= waitMs) {
       reason = MsgConverterGone;
       return false;

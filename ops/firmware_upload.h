@@ -92,7 +92,8 @@ UploadReport FirmwareUpload(const char* portName, PortId& portId, const char* fi
 // Tells a converter to leave its update mode when the update that put it
 // there can no longer do it (its process has gone): finds the converter as
 // the update's reopen does (by its serial number, else its place, else its
-// old port name), looking again for at most waitMs while it is not there;
+// old port name; behind a network port, by that port's name), looking again
+// for at most waitMs while it is not there;
 // opens its port, sends the command and closes it. No acknowledgement is
 // waited for: the converter sends none. The port layer must be initialised.
 // False, with the reason for the user, when the converter was not found or

@@ -206,6 +206,8 @@ std::string MsgImageHashReason(const std::string& file, const std::string& actua
 
 inline constexpr const char* MsgWorkerSilent = "Обработчик преобразователя завершился, не сообщив результата.";
 inline constexpr const char* MsgWorkerNotStarted = "Обработчик преобразователя не запустился.";
+// A unit whose turn had not come when the run was asked to stop.
+inline constexpr const char* MsgUnitNotReached = "Преобразователь не обслужен: работа остановлена до его очереди.";
 // Why a worker ended without its result: "Код завершения 137."
 std::string MsgWorkerExitReason(int exitCode);
 // A converter a dead worker left in its update mode, that could not be told to

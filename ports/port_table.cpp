@@ -242,3 +242,8 @@ bool PortIsNetwork(PortId id) {
   const PortSlot* slot = PortSlotOf(id);
   return slot != nullptr && slot->transport->IsNetwork();
 }
+
+bool PortNameIsNetwork(const char* name) {
+  return std::strncmp(name, "TCPS_", kPrefixLength) == 0 || std::strncmp(name, "TCPC_", kPrefixLength) == 0 ||
+         HasScheme(name, Rfc2217Prefix);
+}

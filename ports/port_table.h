@@ -112,6 +112,11 @@ PortSlot* PortSlotOf(PortId id);
 // close. False for no open port.
 bool PortIsNetwork(PortId id);
 
+// True for a name PortOpen takes as a network port (TCPC_, TCPS_,
+// rfc2217://), whatever follows the prefix: such a name leads to the same far
+// end whatever this computer's devices do.
+bool PortNameIsNetwork(const char* name);
+
 // For tests: closes every port and forgets that the layer was initialised,
 // as at the start of the process. The log stream is closed too.
 void PortLayerReset();

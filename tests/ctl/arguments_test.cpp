@@ -131,6 +131,21 @@ TEST(CtlArguments, BadArgumentsAreRefusedBeforeAnyPortIsTouched) {
       {"--port", port, "report", "--csv"},
       {"--serial", "A1", "report", "--csv"},
       {"report", "a.jsonl", "b.jsonl", "--csv"},
+      // A fleet of named ports, and how many at once.
+      {"--ports"},
+      {"--ports", "ports.txt", "--port", port, "read"},
+      {"--ports", "ports.txt", "--serial", "A1", "read"},
+      {"--ports", "ports.txt", "--all", "read"},
+      {"--ports", "ports.txt", "watch"},
+      {"--ports", "ports.txt", "locate"},
+      {"--ports", "ports.txt", "--trace", "trace.log", "read"},
+      {"--all", "--jobs", "0", "read"},
+      {"--all", "--jobs", "257", "read"},
+      {"--all", "--jobs", "many", "read"},
+      {"--all", "--jobs", "read"},
+      {"--port", port, "--jobs", "2", "read"},
+      {"--jobs", "2", "watch"},
+      {"--all", "--jobs", "2", "locate"},
   };
   for (const Args& args : bad) {
     const CtlRun run = RunCtl(args);

@@ -18,6 +18,7 @@
 #include "ops/messages.h"
 #include "ctl_fixture.h"
 #include "sim/sim_serve.h"
+#include "sim/sim_tcp.h"
 #include "support/scratch_dir.h"
 #include "support/spawned.h"
 #include "support/wine_com_port.h"
@@ -177,6 +178,30 @@ TEST_F(CtlUnderWine, AStopRequestToRs485ctlAloneReachesItsWorkers) {
       EXPECT_FALSE(converters[k]->Snapshot().updateMode) << requests;
     }
   }
+}
+
+// A ports file as Notepad saves it (a byte-order mark, CR LF), naming
+// converters behind TCP and a COM port, served two at a time.
+TEST_F(CtlUnderWine, ServesThePortsAFileNames) {
+  SimConverter remote[2];
+  SimTcpListener sites[] = {SimTcpListener(remote[0]), SimTcpListener(remote[1])};
+  for (const SimTcpListener& site : sites) ASSERT_TRUE(site.Ok());
+  const std::string file = "\xEF\xBB\xBF# two sites and the bench\r\n" + sites[0].PortName() + "\r\n" +
+                           sites[1].PortName() + "  # the far one\r\n\r\nCOM9\r\n";
+  WriteFile("ports.txt", Data(file.begin(), file.end()));
+  const CtlRun run = Ctl({"--ports", "ports.txt", "--jobs", "2", "--json", "write", "--baud", "19200"});
+  ASSERT_EQ(run.exitCode, 0) << Describe(run);
+  std::map<std::string, double> baud;
+  for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    Json line;
+    ASSERT_TRUE(JsonParse(run.out.substr(at, end - at), line)) << run.out;
+    if (line["event"].text == "result") baud[line["port"].text] = line["baud"].number;
+  }
+  const std::map<std::string, double> expected = {
+      {sites[0].PortName(), 19200}, {sites[1].PortName(), 19200}, {"COM9", 19200}};
+  EXPECT_EQ(baud, expected) << run.out;
+  for (SimConverter* converter : {&remote[0], &remote[1], &sim.Converter()})
+    EXPECT_EQ(BytesOf(converter->Settings()), (Data{0xC0, 0x00, 0x00, 0x08, 'N', 0x80}));
 }
 
 TEST_F(CtlUnderWine, MissingPortAndMissingImageEndWithTheirExitCodes) {

@@ -229,6 +229,26 @@ TEST_F(Fleet, AnEngineLetGoLeavesNoWorkerBehind) {
   EXPECT_EQ(errno, ECHILD) << "a worker of the run is still there";
 }
 
+// The converters found, served at most one at a time: each unit starts only
+// once the one before it has ended, in the order found.
+TEST_F(Fleet, TheConvertersFoundWaitTheirTurnUnderABound) {
+  for (const char* n : {"2", "3"}) {
+    tree.AddConverter(std::string("1-") + n, std::string("ttyACM") + n);
+    tree.WriteFile(tree.UsbDir(std::string("1-") + n) + "/serial", std::string("SN") + n + "\n");
+  }
+  for (const char* n : {"1", "2", "3"}) WriteScript(std::string("SN") + n + ".read", {kSettings});
+  FleetJob job = Job({FleetStep::Read});
+  job.jobs = 1;
+  FleetEngine engine(job, FAKE_WORKER_PATH);
+  std::string message, reason;
+  ASSERT_TRUE(engine.Start(message, reason)) << message;
+  Lines said;
+  PollUntil(engine, said, [&] { return engine.Finished(); });
+  const Lines expected = {"unit SN1 read", "done read 0", "ended ok 0", "unit SN2 read", "done read 0", "ended ok 0",
+                          "unit SN3 read", "done read 0", "ended ok 0", "finished 3/3 0"};
+  EXPECT_EQ(said, expected);
+}
+
 // Nothing is started before what can be checked is: the image whole and of
 // the hash given, the journal, and for a run of the converters present, one
 // being there.

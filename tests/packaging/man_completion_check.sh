@@ -58,6 +58,8 @@ expect "--port=STUB" rs485ctl --port=ST  # '=' taken out of COMP_WORDBREAKS
 [[ $(complete_words rs485ctl --port =) == *"STUB TCPC_ TCPS_" ]] || fail "completing '--port=': nothing"
 expect "" rs485ctl --port STUB l
 expect "read" rs485ctl --port = read re
+expect "" rs485ctl --ports sites.txt l  # a fleet of ports is read, written or flashed
+expect "--jobs" rs485ctl --ports sites.txt read --jo
 expect "watch" rs485ctl wa
 expect "--from" rs485ctl watch --fr
 expect 'my\ fw.bin' rs485ctl watch --flash my
