@@ -54,7 +54,7 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       return true;
     };
     const bool isFlag = arg == "-h" || arg == "--help" || arg == "--json" || arg == "--all" || arg == "--no-verify" ||
-                        arg == "--worker";
+                        arg == "--worker" || arg == "--dry-run" || arg == "--csv";
     if (isFlag && hasValue) return Usage(arg + " не принимает значения");
 
     if (arg == "-h" || arg == "--help") {
@@ -75,6 +75,13 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       options.worker = true;
     } else if (arg == "--no-verify") {
       options.verify = false;
+    } else if (arg == "--dry-run") {
+      options.dryRun = true;
+    } else if (arg == "--csv") {
+      options.csv = true;
+    } else if (arg == "--plan") {
+      if (!takeValue() || value.empty()) return Usage("--plan требует имя файла плана");
+      options.plan = value;
     } else if (arg == "--from" || arg == "--flash") {
       if (!takeValue() || value.empty()) return Usage(arg + " требует имя файла");
       (arg == "--from" ? options.profile : options.image) = value;
@@ -117,29 +124,44 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   // leave is a worker's only (docs/worker.md): the release of a converter
   // another worker left in its update mode.
   if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash" &&
-      command != "doctor" && command != "watch" && !(command == "leave" && options.worker))
+      command != "doctor" && command != "watch" && command != "audit" && !(command == "leave" && options.worker))
     return Usage("неизвестная команда " + command);
   const bool changesSettings = !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 ||
                                options.stopBits != 0 || options.echo >= 0;
-  const bool setsUp = command == "write" || command == "watch";
+  // An audit compares with settings as a write takes them.
+  const bool setsUp = command == "write" || command == "watch" || command == "audit";
   if (changesSettings && !setsUp)
-    return Usage("--baud, --parity, --bits, --stop и --echo относятся только к командам write и watch");
-  if ((!options.profile.empty() || !options.verify) && !setsUp)
-    return Usage("--from и --no-verify относятся только к командам write и watch");
+    return Usage("--baud, --parity, --bits, --stop и --echo относятся только к командам write, watch и audit");
+  if (!options.profile.empty() && !setsUp) return Usage("--from относится только к командам write, watch и audit");
+  if (!options.verify && command != "write" && command != "watch")
+    return Usage("--no-verify относится только к командам write и watch");
+  if (options.dryRun && command != "write") return Usage("--dry-run относится только к команде write");
+  if (options.csv && command != "audit") return Usage("--csv относится только к команде audit");
+  if (options.csv && options.json) return Usage("--csv и --json вместе не задаются");
+  if (!options.plan.empty()) {
+    if (command != "watch" && command != "audit" && !((command == "write" || command == "flash") && options.all))
+      return Usage("--plan относится к write --all, flash --all, watch и audit");
+    // The plan gives each converter all it gets.
+    if (changesSettings || !options.profile.empty() || !options.image.empty())
+      return Usage("--plan задаёт настройки и прошивку каждого: --from, --flash, --baud и другие с ним не задаются");
+  }
+  if (command == "audit" && options.plan.empty() && options.profile.empty() && !changesSettings)
+    return Usage("audit требует --plan, --from или настройки (--baud и другие), с которыми сравнивать");
   if (!options.image.empty() && command != "watch") return Usage("--flash относится только к команде watch");
   if (options.settleGiven && command != "flash" && command != "watch" && command != "leave")
     return Usage("--settle-ms относится только к командам flash и watch");
-  if (!options.port.empty() && (command == "list" || command == "locate" || command == "watch"))
+  if (!options.port.empty() && (command == "list" || command == "locate" || command == "watch" || command == "audit"))
     return Usage("--port не относится к команде " + command);
   const bool chooses = !options.serial.empty() || !options.location.empty();
   if (chooses && (command == "list" || command == "watch"))
     return Usage("--serial и --location не относятся к команде " + command);
   if (chooses && !options.port.empty()) return Usage("--port и --serial или --location вместе не задаются");
-  if (options.all && !CommandServesAll(command) && command != "locate")
-    return Usage("--all относится только к командам locate, read, write и flash");
+  // An audit reads every converter found anyway.
+  if (options.all && !CommandServesAll(command) && command != "locate" && command != "audit")
+    return Usage("--all относится только к командам locate, read, write, flash и audit");
   if (options.all && !options.port.empty()) return Usage("--port и --all вместе не задаются");
   // Several workers cannot share one trace file; standard error they can.
-  if ((options.all || command == "watch") && !options.trace.empty() && options.trace != "-")
+  if ((options.all || command == "watch" || command == "audit") && !options.trace.empty() && options.trace != "-")
     return Usage("с --all и в watch --trace пишет только в стандартный поток ошибок (--trace -)");
   if (command == "flash") {
     if (positional.size() < 2 || positional[1].empty()) return Usage("flash требует имя файла прошивки");

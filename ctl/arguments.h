@@ -27,6 +27,9 @@ struct Options {
   std::string profile;  // write, watch: the settings to apply, as read --json prints them
   bool verify = true;   // write: read the record back and compare
   std::string image;    // watch: the firmware every new converter gets
+  std::string plan;     // --all, watch, audit: each converter's own settings and image, by serial number
+  bool dryRun = false;  // write: what would change, nothing written
+  bool csv = false;     // audit: CSV for a spreadsheet
   // Started by another rs485ctl for one converter (hidden): prints JSON lines
   // with the update's progress, and ends a read or write in order on Ctrl+C.
   bool worker = false;

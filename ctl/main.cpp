@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ctl/arguments.h"
+#include "ctl/audit.h"
 #include "ctl/doctor.h"
 #include "ctl/fleet.h"
 #include "ctl/output.h"
@@ -41,6 +42,7 @@ constexpr const char* kHelpFormat =
     "                        прочитать снова для проверки; не заданное остаётся как было\n"
     "      --from ФАЙЛ       настройки из профиля: то, что печатает read --json\n"
     "      --no-verify       не проверять записанное\n"
+    "      --dry-run         только показать, что изменится; ничего не записывать\n"
     "      --baud N          скорость обмена, бит/с: кратная 100 (до 6553500) или 5760\n"
     "      --parity P        чётность: none, even, odd, mark, space\n"
     "      --bits N          длина посылки: 7, 8, 9\n"
@@ -57,6 +59,12 @@ constexpr const char* kHelpFormat =
     "                        на каждый; до Ctrl+C\n"
     "      --flash ФАЙЛ      прошивка для каждого\n"
     "      --from ФАЙЛ       профиль настроек для каждого (а также --baud и др.)\n"
+    "      --plan ФАЙЛ       свои настройки и прошивка для каждого серийного номера (CSV)\n"
+    "  audit                 прочитать настройки всех подключённых и сравнить (ничего\n"
+    "                        не записывается); код 9, если что-то отличается\n"
+    "      --plan ФАЙЛ       с планом (CSV: serial, location, baud, parity, bits, stop,\n"
+    "                        echo, image, sha256); или --from ФАЙЛ, или --baud и др.\n"
+    "      --csv             таблица CSV для электронных таблиц\n"
     "\n"
     "Общие параметры:\n"
     "  --port ИМЯ   порт: ttyACM0, /dev/serial/by-id/..., TCPC_адрес:порт, TCPS_порт,\n"
@@ -68,7 +76,8 @@ constexpr const char* kHelpFormat =
     "               (1-1.3, Port_#0003.Hub_#0001, как в locate --all);\n"
     "               без них при нескольких подключённых команда не выполняется (код 3)\n"
     "  --all        read, write, flash: все найденные преобразователи параллельно;\n"
-    "               код завершения худший из них\n"
+    "               код завершения худший из них; write и flash с --plan ФАЙЛ:\n"
+    "               каждому свою строку плана, не названные в плане не затрагиваются\n"
     "  --json       результат одним объектом JSON для сценариев; с --all и в watch\n"
     "               строки JSON: ход прошивки, результат по каждому, итог\n"
     "  --trace ФАЙЛ записывать обмен с преобразователем по байтам в ФАЙЛ\n"
@@ -81,7 +90,8 @@ constexpr const char* kHelpFormat =
     "Коды завершения: 0 успех, 1 преобразователь не подключён, 2 ошибка в параметрах,\n"
     "3 ошибка порта или подключено несколько преобразователей, а один не выбран,\n"
     "4 ошибка чтения настроек, 5 ошибка записи настроек (или записанное не подтвердилось),\n"
-    "6 ошибка прошивки, 7 результат не удалось вывести, 130 прошивка прервана (Ctrl+C).\n";
+    "6 ошибка прошивки, 7 результат не удалось вывести, 9 настройки отличаются (audit),\n"
+    "130 прошивка прервана (Ctrl+C).\n";
 
 int Fail(const Options& options, const char* port, const char* message, int code,
          const std::string& reason = std::string()) {
@@ -194,19 +204,16 @@ int CommandReadOrWrite(const Options& options) {
     return Fail(options, port.c_str(), SettingsMessage(result), ExitOfSettings(result), ReasonOf(result));
 
   const bool write = options.command == "write";
+  const FleetSettings given{options.baud, options.parityRow, options.dataBitsRow, options.stopBits, options.echo,
+                            options.verify};
+  if (write && options.dryRun) {
+    PortClose(portId);
+    PrintDryRun(port, FleetDriftOf(settings, given), options.json);
+    return ExitOk;
+  }
   if (write) {
     // The window's round trip: the record read, shown, changed, taken back.
-    // A list left without a row keeps its byte as read, so an unknown parity
-    // or data-bit count survives a write that does not name it; the baud rate
-    // is taken back only when given (arguments.cpp checked it).
-    SettingsView view = SettingsToView(settings);
-    view.parityRow = options.parityRow;
-    view.dataBitsRow = options.dataBitsRow;
-    if (options.stopBits != 0) view.twoStopBits = options.stopBits == 2;
-    if (options.echo >= 0) view.echoSuppression = options.echo == 1;
-    SettingsApplyLineView(view, settings);
-    uint16_t baud100 = 0;
-    if (!options.baud.empty() && SettingsParseBaud(options.baud, baud100)) SettingsSetBaud100(settings, baud100);
+    settings = FleetSettingsApplied(settings, given);
     result = SettingsWrite(portId, settings, options.verify ? PauseAfterEveryCall : PauseBetweenCalls);
     if (result == SettingsOk && options.verify) return VerifyAndClose(options, port, portId, settings);
   }
@@ -288,6 +295,7 @@ int Run(const Options& options) {
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
   if (options.command == "watch") return CommandWatch(options);
+  if (options.command == "audit" || (options.dryRun && options.all)) return CommandAudit(options);
   if (options.all) return CommandAll(options);
   // A worker hears a request to stop from its parent too, as the end of its
   // standard input. Its read or write is short: it ends in order, however

@@ -6,6 +6,7 @@
 #include <set>
 #include <utility>
 
+#include "fleet/plan.h"
 #include "ops/json.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
@@ -53,6 +54,7 @@ struct Worker {
 struct Unit {
   int32_t number = 0;
   ConverterPort converter{};
+  FleetUnitJob job;  // its steps, settings and image
   size_t step = 0;
   Worker worker;
   // The short worker that tells the converter the step's worker left in its
@@ -85,6 +87,7 @@ struct FleetRun {
   int32_t numbered = 0;
   int32_t total = 0;
   int32_t ok = 0;
+  int32_t notInPlan = 0;
   int worst = FleetOk;
 };
 
@@ -108,11 +111,12 @@ void AddIdentity(std::vector<std::string>& args, const ConverterPort& converter)
   if (converter.serial[0] == '\0' && converter.location[0] == '\0') args.insert(args.end(), {"--port", converter.port});
 }
 
-std::vector<std::string> StepArguments(const FleetJob& job, FleetStep step, const ConverterPort& converter) {
+std::vector<std::string> StepArguments(const FleetJob& job, const FleetUnitJob& own, FleetStep step,
+                                       const ConverterPort& converter) {
   std::vector<std::string> args = {"rs485ctl", "--worker", "--json"};
   if (!job.trace.empty()) args.insert(args.end(), {"--trace", job.trace});
   AddIdentity(args, converter);
-  const FleetSettings& s = job.settings;
+  const FleetSettings& s = own.settings;
   if (step == FleetStep::Write) {
     if (!s.baud.empty()) args.insert(args.end(), {"--baud", s.baud});
     if (s.parityRow >= 0) args.insert(args.end(), {"--parity", ParityNames[s.parityRow]});
@@ -123,7 +127,7 @@ std::vector<std::string> StepArguments(const FleetJob& job, FleetStep step, cons
   }
   if (step == FleetStep::Flash) args.insert(args.end(), {"--settle-ms", std::to_string(job.settleMs)});
   args.push_back(FleetStepCommand(step));
-  if (step == FleetStep::Flash) args.insert(args.end(), {"--", job.image});
+  if (step == FleetStep::Flash) args.insert(args.end(), {"--", own.image});
   return args;
 }
 
@@ -224,27 +228,39 @@ bool Present(const std::string& key) {
   return false;
 }
 
-FleetStep StepOf(const FleetRun& run, const Unit& unit) {
-  return run.job.steps[std::min(unit.step, run.job.steps.size() - 1)];
-}
+FleetStep StepOf(const Unit& unit) { return unit.job.steps[std::min(unit.step, unit.job.steps.size() - 1)]; }
 
-FleetEvent EventOf(FleetEventKind kind, const FleetRun& run, const Unit& unit) {
+FleetEvent EventOf(FleetEventKind kind, const Unit& unit) {
   FleetEvent event;
   event.kind = kind;
   event.unit = unit.number;
   event.converter = unit.converter;
-  event.step = StepOf(run, unit);
+  event.step = StepOf(unit);
+  event.planRow = unit.job.planRow;
   return event;
 }
 
 void UnitStepStart(FleetRun& run, Unit& unit) {
-  WorkerStart(unit.worker, run.program, StepArguments(run.job, StepOf(run, unit), unit.converter));
+  WorkerStart(unit.worker, run.program, StepArguments(run.job, unit.job, StepOf(unit), unit.converter));
 }
 
 // A converter found: a unit of its own, its first step started. One without
 // a serial port (--all) has its failure at once: no worker could serve it.
 void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetEvent>& events) {
+  const FleetPlanRow* row = run.job.plan ? FleetPlanFind(*run.job.plan, converter) : nullptr;
+  if (run.job.plan && row == nullptr) {
+    // Left alone, and told once: watch takes it as served until it is unplugged.
+    FleetEvent left;
+    left.kind = FleetEventKind::NotInPlan;
+    left.converter = converter;
+    events.push_back(left);
+    ++run.notInPlan;
+    if (run.job.watch) run.served.insert(UnitKey(converter));
+    return;
+  }
   auto unit = std::make_unique<Unit>();
+  unit->job = row != nullptr ? FleetPlanUnitJob(*row, run.job.steps, run.job.settings.verify)
+                             : FleetUnitJob{run.job.steps, run.job.settings, run.job.image, 0};
   unit->number = ++run.numbered;
   unit->converter = converter;
   unit->startedMs = PlatformTickMs();
@@ -255,16 +271,16 @@ void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetE
   } else {
     UnitStepStart(run, *unit);
   }
-  events.push_back(EventOf(FleetEventKind::UnitStarted, run, *unit));
+  events.push_back(EventOf(FleetEventKind::UnitStarted, *unit));
   run.active.push_back(std::move(unit));
 }
 
 // The result line of a step whose worker ended without its own, in the keys
 // of its command's: result is "interrupted" or "worker_failed". released:
 // what became of a converter it left in the update mode (empty: it did not).
-void UnitMakeResult(FleetRun& run, Unit& unit, const std::string& released) {
+void UnitMakeResult(Unit& unit, const std::string& released) {
   Worker& worker = unit.worker;
-  const FleetStep step = StepOf(run, unit);
+  const FleetStep step = StepOf(unit);
   const bool flash = step == FleetStep::Flash;
   std::string reason;
   if (unit.interrupted && flash)
@@ -274,7 +290,7 @@ void UnitMakeResult(FleetRun& run, Unit& unit, const std::string& released) {
   const std::string result = unit.interrupted ? "interrupted" : "worker_failed";
   std::string fields = "{\"port\":" + JsonString(unit.converter.port);
   if (flash)
-    fields += ",\"file\":" + JsonString(run.job.image) + ",\"result\":\"" + result +
+    fields += ",\"file\":" + JsonString(unit.job.image) + ",\"result\":\"" + result +
               "\",\"records_sent\":" + std::to_string(worker.recordsSent) +
               ",\"records_total\":" + std::to_string(worker.recordsTotal) + ",\"bytes_sent\":null";
   else
@@ -315,7 +331,7 @@ bool UnitSettle(FleetRun& run, Unit& unit) {
 
   unit.interrupted = worker.killed || (run.requests > 0 && worker.exitCode == FleetInterrupted);
   if (!worker.updating) {
-    UnitMakeResult(run, unit, std::string());
+    UnitMakeResult(unit, std::string());
     return true;
   }
   // Its port is free now. After a second request nothing is waited for.
@@ -333,7 +349,7 @@ bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
   const Worker& worker = unit.worker;
   Json said;
   JsonParse(worker.result, said);
-  FleetEvent ended = EventOf(FleetEventKind::StepEnded, run, unit);
+  FleetEvent ended = EventOf(FleetEventKind::StepEnded, unit);
   ended.exitCode = worker.exitCode;
   ended.result = worker.result;
   ended.error = StringOf(said["error"]);
@@ -344,14 +360,14 @@ bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
   unit.exitCode = worker.exitCode;
   unit.error = ended.error;
   unit.reason = ended.reason;
-  if (unit.exitCode == FleetOk && unit.step + 1 < run.job.steps.size() && run.requests == 0) {
+  if (unit.exitCode == FleetOk && unit.step + 1 < unit.job.steps.size() && run.requests == 0) {
     ++unit.step;
     UnitStepStart(run, unit);
-    events.push_back(EventOf(FleetEventKind::StepStarted, run, unit));
+    events.push_back(EventOf(FleetEventKind::StepStarted, unit));
     return false;
   }
   const bool ok = unit.exitCode == FleetOk;
-  FleetEvent done = EventOf(FleetEventKind::UnitEnded, run, unit);
+  FleetEvent done = EventOf(FleetEventKind::UnitEnded, unit);
   done.exitCode = unit.exitCode;
   done.result = ok ? "ok" : unit.exitCode == FleetInterrupted ? "interrupted" : "failed";
   done.error = ok ? std::string() : unit.error;
@@ -373,12 +389,12 @@ bool UnitPoll(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
   if (unit.releasing) {
     if (!WorkerPoll(unit.release, [] {})) return false;
     unit.releasing = false;
-    UnitMakeResult(run, unit, ReleaseOutcome(unit.release));
+    UnitMakeResult(unit, ReleaseOutcome(unit.release));
     return UnitStepEnded(run, unit, events);
   }
-  WorkerPassOnStop(unit.worker, StepOf(run, unit), run.requests);
+  WorkerPassOnStop(unit.worker, StepOf(unit), run.requests);
   const bool ended = WorkerPoll(unit.worker, [&] {
-    FleetEvent progress = EventOf(FleetEventKind::Progress, run, unit);
+    FleetEvent progress = EventOf(FleetEventKind::Progress, unit);
     std::snprintf(progress.converter.port, sizeof progress.converter.port, "%s", unit.worker.progressPort.c_str());
     progress.phase = unit.worker.phase;
     progress.recordsSent = unit.worker.recordsSent;
@@ -422,6 +438,7 @@ void RunFinish(FleetRun& run, std::vector<FleetEvent>& events) {
   finished.total = run.total;
   finished.ok = run.ok;
   finished.failed = run.total - run.ok;
+  finished.notInPlan = run.notInPlan;
   events.push_back(finished);
 }
 
@@ -455,8 +472,9 @@ bool FleetEngine::Start(std::string& message, std::string& reason) {
   message.clear();
   reason.clear();
   if (run.started) return true;
-  // The image must be there and whole before any converter is switched.
-  if (HasStep(run.job, FleetStep::Flash)) {
+  // The image must be there and whole before any converter is switched (a
+  // plan's images were checked when it was read).
+  if (HasStep(run.job, FleetStep::Flash) && !run.job.plan) {
     std::vector<uint8_t> image;
     if (FirmwareImageLoad(run.job.image.c_str(), image, message, reason) == UploadDone && image.empty())
       message = MsgFirmwareEmpty;

@@ -61,6 +61,17 @@ bool FleetSettingsGiven(const FleetSettings& settings);
 // nothing is changed then.
 bool FleetProfileRead(const std::string& path, FleetSettings& settings, std::string& problem);
 
+// One unit's own part of a job: its steps, settings and image, and the row
+// of the plan that chose them (0: the job's own, no plan).
+struct FleetUnitJob {
+  std::vector<FleetStep> steps;
+  FleetSettings settings;
+  std::string image;
+  int32_t planRow = 0;
+};
+
+struct FleetPlan;
+
 struct FleetJob {
   std::vector<FleetStep> steps;  // empty: a settings read
   std::string image;             // the image of a Flash step, checked by FleetEngine::Start
@@ -73,6 +84,10 @@ struct FleetJob {
   bool watch = false;
   std::string serial;    // only converters with this serial number; empty: any
   std::string location;  // only converters in this place; empty: any
+  // Each converter's own settings and image, checked whole beforehand
+  // (fleet/plan.h); of steps, each unit does those its row calls for. A
+  // converter the plan does not name is not touched: a NotInPlan event.
+  std::shared_ptr<const FleetPlan> plan;
 };
 
 enum class FleetEventKind : uint8_t {
@@ -83,6 +98,7 @@ enum class FleetEventKind : uint8_t {
   UnitEnded,    // a unit's last step ended (or the first that failed)
   Stopping,     // the first request to stop was taken
   Finished,     // nothing more comes: the counts
+  NotInPlan,    // a converter found that the plan does not name, left alone (once until unplugged)
 };
 
 struct FleetEvent {
@@ -90,6 +106,7 @@ struct FleetEvent {
   int32_t unit = 0;            // from 1 for each unit served (a unit plugged in again is a new one); 0 for Stopping, Finished
   ConverterPort converter{};   // serial number, place, and the port (Progress: the worker's; after an update, the name it ended on)
   FleetStep step = FleetStep::Read;  // UnitStarted, StepStarted, Progress, StepEnded
+  int32_t planRow = 0;        // the plan's row serving the unit (0: no plan); its steps, settings and image are that row's
   UploadPhase phase = UploadEntering;  // Progress
   uint64_t recordsSent = 0;   // Progress, StepEnded of a Flash
   uint64_t recordsTotal = 0;
@@ -101,6 +118,7 @@ struct FleetEvent {
   int32_t total = 0;          // Finished: units served, good, failed
   int32_t ok = 0;
   int32_t failed = 0;
+  int32_t notInPlan = 0;      // Finished: converters left alone, not counted in total
 };
 
 struct FleetRun;  // a run's units, workers and counts

@@ -213,3 +213,19 @@ inline constexpr const char* MsgWatchStopping = "Завершение после
 inline constexpr const char* MsgStepFlash = "прошивка";
 inline constexpr const char* MsgStepWrite = "настройки";
 inline constexpr const char* MsgStepRead = "проверка связи";
+// A plan: a converter it does not name, left alone.
+inline constexpr const char* MsgNotInPlanVerdict = "ПРОПУСК";
+inline constexpr const char* MsgNotInPlan = "нет в плане, не затронут";
+inline constexpr const char* MsgStationNotInPlan = "НЕТ В ПЛАНЕ";
+// ", нет в плане: 2", added to a summary when some were left alone.
+std::string MsgNotInPlanCount(int32_t count);
+// The audit and write --dry-run, per converter.
+inline constexpr const char* MsgDriftVerdict = "ОТЛИЧИЯ";
+inline constexpr const char* MsgAuditSame = "совпадает";
+inline constexpr const char* MsgAuditDiffers = "отличается: ";
+inline constexpr const char* MsgDryRunSame = "изменений нет, ничего не записано";
+inline constexpr const char* MsgDryRunChanges = "будет изменено (ничего не записано): ";
+// "baud 9600 → 19200", a field as read and as wanted.
+std::string MsgDriftField(const std::string& field, const std::string& found, const std::string& wanted);
+// "Проверено: 3, совпадают: 1, отличаются: 1, с ошибкой: 1".
+std::string MsgAuditSummary(int32_t total, int32_t same, int32_t differ, int32_t failed);
