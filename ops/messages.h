@@ -67,10 +67,13 @@ std::string MsgStationRecords(uint64_t sent, uint64_t total);
 std::string MsgStationGood(int32_t count);
 std::string MsgStationFailed(int32_t count);
 inline constexpr const char* MsgStationProfileBad = "Профиль не подходит";
-inline constexpr const char* MsgStationPlanUnsupported = "План и журнал пока не поддерживаются";
-inline constexpr const char* MsgStationPlanReason =
-    "Станция не умеет выполнять --plan и --journal. Ни один преобразователь не затронут: выберите прошивку "
-    "или профиль и нажмите «Пуск».";
+inline constexpr const char* MsgStationJournalUnsupported = "Журнал пока не поддерживается";
+inline constexpr const char* MsgStationJournalReason =
+    "Станция не умеет выполнять --journal. Ни один преобразователь не затронут: запустите её без --journal.";
+inline constexpr const char* MsgStationPlanBad = "План не подходит";
+inline constexpr const char* MsgStationPlanWithChoices = "План задаёт прошивку и настройки каждого преобразователя";
+inline constexpr const char* MsgStationPlanWithChoicesReason =
+    "Ни один преобразователь не затронут: оставьте поля прошивки и профиля пустыми и нажмите «Пуск».";
 inline constexpr const char* MsgStationLogFailed = "Ошибка записи журнала JSON";
 inline constexpr const char* MsgStationAskStop =
     "Идёт обслуживание преобразователей. Остановить его и закрыть окно? Преобразователи будут выведены из "
