@@ -163,11 +163,13 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   // Several workers cannot share one trace file; standard error they can.
   if ((options.all || command == "watch" || command == "audit") && !options.trace.empty() && options.trace != "-")
     return Usage("с --all и в watch --trace пишет только в стандартный поток ошибок (--trace -)");
-  if (command == "flash") {
+  // With a plan each converter's image is its row's.
+  const bool takesFile = command == "flash" && options.plan.empty();
+  if (takesFile) {
     if (positional.size() < 2 || positional[1].empty()) return Usage("flash требует имя файла прошивки");
     options.file = positional[1];
   }
-  const size_t expected = command == "flash" ? 2 : 1;
+  const size_t expected = takesFile ? 2 : 1;
   if (positional.size() > expected) return Usage("лишний аргумент " + positional[expected]);
   return ParseRun;
 }

@@ -83,3 +83,15 @@ TEST(CtlTestbed, AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpdateMo
 TEST(CtlTestbed, EveryMessageTellsTwinsApartAndSaysWhatWasDone) {
   RunProbe("CtlConverters.EveryMessageTellsTwinsApartAndSaysWhatWasDone");
 }
+
+TEST(CtlTestbed, APlanWithABadRowIsRefusedBeforeAnyConverterIsTouched) {
+  RunProbe("CtlConverters.APlanWithABadRowIsRefusedBeforeAnyConverterIsTouched");
+}
+
+TEST(CtlTestbed, APlanGivesEachConverterItsOwnRowAndLeavesTheOthersAlone) {
+  RunProbe("CtlConverters.APlanGivesEachConverterItsOwnRowAndLeavesTheOthersAlone");
+}
+
+TEST(CtlTestbed, AnAuditFindsTheOneFieldChangedByHandAndWritesNothing) {
+  RunProbe("CtlConverters.AnAuditFindsTheOneFieldChangedByHandAndWritesNothing");
+}

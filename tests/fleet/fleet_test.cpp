@@ -39,6 +39,7 @@ std::string Said(const FleetEvent& e) {
       return "done " + step + " " + std::to_string(e.exitCode) + (e.error.empty() ? "" : " " + e.error + " / " + e.reason);
     case FleetEventKind::UnitEnded: return "ended " + e.result + " " + std::to_string(e.exitCode);
     case FleetEventKind::Stopping: return "stopping";
+    case FleetEventKind::NotInPlan: return "not in plan " + std::string(e.converter.serial);
     case FleetEventKind::Finished:
       return "finished " + std::to_string(e.ok) + "/" + std::to_string(e.total) + " " + std::to_string(e.exitCode);
   }
