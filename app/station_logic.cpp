@@ -71,7 +71,7 @@ bool PlanFrom(const StationChoices& choices, FleetJob& job, Problem& problem) {
     problem = {MsgStationPlanBad, choices.plan + ": " + FleetPlanProblemText(wrong)};
     return false;
   }
-  job.plan = std::move(plan);
+  job.plan = FleetPlanLookup(std::move(plan), {FleetStep::Flash, FleetStep::Write}, true);
   return true;
 }
 

@@ -74,7 +74,7 @@ void PrintVerdict(const Options& options, const Verdict& v) {
 }
 
 // A read's result compared with what the converter's row (or the job) would write.
-Verdict VerdictOf(const FleetEvent& read, const FleetJob& job) {
+Verdict VerdictOf(const FleetEvent& read, const FleetJob& job, const FleetPlan* plan) {
   Verdict v;
   v.converter = read.converter;
   v.planRow = read.planRow;
@@ -87,8 +87,8 @@ Verdict VerdictOf(const FleetEvent& read, const FleetJob& job) {
     return v;
   }
   FleetSettings wanted = job.settings;
-  if (job.plan)
-    for (const FleetPlanRow& row : job.plan->rows)
+  if (plan != nullptr)
+    for (const FleetPlanRow& row : plan->rows)
       if (row.row == read.planRow) wanted = row.settings;
   v.raw = said["raw"].text;
   v.drift = FleetDriftOf(record, wanted);
@@ -98,7 +98,7 @@ Verdict VerdictOf(const FleetEvent& read, const FleetJob& job) {
 
 }  // namespace
 
-int PlanLoad(const Options& options, std::shared_ptr<const FleetPlan>& plan) {
+int PlanLoad(const Options& options, FleetJob& job, std::shared_ptr<const FleetPlan>* kept) {
   if (options.plan.empty()) return ExitOk;
   auto read = std::make_shared<FleetPlan>();
   FleetPlanProblem problem;
@@ -106,15 +106,17 @@ int PlanLoad(const Options& options, std::shared_ptr<const FleetPlan>& plan) {
     CtlWrite(stderr, "rs485ctl: план " + options.plan + ": " + FleetPlanProblemText(problem) + "\n");
     return ExitUsage;
   }
-  plan = std::move(read);
+  if (kept != nullptr) *kept = read;
+  job.plan = FleetPlanLookup(std::move(read), job.steps, job.settings.verify);
   return ExitOk;
 }
 
 int CommandAudit(const Options& options) {
   FleetJob job;
-  if (const int code = PlanLoad(options, job.plan); code != ExitOk) return code;
   job.steps = {FleetStep::Read};
   job.settings = {options.baud, options.parityRow, options.dataBitsRow, options.stopBits, options.echo, true};
+  std::shared_ptr<const FleetPlan> plan;
+  if (const int code = PlanLoad(options, job, &plan); code != ExitOk) return code;
   job.trace = options.trace;
   job.serial = options.serial;
   job.location = options.location;
@@ -142,7 +144,7 @@ int CommandAudit(const Options& options) {
         v.result = "not_in_plan";
         PrintVerdict(options, v);
       } else if (e.kind == FleetEventKind::StepEnded) {
-        const Verdict v = VerdictOf(e, job);
+        const Verdict v = VerdictOf(e, job, plan.get());
         PrintVerdict(options, v);
         same += v.drift.empty() && v.error.empty();
         differ += !v.drift.empty();

@@ -12,9 +12,10 @@
 #include "fleet/drift.h"
 #include "fleet/plan.h"
 
-// Reads and checks options.plan whole, images included, when one is given.
-// ExitOk, or ExitUsage after telling the row and column that are wrong.
-int PlanLoad(const Options& options, std::shared_ptr<const FleetPlan>& plan);
+// Reads and checks options.plan whole, images included, when one is given,
+// into job: each converter its row's part of job.steps. ExitOk, or
+// ExitUsage after telling the row and column that are wrong.
+int PlanLoad(const Options& options, FleetJob& job, std::shared_ptr<const FleetPlan>* kept = nullptr);
 
 // audit, and write --dry-run --all: a line per converter (text, JSON Lines or
 // CSV), then the summary. audit ends with ExitDrift when a converter differs

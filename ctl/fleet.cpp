@@ -110,7 +110,7 @@ void PrintNotInPlan(const FleetEvent& left, bool json, bool watch) {
 // Runs the engine to its end, passing each request to stop on and printing
 // what it tells; --all prints each unit's result, watch each unit's steps.
 int RunFleet(const Options& options, FleetJob job) {
-  if (const int code = PlanLoad(options, job.plan); code != ExitOk) return code;
+  if (const int code = PlanLoad(options, job); code != ExitOk) return code;
   const bool planned = job.plan != nullptr;
   // Each request to stop is passed on from here; the second still ends
   // with the converters told to leave the update mode.

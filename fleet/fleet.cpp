@@ -6,7 +6,6 @@
 #include <set>
 #include <utility>
 
-#include "fleet/plan.h"
 #include "ops/json.h"
 #include "ops/messages.h"
 #include "ops/settings.h"
@@ -247,8 +246,8 @@ void UnitStepStart(FleetRun& run, Unit& unit) {
 // A converter found: a unit of its own, its first step started. One without
 // a serial port (--all) has its failure at once: no worker could serve it.
 void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetEvent>& events) {
-  const FleetPlanRow* row = run.job.plan ? FleetPlanFind(*run.job.plan, converter) : nullptr;
-  if (run.job.plan && row == nullptr) {
+  FleetUnitJob own{run.job.steps, run.job.settings, run.job.image, 0};
+  if (run.job.plan && !run.job.plan(converter, own)) {
     // Left alone, and told once: watch takes it as served until it is unplugged.
     FleetEvent left;
     left.kind = FleetEventKind::NotInPlan;
@@ -259,8 +258,7 @@ void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetE
     return;
   }
   auto unit = std::make_unique<Unit>();
-  unit->job = row != nullptr ? FleetPlanUnitJob(*row, run.job.steps, run.job.settings.verify)
-                             : FleetUnitJob{run.job.steps, run.job.settings, run.job.image, 0};
+  unit->job = std::move(own);
   unit->number = ++run.numbered;
   unit->converter = converter;
   unit->startedMs = PlatformTickMs();

@@ -11,6 +11,7 @@
 // Nothing here prints.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,8 +71,6 @@ struct FleetUnitJob {
   int32_t planRow = 0;
 };
 
-struct FleetPlan;
-
 struct FleetJob {
   std::vector<FleetStep> steps;  // empty: a settings read
   std::string image;             // the image of a Flash step, checked by FleetEngine::Start
@@ -84,10 +83,11 @@ struct FleetJob {
   bool watch = false;
   std::string serial;    // only converters with this serial number; empty: any
   std::string location;  // only converters in this place; empty: any
-  // Each converter's own settings and image, checked whole beforehand
-  // (fleet/plan.h); of steps, each unit does those its row calls for. A
-  // converter the plan does not name is not touched: a NotInPlan event.
-  std::shared_ptr<const FleetPlan> plan;
+  // A plan: each converter's own part of the job (FleetPlanLookup makes it
+  // from a plan checked whole beforehand); false for a converter the plan
+  // does not name, which is not touched (a NotInPlan event). Empty: every
+  // unit gets the steps, settings and image above.
+  std::function<bool(const ConverterPort& converter, FleetUnitJob& unit)> plan;
 };
 
 enum class FleetEventKind : uint8_t {

@@ -260,3 +260,12 @@ FleetUnitJob FleetPlanUnitJob(const FleetPlanRow& row, const std::vector<FleetSt
   if (job.steps.empty()) job.steps.push_back(FleetStep::Read);
   return job;
 }
+
+std::function<bool(const ConverterPort&, FleetUnitJob&)> FleetPlanLookup(std::shared_ptr<const FleetPlan> plan,
+                                                                         std::vector<FleetStep> steps, bool verify) {
+  return [plan = std::move(plan), steps = std::move(steps), verify](const ConverterPort& converter, FleetUnitJob& unit) {
+    const FleetPlanRow* row = FleetPlanFind(*plan, converter);
+    if (row != nullptr) unit = FleetPlanUnitJob(*row, steps, verify);
+    return row != nullptr;
+  };
+}

@@ -5,6 +5,8 @@
 // gives each converter its row, and leaves alone one the plan does not name.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,3 +61,8 @@ const FleetPlanRow* FleetPlanFind(const FleetPlan& plan, const ConverterPort& co
 // A unit's own job under a plan: of the job's steps, the update only with an
 // image and the write only with settings in the row; a read when neither is left.
 FleetUnitJob FleetPlanUnitJob(const FleetPlanRow& row, const std::vector<FleetStep>& steps, bool verify);
+
+// The plan as a FleetJob takes it: each converter the plan names gets its
+// row's unit job of steps (writes read back unless verify is false).
+std::function<bool(const ConverterPort&, FleetUnitJob&)> FleetPlanLookup(std::shared_ptr<const FleetPlan> plan,
+                                                                         std::vector<FleetStep> steps, bool verify);
