@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 
 #include "ops/firmware_upload.h"
 #include "ops/settings.h"
@@ -127,13 +128,8 @@ bool TakeCell(const std::string& column, const std::string& value, FleetPlanRow&
   return problem.empty();
 }
 
-// The row's image read whole, as an update would read it, and its hash.
-bool CheckImage(FleetPlanRow& row, const std::string& folder, FleetPlanProblem& problem) {
-  if (row.image.empty()) {
-    if (!row.sha256.empty()) problem = {row.row, "sha256", "хеш задан без прошивки"};
-    return row.sha256.empty();
-  }
-  if (!AbsolutePath(row.image) && !folder.empty()) row.image = folder + "/" + row.image;
+// Reads the row's image whole, as an update would read it, for its hash.
+bool ImageHash(const FleetPlanRow& row, std::string& hash, FleetPlanProblem& problem) {
   std::vector<uint8_t> image;
   std::string message;
   std::string reason;
@@ -145,7 +141,21 @@ bool CheckImage(FleetPlanRow& row, const std::string& folder, FleetPlanProblem& 
     problem = {row.row, "image", std::string(MsgFirmwareEmpty) + ": " + row.image};
     return false;
   }
-  const std::string hash = Sha256Hex(image.data(), image.size());
+  hash = Sha256Hex(image.data(), image.size());
+  return true;
+}
+
+// The row's image checked, its path made whole and its hash noted; hashes:
+// those of the images read for the rows before, by path.
+bool CheckImage(FleetPlanRow& row, const std::string& folder, std::map<std::string, std::string>& hashes,
+                FleetPlanProblem& problem) {
+  if (row.image.empty()) {
+    if (!row.sha256.empty()) problem = {row.row, "sha256", "хеш задан без прошивки"};
+    return row.sha256.empty();
+  }
+  if (!AbsolutePath(row.image) && !folder.empty()) row.image = folder + "/" + row.image;
+  std::string& hash = hashes[row.image];
+  if (hash.empty() && !ImageHash(row, hash, problem)) return false;
   std::string given = row.sha256;
   for (char& c : given) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
   if (!given.empty() && given != hash) {
@@ -199,6 +209,7 @@ bool FleetPlanParse(const std::string& source, const std::string& folder, FleetP
   }
 
   FleetPlan read;
+  std::map<std::string, std::string> hashes;  // a line's plan names one image many times
   while (!reader.AtEnd()) {
     Record record;
     if (!reader.Next(record, wrong)) {
@@ -223,7 +234,7 @@ bool FleetPlanParse(const std::string& source, const std::string& folder, FleetP
         problem = {row.row, "serial", "серийный номер " + row.serial + " уже есть в строке " + std::to_string(before.row)};
         return false;
       }
-    if (!CheckImage(row, folder, problem)) return false;
+    if (!CheckImage(row, folder, hashes, problem)) return false;
     read.rows.push_back(std::move(row));
   }
   read.path = plan.path;
