@@ -246,7 +246,7 @@ void UnitStepStart(FleetRun& run, Unit& unit) {
 // A converter found: a unit of its own, its first step started. One without
 // a serial port (--all) has its failure at once: no worker could serve it.
 void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetEvent>& events) {
-  FleetUnitJob own{run.job.steps, run.job.settings, run.job.image, 0};
+  FleetUnitJob own{run.job.steps, run.job.settings, run.job.image, 0, {}};
   if (run.job.plan && !run.job.plan(converter, own)) {
     // Left alone, and told once: watch takes it as served until it is unplugged.
     FleetEvent left;

@@ -69,6 +69,7 @@ struct FleetUnitJob {
   FleetSettings settings;
   std::string image;
   int32_t planRow = 0;
+  std::string sha256;  // a plan's: the image's SHA-256 as checked when the plan was read; empty without a plan
 };
 
 struct FleetJob {

@@ -265,6 +265,7 @@ FleetUnitJob FleetPlanUnitJob(const FleetPlanRow& row, const std::vector<FleetSt
   job.settings.verify = verify;
   job.image = row.image;
   job.planRow = row.row;
+  job.sha256 = row.sha256;
   for (const FleetStep step : steps)
     if ((step != FleetStep::Flash || !row.image.empty()) && (step != FleetStep::Write || FleetSettingsGiven(row.settings)))
       job.steps.push_back(step);
