@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "fleet/plan.h"
 #include "ops/json.h"
 #include "ops/messages.h"
 #include "platform/files.h"
@@ -57,6 +58,23 @@ bool SettingsFromProfile(const std::string& path, FleetSettings& settings, Probl
   return false;
 }
 
+// The plan, read whole: it gives each converter its image and settings, so
+// the window's own are left empty.
+bool PlanFrom(const StationChoices& choices, FleetJob& job, Problem& problem) {
+  if (!choices.image.empty() || !choices.profile.empty()) {
+    problem = {MsgStationPlanWithChoices, MsgStationPlanWithChoicesReason};
+    return false;
+  }
+  auto plan = std::make_shared<FleetPlan>();
+  FleetPlanProblem wrong;
+  if (!FleetPlanRead(choices.plan, *plan, wrong)) {
+    problem = {MsgStationPlanBad, choices.plan + ": " + FleetPlanProblemText(wrong)};
+    return false;
+  }
+  job.plan = FleetPlanLookup(std::move(plan), {FleetStep::Flash, FleetStep::Write}, true);
+  return true;
+}
+
 }  // namespace
 
 const char* StationColumnTitle(StationColumn column) {
@@ -75,7 +93,7 @@ std::string StationCellText(const StationSlot& slot, StationColumn column) {
       return slot.recordsTotal == 0 ? std::string() : MsgStationRecords(slot.recordsSent, slot.recordsTotal);
     case StationColResult: {
       static const char* const kStates[] = {MsgStationRunning, MsgDoctorVerdicts[0], MsgDoctorVerdicts[2],
-                                            MsgStationInterrupted};
+                                            MsgStationInterrupted, MsgStationNotInPlan};
       const std::string state = kStates[slot.state];
       return slot.state == StationSlot::Ok || slot.outcome.empty() ? state : state + ": " + slot.outcome;
     }
@@ -190,14 +208,15 @@ bool StationLogic::Start(const StationChoices& choices) {
   FleetJob job;
   job.watch = true;
   job.image = choices.image;
-  if (!choices.plan.empty()) problem = {MsgStationPlanUnsupported, MsgStationPlanReason};
+  if (!choices.plan.empty()) PlanFrom(choices, job, problem);
   // Every unit goes into the journal, the chosen one or the user's own; the
   // engine opens it before any converter is touched.
   job.operation = "station";
   job.journal = choices.journal;
   if (problem.message.empty() && !choices.profile.empty()) SettingsFromProfile(choices.profile, job.settings, problem);
-  if (!choices.image.empty()) job.steps.push_back(FleetStep::Flash);
-  if (!choices.profile.empty()) job.steps.push_back(FleetStep::Write);
+  // A plan's row chooses of the update and the write what it gives.
+  if (!choices.image.empty() || job.plan) job.steps.push_back(FleetStep::Flash);
+  if (!choices.profile.empty() || job.plan) job.steps.push_back(FleetStep::Write);
   if (job.steps.empty()) job.steps.push_back(FleetStep::Read);
 
   auto run = std::make_unique<Run>();
@@ -252,6 +271,7 @@ void StationLogic::Tick() {
   for (const FleetEvent& event : events) {
     switch (event.kind) {
       case FleetEventKind::UnitStarted: UnitStarted(event, changed); break;
+      case FleetEventKind::NotInPlan: NotInPlan(event, changed); break;
       case FleetEventKind::StepStarted:
       case FleetEventKind::Progress:
       case FleetEventKind::StepEnded: UnitNews(event, changed); break;
@@ -279,13 +299,9 @@ void StationLogic::Tick() {
   if (finished) Finish();
 }
 
-void StationLogic::UnitStarted(const FleetEvent& event, std::vector<size_t>& changed) {
-  StationSlot fresh;
-  fresh.unit = event.unit;
-  fresh.serial = event.converter.serial;
-  fresh.location = event.converter.location;
-  fresh.port = event.converter.port;
-  fresh.step = StepText(event.step);
+// A converter's slot, its own again when it was plugged in before, or a new
+// one at its place on the hub; where it is.
+size_t StationLogic::PlaceSlot(const StationSlot& fresh, std::vector<size_t>& changed) {
   const std::string key = SlotKey(fresh.serial, fresh.location, fresh.port);
   size_t index = 0;
   while (index < slots_.size() && SlotKey(slots_[index].serial, slots_[index].location, slots_[index].port) != key)
@@ -308,7 +324,29 @@ void StationLogic::UnitStarted(const FleetEvent& event, std::vector<size_t>& cha
     for (Run::Unit& u : run_->units) u.slot += u.slot >= index;
     view_.ShowSlot(index, slots_[index], true);
   }
-  run_->units.push_back({event.unit, index, std::string()});
+  return index;
+}
+
+void StationLogic::UnitStarted(const FleetEvent& event, std::vector<size_t>& changed) {
+  StationSlot fresh;
+  fresh.unit = event.unit;
+  fresh.serial = event.converter.serial;
+  fresh.location = event.converter.location;
+  fresh.port = event.converter.port;
+  fresh.step = StepText(event.step);
+  run_->units.push_back({event.unit, PlaceSlot(fresh, changed), std::string()});
+}
+
+// Left alone: shown and logged, counted neither good nor failed.
+void StationLogic::NotInPlan(const FleetEvent& event, std::vector<size_t>& changed) {
+  StationSlot fresh;
+  fresh.serial = event.converter.serial;
+  fresh.location = event.converter.location;
+  fresh.port = event.converter.port;
+  fresh.state = StationSlot::NotInPlan;
+  PlaceSlot(fresh, changed);
+  LogLine("{\"event\":\"unit\",\"serial\":" + JsonOrNull(fresh.serial) + ",\"location\":" +
+          JsonOrNull(fresh.location) + ",\"port\":" + JsonOrNull(fresh.port) + ",\"result\":\"not_in_plan\"}");
 }
 
 void StationLogic::UnitNews(const FleetEvent& event, std::vector<size_t>& changed) {

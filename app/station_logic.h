@@ -21,7 +21,7 @@ constexpr int32_t StationTickMs = 40;
 
 // One converter of the run, as its slot shows it.
 struct StationSlot {
-  enum State : uint8_t { Running, Ok, Failed, Interrupted };
+  enum State : uint8_t { Running, Ok, Failed, Interrupted, NotInPlan };
   int32_t unit = 0;        // the fleet's unit number
   std::string serial;      // empty when it has none
   std::string location;    // "1-1.3", "Port_#0003.Hub_#0001"
@@ -51,7 +51,7 @@ struct StationChoices {
   std::string image;    // empty: no update
   std::string profile;  // empty: no settings written (with neither, each converter's settings are read)
   std::string jsonLog;  // empty: none; else the results as JSON Lines, as they happen
-  std::string plan;     // accepted on the command line, not yet honoured: Start says so
+  std::string plan;     // each converter's own image and settings (fleet/plan.h); then neither image nor profile
   std::string journal;  // the journal's file; empty: the user's default one
 };
 
@@ -109,7 +109,8 @@ class StationLogic {
   StationLogic& operator=(const StationLogic&) = delete;
 
   // Checks the choices before any converter is touched (the image whole, the
-  // profile valid); a problem is shown and nothing starts.
+  // profile valid, the plan whole with its images); a problem is shown and
+  // nothing starts.
   bool Start(const StationChoices& choices);
   void StopClick();
   void Tick();
@@ -132,7 +133,9 @@ class StationLogic {
   int32_t failed_ = 0;
   bool ticking_ = false;  // a message shown from Tick may let the timer call it again
 
+  size_t PlaceSlot(const StationSlot& fresh, std::vector<size_t>& changed);
   void UnitStarted(const FleetEvent& event, std::vector<size_t>& changed);
+  void NotInPlan(const FleetEvent& event, std::vector<size_t>& changed);
   void UnitNews(const FleetEvent& event, std::vector<size_t>& changed);
   void UnitEnded(const FleetEvent& event, std::vector<size_t>& changed);
   void LogLine(const std::string& line);

@@ -40,6 +40,7 @@ COLORREF ResultColour(StationSlot::State state) {
     case StationSlot::Ok: return RGB(0, 128, 0);
     case StationSlot::Failed: return RGB(192, 0, 0);
     case StationSlot::Interrupted: return RGB(176, 96, 0);
+    case StationSlot::NotInPlan: return RGB(96, 96, 96);
     case StationSlot::Running: break;
   }
   return GetSysColor(COLOR_WINDOWTEXT);

@@ -112,9 +112,8 @@ bool TStationWindow::StartRun() {
   choices.image = imageEdit->text().trimmed().toStdString();
   choices.profile = profileEdit->text().trimmed().toStdString();
   choices.jsonLog = logEdit->text().trimmed().toStdString();
-  // The command line's plan is said to be unsupported once; its journal
-  // takes every run.
-  choices.plan = std::exchange(plan_, {});
+  // The command line's plan and journal serve every run.
+  choices.plan = plan_;
   choices.journal = journal_;
   return logic.Start(choices);
 }
@@ -131,9 +130,10 @@ void TStationWindow::ShowSlot(size_t index, const StationSlot& slot, bool insert
   const int row = static_cast<int>(index);
   if (inserted) slotTable->insertRow(row);
   // The result in colour and in words.
-  const QColor colour = slot.state == StationSlot::Ok        ? QColor(0, 128, 0)
-                        : slot.state == StationSlot::Running ? palette().color(QPalette::Text)
-                                                             : QColor(192, 0, 0);
+  const QColor colour = slot.state == StationSlot::Ok          ? QColor(0, 128, 0)
+                        : slot.state == StationSlot::Running   ? palette().color(QPalette::Text)
+                        : slot.state == StationSlot::NotInPlan ? QColor(96, 96, 96)
+                                                               : QColor(192, 0, 0);
   for (int c = 0; c < StationColumnCount; ++c) {
     QTableWidgetItem* item = slotTable->item(row, c);
     if (item == nullptr) {

@@ -52,7 +52,7 @@ class TStationWindow : public QWidget, private StationView {
  private:
   QList<QWidget*> choiceControls_;
   bool closing_ = false;  // the logic has let the window close
-  std::string plan_, journal_;  // from the command line, for the first start
+  std::string plan_, journal_;  // from the command line, for every start
 
   // StationView
   void ShowSlot(size_t index, const StationSlot& slot, bool inserted) override;

@@ -66,7 +66,7 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       return true;
     };
     const bool isFlag = arg == "-h" || arg == "--help" || arg == "--json" || arg == "--all" || arg == "--no-verify" ||
-                        arg == "--worker" || arg == "--csv" || arg == "--html" || arg == "--verify";
+                        arg == "--worker" || arg == "--dry-run" || arg == "--csv" || arg == "--html" || arg == "--verify";
     if (isFlag && hasValue) return Usage(arg + " не принимает значения");
 
     if (arg == "-h" || arg == "--help") {
@@ -94,6 +94,11 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       options.worker = true;
     } else if (arg == "--no-verify") {
       options.verify = false;
+    } else if (arg == "--dry-run") {
+      options.dryRun = true;
+    } else if (arg == "--plan") {
+      if (!takeValue() || value.empty()) return Usage("--plan требует имя файла плана");
+      options.plan = value;
     } else if (arg == "--from" || arg == "--flash") {
       if (!takeValue() || value.empty()) return Usage(arg + " требует имя файла");
       (arg == "--from" ? options.profile : options.image) = value;
@@ -151,16 +156,32 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   // leave is a worker's only (docs/worker.md): the release of a converter
   // another worker left in its update mode.
   if (command != "list" && command != "locate" && command != "read" && command != "write" && command != "flash" &&
-      command != "doctor" && command != "watch" && command != "journal" && command != "report" &&
+      command != "doctor" && command != "watch" && command != "journal" && command != "report" && command != "audit" &&
       !(command == "leave" && options.worker))
     return Usage("неизвестная команда " + command);
   const bool changesSettings = !options.baud.empty() || options.parityRow >= 0 || options.dataBitsRow >= 0 ||
                                options.stopBits != 0 || options.echo >= 0;
-  const bool setsUp = command == "write" || command == "watch";
+  // An audit compares with settings as a write takes them.
+  const bool setsUp = command == "write" || command == "watch" || command == "audit";
   if (changesSettings && !setsUp)
-    return Usage("--baud, --parity, --bits, --stop и --echo относятся только к командам write и watch");
-  if ((!options.profile.empty() || !options.verify) && !setsUp)
-    return Usage("--from и --no-verify относятся только к командам write и watch");
+    return Usage("--baud, --parity, --bits, --stop и --echo относятся только к командам write, watch и audit");
+  if (!options.profile.empty() && !setsUp) return Usage("--from относится только к командам write, watch и audit");
+  if (!options.verify && command != "write" && command != "watch")
+    return Usage("--no-verify относится только к командам write и watch");
+  if (options.dryRun && command != "write") return Usage("--dry-run относится только к команде write");
+  if (options.dryRun && !options.portsFile.empty()) return Usage("--dry-run и --ports вместе не задаются");
+  // --csv: a report's form, or an audit's.
+  options.csv = options.report == "csv" && command == "audit";
+  if (options.csv && options.json) return Usage("--csv и --json вместе не задаются");
+  if (!options.plan.empty()) {
+    if (command != "watch" && command != "audit" && !((command == "write" || command == "flash") && options.all))
+      return Usage("--plan относится к write --all, flash --all, watch и audit");
+    // The plan gives each converter all it gets.
+    if (changesSettings || !options.profile.empty() || !options.image.empty())
+      return Usage("--plan задаёт настройки и прошивку каждого: --from, --flash, --baud и другие с ним не задаются");
+  }
+  if (command == "audit" && options.plan.empty() && options.profile.empty() && !changesSettings)
+    return Usage("audit требует --plan, --from или настройки (--baud и другие), с которыми сравнивать");
   if (!options.image.empty() && command != "watch") return Usage("--flash относится только к команде watch");
   if (!options.sha256.empty() && command != "flash" && !(command == "watch" && !options.image.empty()))
     return Usage("--sha256 относится только к командам flash и watch --flash");
@@ -168,7 +189,10 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
       command != "journal")
     return Usage("--journal относится только к командам write, flash, watch и journal");
   if (!options.since.empty() && command != "journal") return Usage("--since относится только к команде journal");
-  if (!options.report.empty() && command != "report") return Usage("--csv, --html и --verify относятся только к команде report");
+  if (options.report == "csv" && command != "report" && command != "audit")
+    return Usage("--csv относится только к командам report и audit");
+  if (!options.report.empty() && command != "report" && !options.csv)
+    return Usage("--html и --verify относятся только к команде report");
   if (command == "report" && options.report.empty()) return Usage("report требует --csv, --html или --verify");
   const bool reads = command == "journal" || command == "report";
   if (reads && (options.all || !options.port.empty() || !options.trace.empty()))
@@ -177,14 +201,15 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
     return Usage("--serial и --location не относятся к команде report");
   if (options.settleGiven && command != "flash" && command != "watch" && command != "leave")
     return Usage("--settle-ms относится только к командам flash и watch");
-  if (!options.port.empty() && (command == "list" || command == "locate" || command == "watch"))
+  if (!options.port.empty() && (command == "list" || command == "locate" || command == "watch" || command == "audit"))
     return Usage("--port не относится к команде " + command);
   const bool chooses = !options.serial.empty() || !options.location.empty();
   if (chooses && (command == "list" || command == "watch"))
     return Usage("--serial и --location не относятся к команде " + command);
   if (chooses && !options.port.empty()) return Usage("--port и --serial или --location вместе не задаются");
-  if (options.all && !CommandServesAll(command) && command != "locate")
-    return Usage("--all относится только к командам locate, read, write и flash");
+  // An audit reads every converter found anyway.
+  if (options.all && !CommandServesAll(command) && command != "locate" && command != "audit")
+    return Usage("--all относится только к командам locate, read, write, flash и audit");
   if (options.all && !options.port.empty()) return Usage("--port и --all вместе не задаются");
   if (!options.portsFile.empty()) {
     if (!CommandServesAll(command)) return Usage("--ports относится только к командам read, write и flash");
@@ -195,15 +220,17 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   if (options.jobs > 0 && !(several && CommandServesAll(command)))
     return Usage("--jobs относится только к --all и --ports команд read, write и flash");
   // Several workers cannot share one trace file; standard error they can.
-  if ((several || command == "watch") && !options.trace.empty() && options.trace != "-")
-    return Usage("с --all, --ports и в watch --trace пишет только в стандартный поток ошибок (--trace -)");
-  if (command == "flash") {
+  if ((several || command == "watch" || command == "audit") && !options.trace.empty() && options.trace != "-")
+    return Usage("с --all, --ports, в watch и audit --trace пишет только в стандартный поток ошибок (--trace -)");
+  // With a plan each converter's image is its row's.
+  const bool takesFile = command == "flash" && options.plan.empty();
+  if (takesFile) {
     if (positional.size() < 2 || positional[1].empty()) return Usage("flash требует имя файла прошивки");
     options.file = positional[1];
   }
   // report's journal: named, or the one --journal names elsewhere.
   if (command == "report" && positional.size() >= 2) options.journal = positional[1];
-  const size_t expected = command == "flash" || (command == "report" && positional.size() >= 2) ? 2 : 1;
+  const size_t expected = takesFile || (command == "report" && positional.size() >= 2) ? 2 : 1;
   if (positional.size() > expected) return Usage("лишний аргумент " + positional[expected]);
   return ParseRun;
 }

@@ -38,7 +38,10 @@ struct Options {
   std::string sha256;   // flash, watch --flash: the image's SHA-256 as lower-case hex; empty: not checked
   std::string journal;  // write, flash, watch, journal: the journal's file; empty: the default place
   std::string since;    // journal: only units from this time on (ISO 8601, UTC); empty: all
-  std::string report;   // report: "csv", "html" or "verify"
+  std::string report;   // report: "csv", "html" or "verify"; audit: "csv"
+  std::string plan;     // --all, watch, audit: each converter's own settings and image, by serial number
+  bool dryRun = false;  // write: what would change, nothing written
+  bool csv = false;     // audit: CSV for a spreadsheet
   // Started by another rs485ctl for one converter (hidden): prints JSON lines
   // with the update's progress, and ends a read or write in order on Ctrl+C.
   bool worker = false;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "ctl/audit.h"
 #include "ctl/output.h"
 #include "fleet/fleet.h"
 #include "ops/json.h"
@@ -91,18 +92,32 @@ void PrintUnit(const UnitSteps& unit, const FleetEvent& ended, bool json) {
   CtlWriteLine(UnitLine(ended.exitCode == ExitOk, c, unit.detail + CtlFormat(" (%.1f с)", ended.elapsedMs / 1000.0)));
 }
 
-void PrintSummary(const FleetEvent& finished, bool json) {
+void PrintSummary(const FleetEvent& finished, bool json, bool planned) {
   if (json)
     CtlWriteLine("{\"event\":\"summary\",\"converters\":" + std::to_string(finished.total) + ",\"ok\":" +
                  std::to_string(finished.ok) + ",\"failed\":" + std::to_string(finished.failed) +
+                 (planned ? ",\"not_in_plan\":" + std::to_string(finished.notInPlan) : std::string()) +
                  ",\"exit_code\":" + std::to_string(finished.exitCode) + "}");
   else
-    CtlWriteLine(MsgFleetSummary(finished.total, finished.ok, finished.failed));
+    CtlWriteLine(MsgFleetSummary(finished.total, finished.ok, finished.failed) +
+                 (finished.notInPlan > 0 ? MsgNotInPlanCount(finished.notInPlan) : std::string()));
+}
+
+// A converter the plan does not name: left alone, and said so.
+void PrintNotInPlan(const FleetEvent& left, bool json, bool watch) {
+  const ConverterPort& c = left.converter;
+  if (json)
+    CtlWriteLine(std::string("{\"event\":\"") + (watch ? "unit" : "result") + "\"," + Identity(c) +
+                 ",\"port\":" + JsonOrNull(c.port) + ",\"result\":\"not_in_plan\"}");
+  else
+    CtlWriteLine(UnitVerdictLine(MsgNotInPlanVerdict, c, MsgNotInPlan));
 }
 
 // Runs the engine to its end, passing each request to stop on and printing
 // what it tells; --all prints each unit's result, watch each unit's steps.
 int RunFleet(const Options& options, FleetJob job) {
+  if (const int code = PlanLoad(options, job); code != ExitOk) return code;
+  const bool planned = job.plan != nullptr;
   // Each request to stop is passed on from here; the second still ends
   // with the converters told to leave the update mode.
   PlatformInterruptCount();
@@ -140,7 +155,8 @@ int RunFleet(const Options& options, FleetJob job) {
           if (!e.error.empty()) CtlWrite(stderr, e.error + "\n" + e.reason + "\n");
           if (watch) CtlWrite(stderr, std::string(MsgWatchStopping) + "\n");
           break;
-        case FleetEventKind::Finished: PrintSummary(e, options.json); break;
+        case FleetEventKind::Finished: PrintSummary(e, options.json, planned); break;
+        case FleetEventKind::NotInPlan: PrintNotInPlan(e, options.json, watch); break;
         case FleetEventKind::UnitStarted:
         case FleetEventKind::StepStarted: break;
       }
@@ -160,7 +176,9 @@ int CommandAll(const Options& options) {
 
 int CommandWatch(const Options& options) {
   FleetJob job = JobOf(options, {});
-  if (!options.image.empty()) job.steps.push_back(FleetStep::Flash);
+  // A plan's row chooses of the update and the write what it gives.
+  if (!options.image.empty() || !options.plan.empty()) job.steps.push_back(FleetStep::Flash);
+  if (!options.plan.empty()) job.steps.push_back(FleetStep::Write);
   // A profile is written even when it names nothing: its write checks the unit.
   if (!options.profile.empty() || FleetSettingsGiven(job.settings)) job.steps.push_back(FleetStep::Write);
   if (job.steps.empty()) job.steps.push_back(FleetStep::Read);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ctl/arguments.h"
+#include "ctl/audit.h"
 #include "ctl/doctor.h"
 #include "ctl/fleet.h"
 #include "ctl/output.h"
@@ -47,6 +48,7 @@ constexpr const char* kHelpFormat =
     "                        прочитать снова для проверки; не заданное остаётся как было\n"
     "      --from ФАЙЛ       настройки из профиля: то, что печатает read --json\n"
     "      --no-verify       не проверять записанное\n"
+    "      --dry-run         только показать, что изменится; ничего не записывать\n"
     "      --baud N          скорость обмена, бит/с: кратная 100 (до 6553500) или 5760\n"
     "      --parity P        чётность: none, even, odd, mark, space\n"
     "      --bits N          длина посылки: 7, 8, 9\n"
@@ -64,6 +66,12 @@ constexpr const char* kHelpFormat =
     "                        на каждый; до Ctrl+C\n"
     "      --flash ФАЙЛ      прошивка для каждого\n"
     "      --from ФАЙЛ       профиль настроек для каждого (а также --baud и др.)\n"
+    "      --plan ФАЙЛ       свои настройки и прошивка для каждого серийного номера (CSV)\n"
+    "  audit                 прочитать настройки всех подключённых и сравнить (ничего\n"
+    "                        не записывается); код 9, если что-то отличается\n"
+    "      --plan ФАЙЛ       с планом (CSV: serial, location, baud, parity, bits, stop,\n"
+    "                        echo, image, sha256); или --from ФАЙЛ, или --baud и др.\n"
+    "      --csv             таблица CSV для электронных таблиц\n"
     "  journal               записи журнала: строка на каждый обслуженный преобразователь\n"
     "      --since ВРЕМЯ     только с этого времени UTC (2026-12-08T14:30)\n"
     "      --serial НОМЕР    только этого преобразователя\n"
@@ -82,7 +90,8 @@ constexpr const char* kHelpFormat =
     "               (1-1.3, Port_#0003.Hub_#0001, как в locate --all);\n"
     "               без них при нескольких подключённых команда не выполняется (код 3)\n"
     "  --all        read, write, flash: все найденные преобразователи параллельно;\n"
-    "               код завершения худший из них\n"
+    "               код завершения худший из них; write и flash с --plan ФАЙЛ:\n"
+    "               каждому свою строку плана, не названные в плане не затрагиваются\n"
     "  --ports ФАЙЛ read, write, flash: каждый порт из ФАЙЛА (имя порта в строке,\n"
     "               # комментарий) параллельно, как --all\n"
     "  --jobs N     с --all и --ports: не больше N одновременно (1-256; по умолчанию\n"
@@ -102,7 +111,8 @@ constexpr const char* kHelpFormat =
     "3 ошибка порта или подключено несколько преобразователей, а один не выбран,\n"
     "4 ошибка чтения настроек, 5 ошибка записи настроек (или записанное не подтвердилось),\n"
     "6 ошибка прошивки, 7 результат не удалось вывести (или записать в журнал),\n"
-    "8 цепочка журнала нарушена, 130 прошивка прервана (Ctrl+C).\n";
+    "8 цепочка журнала нарушена, 9 настройки отличаются (audit),\n"
+    "130 прошивка прервана (Ctrl+C).\n";
 
 // The converter a write or flash run alone chose: what its journal line names.
 ConverterPort gChosen{};
@@ -222,20 +232,17 @@ int CommandReadOrWrite(const Options& options) {
 
   const bool write = options.command == "write";
   const DeviceSettings before = settings;
+  const FleetSettings given{options.baud, options.parityRow, options.dataBitsRow, options.stopBits, options.echo,
+                            options.verify};
+  if (write && options.dryRun) {
+    PortClose(portId);
+    PrintDryRun(port, FleetDriftOf(settings, given), options.json);
+    return ExitOk;
+  }
   if (write) {
     CtlNoteRecordBefore(before);
     // The window's round trip: the record read, shown, changed, taken back.
-    // A list left without a row keeps its byte as read, so an unknown parity
-    // or data-bit count survives a write that does not name it; the baud rate
-    // is taken back only when given (arguments.cpp checked it).
-    SettingsView view = SettingsToView(settings);
-    view.parityRow = options.parityRow;
-    view.dataBitsRow = options.dataBitsRow;
-    if (options.stopBits != 0) view.twoStopBits = options.stopBits == 2;
-    if (options.echo >= 0) view.echoSuppression = options.echo == 1;
-    SettingsApplyLineView(view, settings);
-    uint16_t baud100 = 0;
-    if (!options.baud.empty() && SettingsParseBaud(options.baud, baud100)) SettingsSetBaud100(settings, baud100);
+    settings = FleetSettingsApplied(settings, given);
     result = SettingsWrite(portId, settings, options.verify ? PauseAfterEveryCall : PauseBetweenCalls);
     if (result == SettingsOk && options.verify) return VerifyAndClose(options, port, portId, settings, before);
   }
@@ -360,6 +367,7 @@ int Run(const Options& options) {
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
   if (options.command == "watch") return CommandWatch(options);
+  if (options.command == "audit" || (options.dryRun && options.all)) return CommandAudit(options);
   if (options.all || !options.portsFile.empty()) return CommandAll(options);
   // A worker hears a request to stop from its parent too, as the end of its
   // standard input. Its read or write is short: it ends in order, however
@@ -375,7 +383,8 @@ int Run(const Options& options) {
   if (options.command == "doctor") return CommandDoctor(options);
   if (options.command == "journal") return CommandJournal(options);
   if (options.command == "report") return CommandReport(options);
-  if (options.command == "read" || options.worker) return RunOne(options);
+  // A dry run changes nothing: there is nothing to record.
+  if (options.command == "read" || options.worker || options.dryRun) return RunOne(options);
   return RunJournaled(options);
 }
 

@@ -289,7 +289,10 @@ void PrintSeveral(const ConverterList& list, const std::string& serial, bool jso
 }
 
 std::string UnitLine(bool ok, const ConverterPort& converter, const std::string& detail) {
-  const std::string verdict = MsgDoctorVerdicts[ok ? 0 : 2];
+  return UnitVerdictLine(MsgDoctorVerdicts[ok ? 0 : 2], converter, detail);
+}
+
+std::string UnitVerdictLine(const std::string& verdict, const ConverterPort& converter, const std::string& detail) {
   size_t columns = 0;
   for (const char c : verdict) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
   return verdict + std::string(8 - columns, ' ') + OrDash(converter.serial) + "  " + OrDash(converter.location) +

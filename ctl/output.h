@@ -23,6 +23,7 @@ enum CtlExit {
   ExitWrite = FleetWrite,
   ExitFirmware = FleetFirmware,
   ExitOutput = FleetOutput,
+  ExitDrift = 9,  // audit: a converter's settings differ from what was planned
   ExitInterrupted = FleetInterrupted,  // as a shell reports a program ended by Ctrl+C
 };
 
@@ -103,6 +104,8 @@ void PrintSeveral(const ConverterList& list, const std::string& serial, bool jso
 // A line of a unit's outcome for people: the verdict in a column of its own,
 // serial number, place, port, then what happened.
 std::string UnitLine(bool ok, const ConverterPort& converter, const std::string& detail);
+// The same with a verdict of its own (at most 7 letters).
+std::string UnitVerdictLine(const std::string& verdict, const ConverterPort& converter, const std::string& detail);
 
 // Progress of a firmware update on standard error: on a terminal one line
 // redrawn in place, as wide as the terminal allows (the bar goes first, then

@@ -56,6 +56,7 @@ struct Worker {
 struct Unit {
   int32_t number = 0;
   ConverterPort converter{};
+  FleetUnitJob job;  // its steps, settings and image
   size_t step = 0;
   Worker worker;
   // The short worker that tells the converter the step's worker left in its
@@ -90,6 +91,7 @@ struct FleetRun {
   int32_t numbered = 0;
   int32_t total = 0;
   int32_t ok = 0;
+  int32_t notInPlan = 0;
   int worst = FleetOk;
   std::string journal;  // the journal's file; empty: none
   uint64_t imageSize = 0;
@@ -118,12 +120,12 @@ void AddIdentity(std::vector<std::string>& args, const ConverterPort& converter)
   if (converter.serial[0] == '\0' && converter.location[0] == '\0') args.insert(args.end(), {"--port", converter.port});
 }
 
-std::vector<std::string> StepArguments(const FleetJob& job, FleetStep step, const ConverterPort& converter,
-                                       const std::string& imageSha256) {
+std::vector<std::string> StepArguments(const FleetJob& job, const FleetUnitJob& own, FleetStep step,
+                                       const ConverterPort& converter) {
   std::vector<std::string> args = {"rs485ctl", "--worker", "--json"};
   if (!job.trace.empty()) args.insert(args.end(), {"--trace", job.trace});
   AddIdentity(args, converter);
-  const FleetSettings& s = job.settings;
+  const FleetSettings& s = own.settings;
   if (step == FleetStep::Write) {
     if (!s.baud.empty()) args.insert(args.end(), {"--baud", s.baud});
     if (s.parityRow >= 0) args.insert(args.end(), {"--parity", ParityNames[s.parityRow]});
@@ -134,9 +136,9 @@ std::vector<std::string> StepArguments(const FleetJob& job, FleetStep step, cons
   }
   if (step == FleetStep::Flash) args.insert(args.end(), {"--settle-ms", std::to_string(job.settleMs)});
   // The worker sends the image read at the start or nothing: a file changed meanwhile is refused.
-  if (step == FleetStep::Flash && !imageSha256.empty()) args.insert(args.end(), {"--sha256", imageSha256});
+  if (step == FleetStep::Flash && !own.sha256.empty()) args.insert(args.end(), {"--sha256", own.sha256});
   args.push_back(FleetStepCommand(step));
-  if (step == FleetStep::Flash) args.insert(args.end(), {"--", job.image});
+  if (step == FleetStep::Flash) args.insert(args.end(), {"--", own.image});
   return args;
 }
 
@@ -237,29 +239,28 @@ bool Present(const std::string& key) {
   return false;
 }
 
-FleetStep StepOf(const FleetRun& run, const Unit& unit) {
-  return run.job.steps[std::min(unit.step, run.job.steps.size() - 1)];
-}
+FleetStep StepOf(const Unit& unit) { return unit.job.steps[std::min(unit.step, unit.job.steps.size() - 1)]; }
 
-FleetEvent EventOf(FleetEventKind kind, const FleetRun& run, const Unit& unit) {
+FleetEvent EventOf(FleetEventKind kind, const Unit& unit) {
   FleetEvent event;
   event.kind = kind;
   event.unit = unit.number;
   event.converter = unit.converter;
-  event.step = StepOf(run, unit);
+  event.step = StepOf(unit);
+  event.planRow = unit.job.planRow;
   return event;
 }
 
 void UnitStepStart(FleetRun& run, Unit& unit) {
-  WorkerStart(unit.worker, run.program, StepArguments(run.job, StepOf(run, unit), unit.converter, run.imageSha256));
+  WorkerStart(unit.worker, run.program, StepArguments(run.job, unit.job, StepOf(unit), unit.converter));
 }
 
 // The start of a result line made here, in the keys of the step's command's
 // own: its port, and for an update its file and records.
-std::string MadeResult(const FleetRun& run, const Unit& unit, const std::string& result) {
+std::string MadeResult(const Unit& unit, const std::string& result) {
   std::string fields = "{\"port\":" + JsonString(unit.converter.port);
-  if (StepOf(run, unit) != FleetStep::Flash) return fields + ",\"result\":\"" + result + "\"";
-  return fields + ",\"file\":" + JsonString(run.job.image) + ",\"sha256\":" + JsonOrNull(run.imageSha256) +
+  if (StepOf(unit) != FleetStep::Flash) return fields + ",\"result\":\"" + result + "\"";
+  return fields + ",\"file\":" + JsonString(unit.job.image) + ",\"sha256\":" + JsonOrNull(unit.job.sha256) +
          ",\"result\":\"" + result +
          "\",\"records_sent\":" + std::to_string(unit.worker.recordsSent) +
          ",\"records_total\":" + std::to_string(unit.worker.recordsTotal) + ",\"bytes_sent\":null";
@@ -270,13 +271,25 @@ std::string MadeResult(const FleetRun& run, const Unit& unit, const std::string&
 // serve it; one whose turn came after a request to stop is interrupted
 // before anything was sent to it.
 void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetEvent>& events) {
+  FleetUnitJob own{run.job.steps, run.job.settings, run.job.image, 0, run.imageSha256, run.imageSize};
+  if (run.job.plan && !run.job.plan(converter, own)) {
+    // Left alone, and told once: watch takes it as served until it is unplugged.
+    FleetEvent left;
+    left.kind = FleetEventKind::NotInPlan;
+    left.converter = converter;
+    events.push_back(left);
+    ++run.notInPlan;
+    if (run.job.watch) run.served.insert(UnitKey(converter));
+    return;
+  }
   auto unit = std::make_unique<Unit>();
+  unit->job = std::move(own);
   unit->number = ++run.numbered;
   unit->converter = converter;
   unit->startedMs = PlatformTickMs();
   if (run.requests > 0) {
-    const bool flash = StepOf(run, *unit) == FleetStep::Flash;
-    unit->worker.result = MadeResult(run, *unit, "interrupted") +
+    const bool flash = StepOf(*unit) == FleetStep::Flash;
+    unit->worker.result = MadeResult(*unit, "interrupted") +
                           ",\"error\":" + JsonString(flash ? MsgUpdateInterrupted : MsgUnitNotReached) +
                           ",\"reason\":" + JsonString(MsgNothingSent) + "}";
     unit->worker.exitCode = FleetInterrupted;
@@ -287,23 +300,23 @@ void UnitBegin(FleetRun& run, const ConverterPort& converter, std::vector<FleetE
   } else {
     UnitStepStart(run, *unit);
   }
-  events.push_back(EventOf(FleetEventKind::UnitStarted, run, *unit));
+  events.push_back(EventOf(FleetEventKind::UnitStarted, *unit));
   run.active.push_back(std::move(unit));
 }
 
 // The result line of a step whose worker ended without its own, in the keys
 // of its command's: result is "interrupted" or "worker_failed". released:
 // what became of a converter it left in the update mode (empty: it did not).
-void UnitMakeResult(FleetRun& run, Unit& unit, const std::string& released) {
+void UnitMakeResult(Unit& unit, const std::string& released) {
   Worker& worker = unit.worker;
-  const FleetStep step = StepOf(run, unit);
+  const FleetStep step = StepOf(unit);
   const bool flash = step == FleetStep::Flash;
   std::string reason;
   if (unit.interrupted && flash)
     reason = MsgRecordsSent(worker.recordsSent, worker.recordsTotal) + ". " + released;
   else
     reason = MsgWorkerExitReason(worker.exitCode) + (released.empty() ? "" : " " + released);
-  worker.result = MadeResult(run, unit, unit.interrupted ? "interrupted" : "worker_failed") +
+  worker.result = MadeResult(unit, unit.interrupted ? "interrupted" : "worker_failed") +
                   ",\"error\":" + JsonString(unit.interrupted ? MsgUpdateInterrupted : MsgWorkerSilent) +
                   ",\"reason\":" + JsonString(reason) + "}";
   if (unit.interrupted) worker.exitCode = FleetInterrupted;
@@ -340,7 +353,7 @@ bool UnitSettle(FleetRun& run, Unit& unit) {
 
   unit.interrupted = worker.killed || (run.requests > 0 && worker.exitCode == FleetInterrupted);
   if (!worker.updating) {
-    UnitMakeResult(run, unit, std::string());
+    UnitMakeResult(unit, std::string());
     return true;
   }
   // Its port is free now. After a second request nothing is waited for.
@@ -362,10 +375,10 @@ void RunJournal(FleetRun& run, const Unit& unit, const FleetEvent& done, std::ve
   line.location = unit.converter.location;
   line.port = unit.converter.port;
   line.steps = unit.done;
-  if (HasStep(run.job, FleetStep::Flash)) {
-    line.image = run.job.image;
-    line.imageSize = run.imageSize;
-    line.imageSha256 = run.imageSha256;
+  if (std::find(unit.job.steps.begin(), unit.job.steps.end(), FleetStep::Flash) != unit.job.steps.end()) {
+    line.image = unit.job.image;
+    line.imageSize = unit.job.imageSize;
+    line.imageSha256 = unit.job.sha256;
   }
   line.result = done.result;
   line.exitCode = done.exitCode;
@@ -390,7 +403,7 @@ bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
   const Worker& worker = unit.worker;
   Json said;
   JsonParse(worker.result, said);
-  FleetEvent ended = EventOf(FleetEventKind::StepEnded, run, unit);
+  FleetEvent ended = EventOf(FleetEventKind::StepEnded, unit);
   ended.exitCode = worker.exitCode;
   ended.result = worker.result;
   ended.error = StringOf(said["error"]);
@@ -402,14 +415,14 @@ bool UnitStepEnded(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
   unit.error = ended.error;
   unit.reason = ended.reason;
   unit.done.push_back({FleetStepCommand(ended.step), worker.exitCode, worker.result});
-  if (unit.exitCode == FleetOk && unit.step + 1 < run.job.steps.size() && run.requests == 0 && !run.halted) {
+  if (unit.exitCode == FleetOk && unit.step + 1 < unit.job.steps.size() && run.requests == 0 && !run.halted) {
     ++unit.step;
     UnitStepStart(run, unit);
-    events.push_back(EventOf(FleetEventKind::StepStarted, run, unit));
+    events.push_back(EventOf(FleetEventKind::StepStarted, unit));
     return false;
   }
   const bool ok = unit.exitCode == FleetOk;
-  FleetEvent done = EventOf(FleetEventKind::UnitEnded, run, unit);
+  FleetEvent done = EventOf(FleetEventKind::UnitEnded, unit);
   done.exitCode = unit.exitCode;
   done.result = ok ? "ok" : unit.exitCode == FleetInterrupted ? "interrupted" : "failed";
   done.error = ok ? std::string() : unit.error;
@@ -432,12 +445,12 @@ bool UnitPoll(FleetRun& run, Unit& unit, std::vector<FleetEvent>& events) {
   if (unit.releasing) {
     if (!WorkerPoll(unit.release, [] {})) return false;
     unit.releasing = false;
-    UnitMakeResult(run, unit, ReleaseOutcome(unit.release));
+    UnitMakeResult(unit, ReleaseOutcome(unit.release));
     return UnitStepEnded(run, unit, events);
   }
-  WorkerPassOnStop(unit.worker, StepOf(run, unit), run.requests);
+  WorkerPassOnStop(unit.worker, StepOf(unit), run.requests);
   const bool ended = WorkerPoll(unit.worker, [&] {
-    FleetEvent progress = EventOf(FleetEventKind::Progress, run, unit);
+    FleetEvent progress = EventOf(FleetEventKind::Progress, unit);
     std::snprintf(progress.converter.port, sizeof progress.converter.port, "%s", unit.worker.progressPort.c_str());
     progress.phase = unit.worker.phase;
     progress.recordsSent = unit.worker.recordsSent;
@@ -495,6 +508,7 @@ void RunFinish(FleetRun& run, std::vector<FleetEvent>& events) {
   finished.total = run.total;
   finished.ok = run.ok;
   finished.failed = run.total - run.ok;
+  finished.notInPlan = run.notInPlan;
   events.push_back(finished);
 }
 
@@ -528,8 +542,9 @@ bool FleetEngine::Start(std::string& message, std::string& reason) {
   message.clear();
   reason.clear();
   if (run.started) return true;
-  // The image must be there and whole before any converter is switched.
-  if (HasStep(run.job, FleetStep::Flash)) {
+  // The image must be there and whole before any converter is switched (a
+  // plan's images were checked when it was read).
+  if (HasStep(run.job, FleetStep::Flash) && !run.job.plan) {
     std::vector<uint8_t> image;
     if (FirmwareImageLoad(run.job.image.c_str(), image, message, reason) == UploadDone && image.empty())
       message = MsgFirmwareEmpty;

@@ -11,6 +11,7 @@
 // Nothing here prints.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +69,19 @@ bool FleetProfileRead(const std::string& path, FleetSettings& settings, std::str
 // or holds a line that is no port name; ports is left as it was then.
 bool FleetPortsRead(const std::string& path, std::vector<std::string>& ports, std::string& problem);
 
+// One unit's own part of a job: its steps, settings and image, and the row
+// of the plan that chose them (0: the job's own, no plan).
+struct FleetUnitJob {
+  std::vector<FleetStep> steps;
+  FleetSettings settings;
+  std::string image;
+  int32_t planRow = 0;
+  // The image's SHA-256 and size as read before any converter was touched
+  // (a plan's when the plan was checked); the worker refuses another.
+  std::string sha256;
+  uint64_t imageSize = 0;
+};
+
 struct FleetJob {
   std::vector<FleetStep> steps;  // empty: a settings read
   std::string image;             // the image of a Flash step, checked by FleetEngine::Start
@@ -93,6 +107,11 @@ struct FleetJob {
   // their turn in order; 0: all at once. watch serves every converter as it
   // is seen.
   int32_t jobs = 0;
+  // A plan: each converter's own part of the job (FleetPlanLookup makes it
+  // from a plan checked whole beforehand); false for a converter the plan
+  // does not name, which is not touched (a NotInPlan event). Empty: every
+  // unit gets the steps, settings and image above.
+  std::function<bool(const ConverterPort& converter, FleetUnitJob& unit)> plan;
 };
 
 enum class FleetEventKind : uint8_t {
@@ -103,6 +122,7 @@ enum class FleetEventKind : uint8_t {
   UnitEnded,    // a unit's last step ended (or the first that failed)
   Stopping,     // the first request to stop was taken
   Finished,     // nothing more comes: the counts
+  NotInPlan,    // a converter found that the plan does not name, left alone (once until unplugged)
 };
 
 struct FleetEvent {
@@ -110,6 +130,7 @@ struct FleetEvent {
   int32_t unit = 0;            // from 1 for each unit served (a unit plugged in again is a new one); 0 for Stopping, Finished
   ConverterPort converter{};   // serial number, place, and the port (Progress: the worker's; after an update, the name it ended on)
   FleetStep step = FleetStep::Read;  // UnitStarted, StepStarted, Progress, StepEnded
+  int32_t planRow = 0;        // the plan's row serving the unit (0: no plan); its steps, settings and image are that row's
   UploadPhase phase = UploadEntering;  // Progress
   uint64_t recordsSent = 0;   // Progress, StepEnded of a Flash
   uint64_t recordsTotal = 0;
@@ -123,6 +144,7 @@ struct FleetEvent {
   int32_t total = 0;          // Finished: units served, good, failed
   int32_t ok = 0;
   int32_t failed = 0;
+  int32_t notInPlan = 0;      // Finished: converters left alone, not counted in total
 };
 
 struct FleetRun;  // a run's units, workers and counts

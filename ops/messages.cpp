@@ -188,6 +188,17 @@ std::string MsgVerifyDiffers(const std::string& fields) {
   return "Прочитано после записи не то, что записано: " + fields + ".";
 }
 
+std::string MsgNotInPlanCount(int32_t count) { return ", нет в плане: " + std::to_string(count); }
+
+std::string MsgDriftField(const std::string& field, const std::string& found, const std::string& wanted) {
+  return field + " " + found + " → " + wanted;
+}
+
+std::string MsgAuditSummary(int32_t total, int32_t same, int32_t differ, int32_t failed) {
+  return "Проверено: " + std::to_string(total) + ", совпадают: " + std::to_string(same) +
+         ", отличаются: " + std::to_string(differ) + ", с ошибкой: " + std::to_string(failed);
+}
+
 std::string MsgFleetSummary(int32_t total, int32_t ok, int32_t failed) {
   return "Преобразователей: " + std::to_string(total) + ", успешно: " + std::to_string(ok) +
          ", с ошибкой: " + std::to_string(failed);

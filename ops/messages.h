@@ -68,10 +68,10 @@ std::string MsgStationRecords(uint64_t sent, uint64_t total);
 std::string MsgStationGood(int32_t count);
 std::string MsgStationFailed(int32_t count);
 inline constexpr const char* MsgStationProfileBad = "Профиль не подходит";
-inline constexpr const char* MsgStationPlanUnsupported = "План пока не поддерживается";
-inline constexpr const char* MsgStationPlanReason =
-    "Станция не умеет выполнять --plan. Ни один преобразователь не затронут: выберите прошивку "
-    "или профиль и нажмите «Пуск».";
+inline constexpr const char* MsgStationPlanBad = "План не подходит";
+inline constexpr const char* MsgStationPlanWithChoices = "План задаёт прошивку и настройки каждого преобразователя";
+inline constexpr const char* MsgStationPlanWithChoicesReason =
+    "Ни один преобразователь не затронут: оставьте поля прошивки и профиля пустыми и нажмите «Пуск».";
 inline constexpr const char* MsgStationLogFailed = "Ошибка записи журнала JSON";
 inline constexpr const char* MsgStationAskStop =
     "Идёт обслуживание преобразователей. Остановить его и закрыть окно? Преобразователи будут выведены из "
@@ -227,3 +227,19 @@ inline constexpr const char* MsgWatchStopping = "Завершение после
 inline constexpr const char* MsgStepFlash = "прошивка";
 inline constexpr const char* MsgStepWrite = "настройки";
 inline constexpr const char* MsgStepRead = "проверка связи";
+// A plan: a converter it does not name, left alone.
+inline constexpr const char* MsgNotInPlanVerdict = "ПРОПУСК";
+inline constexpr const char* MsgNotInPlan = "нет в плане, не затронут";
+inline constexpr const char* MsgStationNotInPlan = "НЕТ В ПЛАНЕ";
+// ", нет в плане: 2", added to a summary when some were left alone.
+std::string MsgNotInPlanCount(int32_t count);
+// The audit and write --dry-run, per converter.
+inline constexpr const char* MsgDriftVerdict = "ОТЛИЧИЯ";
+inline constexpr const char* MsgAuditSame = "совпадает";
+inline constexpr const char* MsgAuditDiffers = "отличается: ";
+inline constexpr const char* MsgDryRunSame = "изменений нет, ничего не записано";
+inline constexpr const char* MsgDryRunChanges = "будет изменено (ничего не записано): ";
+// "baud 9600 → 19200", a field as read and as wanted.
+std::string MsgDriftField(const std::string& field, const std::string& found, const std::string& wanted);
+// "Проверено: 3, совпадают: 1, отличаются: 1, с ошибкой: 1".
+std::string MsgAuditSummary(int32_t total, int32_t same, int32_t differ, int32_t failed);

@@ -225,6 +225,8 @@ TEST(StationLogic, ChoicesAreCheckedBeforeAnyConverterIsTouched) {
   {
     std::ofstream("unknown.json") << "{\"colour\":\"red\"}";
     std::ofstream("odd.json") << "{\"parity\":\"odd\"}";
+    std::ofstream("good.csv") << "serial,parity\nA1,odd\n";
+    std::ofstream("bad.csv") << "serial,parity\nA1,sideways\n";
   }
   struct Case {
     const char* name;
@@ -233,7 +235,10 @@ TEST(StationLogic, ChoicesAreCheckedBeforeAnyConverterIsTouched) {
     const char* message;  // empty: it starts
     std::vector<FleetStep> steps;
   } cases[] = {
-      {"a plan", {"", "", "", "plan.json", ""}, "", MsgStationPlanUnsupported, {}},
+      {"a plan that is missing", {"", "", "", "plan.csv", ""}, "", MsgStationPlanBad, {}},
+      {"a plan with a bad row", {"", "", "", "bad.csv", ""}, "", MsgStationPlanBad, {}},
+      {"a plan and an image", {"fw.bin", "", "", "good.csv", ""}, "", MsgStationPlanWithChoices, {}},
+      {"a plan: its rows choose", {"", "", "", "good.csv", ""}, "", "", {FleetStep::Flash, FleetStep::Write}},
       {"a journal is the engine's", {"fw.bin", "", "", "", "j.jsonl"}, "", "", {FleetStep::Flash}},
       {"a profile that is missing", {"", "missing.json", "", "", ""}, "", MsgStationProfileBad, {}},
       {"a profile with an unknown key", {"", "unknown.json", "", "", ""}, "", MsgStationProfileBad, {}},
@@ -263,6 +268,7 @@ TEST(StationLogic, ChoicesAreCheckedBeforeAnyConverterIsTouched) {
       EXPECT_EQ(recording.job.settings.parityRow, c.choices.profile.empty() ? -1 : 2);
       EXPECT_EQ(recording.job.journal, c.choices.journal);
       EXPECT_EQ(recording.job.operation, "station");
+      EXPECT_EQ(recording.job.plan != nullptr, !c.choices.plan.empty());
     } else if (std::string(c.refusal).empty()) {
       EXPECT_EQ(recording.made, 0);  // no engine, no search, no worker
     }

@@ -78,7 +78,7 @@ void StationWindowTest::planToldBeforeAnythingStarts() {
   choices.plan = "plan.json";
   station.SetChoices(choices);
   QVERIFY(!station.StartRun());
-  QCOMPARE(messages, QStringList{QString::fromUtf8(MsgStationPlanUnsupported)});
+  QCOMPARE(messages, QStringList{QString::fromUtf8(MsgStationPlanWithChoices)});
   QVERIFY(station.startButton->isEnabled());
   QCOMPARE(station.imageEdit->text(), QStringLiteral("fw.bin"));  // kept for the operator's next start
 }

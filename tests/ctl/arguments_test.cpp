@@ -146,6 +146,16 @@ TEST(CtlArguments, BadArgumentsAreRefusedBeforeAnyPortIsTouched) {
       {"--port", port, "--jobs", "2", "read"},
       {"--jobs", "2", "watch"},
       {"--all", "--jobs", "2", "locate"},
+      // A plan, an audit and a dry run: where each belongs.
+      {"--port", port, "read", "--plan", "p.csv"},
+      {"--port", port, "write", "--plan", "p.csv"},  // a plan serves every converter: --all
+      {"--all", "write", "--plan", "p.csv", "--baud", "9600"},
+      {"watch", "--plan", "p.csv", "--flash", image},
+      {"audit"},  // nothing to compare with
+      {"--port", port, "audit", "--baud", "9600"},
+      {"audit", "--plan", "p.csv", "--csv", "--json"},
+      {"--port", port, "read", "--csv"},
+      {"--port", port, "flash", image, "--dry-run"},
   };
   for (const Args& args : bad) {
     const CtlRun run = RunCtl(args);

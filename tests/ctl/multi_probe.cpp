@@ -569,4 +569,101 @@ TEST_F(CtlConverters, WatchStopsBeforeTheNextUnitWhenItsLineCannotBeWritten) {
   EXPECT_EQ(sim[1].Counters().memoryReads, 0u);
 }
 
+// A plan that cannot be followed whole is refused before any converter is
+// touched, naming the row (the header is row 1) and the column.
+TEST_F(CtlConverters, APlanWithABadRowIsRefusedBeforeAnyConverterIsTouched) {
+  for (int k = 0; k < 3; ++k) Plug(k, k);
+  const struct {
+    std::string plan;
+    const char* where;
+  } cases[] = {
+      {"serial,speed\nSN0,9600\n", "строка 1, столбец speed"},
+      {"serial,baud\nSN0,9600\nSN1,fast\n", "строка 3, столбец baud"},
+      {"serial,parity\nSN0,odd\nSN1,even\nSN0,none\n", "строка 4, столбец serial"},
+      {"serial,image\nSN0,fw.bin\nSN1,missing.bin\n", "строка 3, столбец image"},
+      {"serial,image,sha256\nSN0,fw.bin," + std::string(64, '0') + "\n", "строка 2, столбец sha256"},
+  };
+  for (const auto& c : cases) {
+    WriteFile(scratch.path() + "/plan.csv", Data(c.plan.begin(), c.plan.end()));
+    for (const Args& args : {Args{"write", "--all", "--plan", "plan.csv"}, Args{"audit", "--plan", "plan.csv"}}) {
+      const CtlRun run = RunCtl(args);
+      EXPECT_EQ(run.exitCode, 2) << c.plan << "\n" << Describe(run);
+      EXPECT_NE(run.err.find(c.where), std::string::npos) << c.plan << "\n" << run.err;
+    }
+  }
+  for (const SimConverter& converter : sim) EXPECT_EQ(converter.Counters().bytesReceived, 0u);
+  EXPECT_FALSE(std::filesystem::exists(scratch.path() + "/port.out")) << "no port was opened";
+}
+
+TEST_F(CtlConverters, APlanGivesEachConverterItsOwnRowAndLeavesTheOthersAlone) {
+  for (int k = 0; k < 3; ++k) Plug(k, k);
+  const Data second = MakeImage(272 * 2);
+  WriteFile(scratch.path() + "/second.bin", second);
+  // SN2 is plugged in at 1-1.3: its row names another place.
+  const std::string plan =
+      "serial,location,image,baud,parity\r\nSN0,,fw.bin,19200,\r\nSN1,1-1.2,second.bin,,even\r\n"
+      "SN2,1-1.9,fw.bin,38400,odd\r\n";
+  WriteFile(scratch.path() + "/plan.csv", Data(plan.begin(), plan.end()));
+
+  for (const Args& args : {Args{"--json", "flash", "--all", "--plan", "plan.csv", "--settle-ms", "300"},
+                           Args{"--json", "write", "--all", "--plan", "plan.csv"}}) {
+    const CtlRun run = RunCtl(args);
+    EXPECT_EQ(run.exitCode, 0) << Describe(run);
+    Json summary;
+    std::map<std::string, Json> results = Results(run.out, &summary);
+    EXPECT_EQ(results["SN2"]["result"].text, "not_in_plan") << run.out;
+    EXPECT_EQ(summary["converters"].number, 2) << run.out;
+    EXPECT_EQ(summary["not_in_plan"].number, 1) << run.out;
+  }
+  EXPECT_EQ(sim[0].Snapshot().image, image);
+  EXPECT_EQ(sim[1].Snapshot().image, second);
+  // Only what each row names was changed: 19200 on SN0, even parity on SN1.
+  EXPECT_EQ(sim[0].Settings(), (SimSettings{0xC0, 0x00, 0x00, 0x08, 0x4E, 0x80}));
+  EXPECT_EQ(sim[1].Settings(), (SimSettings{0x60, 0x00, 0x00, 0x08, 0x45, 0x80}));
+  EXPECT_EQ(sim[2].Counters().updateEnters, 0u);
+  EXPECT_EQ(sim[2].Counters().memoryWrites, 0u);
+}
+
+TEST_F(CtlConverters, AnAuditFindsTheOneFieldChangedByHandAndWritesNothing) {
+  for (int k = 0; k < 3; ++k) Plug(k, k);
+  const std::string plan = "serial,baud,parity,bits,stop,echo\nSN0,9600,none,8,1,on\nSN1,9600,none,8,1,on\n"
+                           "SN2,9600,none,8,1,on\n";
+  WriteFile(scratch.path() + "/plan.csv", Data(plan.begin(), plan.end()));
+  SimSettings byHand = SimDefaultSettings;
+  byHand[4] = 'E';
+  sim[1].SetSettings(byHand);
+
+  const struct {
+    Args args;
+    int exitCode;
+    std::string found;  // in the output: the one field that differs
+  } cases[] = {
+      {{"audit", "--plan", "plan.csv"}, 9, "SN1  1-1.2  ttyACM1  " + std::string(MsgAuditDiffers) + "parity even → none"},
+      {{"audit", "--plan", "plan.csv", "--csv"}, 9, "\r\nSN1,1-1.2,ttyACM1,3,differs,parity,even,none,\r\n"},
+      {{"--json", "audit", "--plan", "plan.csv"}, 9,
+       R"("serial":"SN1","location":"1-1.2","port":"ttyACM1","plan_row":3,"result":"differs","differs":[{"field":"parity","found":"even","wanted":"none"}])"},
+      {{"--json", "write", "--dry-run", "--all", "--plan", "plan.csv"}, 0,
+       R"("serial":"SN1","location":"1-1.2","port":"ttyACM1","plan_row":3,"result":"differs","differs":[{"field":"parity","found":"even","wanted":"none"}])"},
+      {{"--json", "--serial", "SN1", "write", "--dry-run", "--parity", "none"}, 0,
+       R"("result":"differs","differs":[{"field":"parity","found":"even","wanted":"none"}])"},
+  };
+  for (const auto& c : cases) {
+    const CtlRun run = RunCtl(c.args);
+    EXPECT_EQ(run.exitCode, c.exitCode) << CtlCommandLine(c.args) << "\n" << Describe(run);
+    EXPECT_NE(run.out.find(c.found), std::string::npos) << CtlCommandLine(c.args) << "\n" << run.out;
+    // The others agree with the plan.
+    EXPECT_EQ(run.out.find("\"differs\",\"differs\":[{\"field\":\"baud"), std::string::npos) << run.out;
+  }
+  for (const SimConverter& converter : sim) EXPECT_EQ(converter.Counters().memoryWrites, 0u);
+  EXPECT_EQ(sim[1].Settings(), byHand);
+
+  // A converter that cannot be read leaves the audit unsure: its code wins.
+  SimFaults corrupt;
+  corrupt.corruptCrc = true;
+  sim[2].SetFaults(corrupt);
+  const CtlRun unsure = RunCtl({"audit", "--plan", "plan.csv"});
+  EXPECT_EQ(unsure.exitCode, 4) << Describe(unsure);
+  EXPECT_NE(unsure.out.find("parity even → none"), std::string::npos) << unsure.out;
+}
+
 }  // namespace

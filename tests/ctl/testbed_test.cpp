@@ -91,3 +91,15 @@ TEST(CtlTestbed, AllJournalsEveryUnitWithItsIdentityAndImage) {
 TEST(CtlTestbed, WatchStopsBeforeTheNextUnitWhenItsLineCannotBeWritten) {
   RunProbe("CtlConverters.WatchStopsBeforeTheNextUnitWhenItsLineCannotBeWritten");
 }
+
+TEST(CtlTestbed, APlanWithABadRowIsRefusedBeforeAnyConverterIsTouched) {
+  RunProbe("CtlConverters.APlanWithABadRowIsRefusedBeforeAnyConverterIsTouched");
+}
+
+TEST(CtlTestbed, APlanGivesEachConverterItsOwnRowAndLeavesTheOthersAlone) {
+  RunProbe("CtlConverters.APlanGivesEachConverterItsOwnRowAndLeavesTheOthersAlone");
+}
+
+TEST(CtlTestbed, AnAuditFindsTheOneFieldChangedByHandAndWritesNothing) {
+  RunProbe("CtlConverters.AnAuditFindsTheOneFieldChangedByHandAndWritesNothing");
+}

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "fleet/fleet.h"
+#include "fleet/plan.h"
 #include "ops/messages.h"
 #include "support/scratch_dir.h"
 #include "support/sysfs_tree.h"
@@ -39,6 +41,7 @@ std::string Said(const FleetEvent& e) {
       return "done " + step + " " + std::to_string(e.exitCode) + (e.error.empty() ? "" : " " + e.error + " / " + e.reason);
     case FleetEventKind::UnitEnded: return "ended " + e.result + " " + std::to_string(e.exitCode);
     case FleetEventKind::Stopping: return "stopping";
+    case FleetEventKind::NotInPlan: return "not in plan " + std::string(e.converter.serial);
     case FleetEventKind::Finished:
       return "finished " + std::to_string(e.ok) + "/" + std::to_string(e.total) + " " + std::to_string(e.exitCode);
   }
@@ -186,6 +189,49 @@ TEST_F(Fleet, EachRecordedWorkerOutputBecomesItsEvents) {
 // The converter a dead worker left in its update mode is released by a worker
 // of its own: however long that takes (here it looks for a converter that
 // re-enumerates, for up to ten minutes), the engine goes on answering at once.
+// watch with a plan: each converter does what its row calls for, with its
+// row's settings and image; one the plan does not name is told once, and
+// again only once it was unplugged and plugged in again.
+TEST_F(Fleet, APlanGivesEachUnitItsRowAndTellsTheOthersOnce) {
+  tree.AddConverter("1-2", "ttyACM1");
+  tree.WriteFile(tree.UsbDir("1-2") + "/serial", "SN2\n");
+  std::ofstream(scratch.path() + "/fw.bin") << "an image";
+  auto plan = std::make_shared<FleetPlan>();
+  FleetPlanProblem problem;
+  ASSERT_TRUE(FleetPlanParse("serial,image,parity\nSN1,fw.bin,odd\nSN9,,even\n", scratch.path(), *plan, problem))
+      << FleetPlanProblemText(problem);
+  WriteScript("SN1.flash", {kDone});
+  WriteScript("SN1.write", {kSettings});
+  FleetJob job;
+  job.steps = {FleetStep::Flash, FleetStep::Write};
+  job.watch = true;
+  job.plan = FleetPlanLookup(plan, job.steps, true);
+  FleetEngine engine(job, FAKE_WORKER_PATH);
+  std::string message, reason;
+  ASSERT_TRUE(engine.Start(message, reason)) << message;
+  Lines said;
+  PollUntil(engine, said, [&] { return Has(said, "ended"); });
+  // Searches twice a second: a few more go by without a word of SN2.
+  const auto calm = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  PollUntil(engine, said, [&] { return std::chrono::steady_clock::now() > calm; });
+  tree.Unplug("1-2");
+  const auto away = std::chrono::steady_clock::now() + std::chrono::milliseconds(1200);
+  PollUntil(engine, said, [&] { return std::chrono::steady_clock::now() > away; });
+  tree.AddConverter("1-2", "ttyACM1");
+  tree.WriteFile(tree.UsbDir("1-2") + "/serial", "SN2\n");
+  PollUntil(engine, said, [&] { return std::count(said.begin(), said.end(), "not in plan SN2") == 2; });
+  engine.RequestStop();
+  PollUntil(engine, said, [&] { return engine.Finished(); });
+  EXPECT_EQ(std::count(said.begin(), said.end(), "not in plan SN2"), 2) << ::testing::PrintToString(said);
+  said.erase(std::remove(said.begin(), said.end(), "not in plan SN2"), said.end());
+  EXPECT_EQ(said, (Lines{"unit SN1 flash", "done flash 0", "next write", "done write 0", "ended ok 0", "stopping",
+                         "finished 1/1 130"}));
+  const std::string calls = ReadFile("calls.log");
+  EXPECT_NE(calls.find("flash -- " + scratch.path() + "/fw.bin"), std::string::npos) << calls;
+  EXPECT_NE(calls.find("--parity odd write"), std::string::npos) << calls;
+  EXPECT_EQ(calls.find("SN2"), std::string::npos) << calls;
+}
+
 TEST_F(Fleet, AReleaseNeverHoldsThePollUp) {
   WriteScript("SN1.flash", {R"({"event":"progress","port":"ttyACM0","phase":"waiting","records_sent":0,"records_total":8})",
                             "!wait-file die", "!exit 137"});

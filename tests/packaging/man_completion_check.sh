@@ -17,11 +17,11 @@ done
 help=$("$rs485ctl" --help)
 page=$(man -E UTF-8 -l "$packaging/man/rs485ctl.1" 2>/dev/null)
 completion=$packaging/rs485ctl.bash-completion
-for option in $(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u) list locate read write flash doctor watch; do
+for option in $(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u) list locate read write flash doctor watch audit; do
   grep -q -- "$option" <<<"$page" || fail "the manual page lacks $option"
   grep -q -- "$option" "$completion" || fail "the completion lacks $option"
 done
-for code in 0 1 2 3 4 5 6 7 130; do
+for code in 0 1 2 3 4 5 6 7 9 130; do
   grep -qE "^ {7}$code +[^ ]" <<<"$page" || fail "the manual page lacks exit code $code"
 done
 
