@@ -1,5 +1,6 @@
 #include "ctl/audit.h"
 
+#include "ctl/fleet.h"
 #include "ctl/output.h"
 #include "ops/json.h"
 #include "ops/messages.h"
@@ -122,13 +123,7 @@ int CommandAudit(const Options& options) {
   job.location = options.location;
   PlatformInterruptCount();
   FleetEngine engine(job, PlatformSelfPath());
-  std::string message;
-  std::string reason;
-  if (!engine.Start(message, reason)) {
-    CtlWrite(stderr, message + "\n" + (reason.empty() ? "" : reason + "\n"));
-    PrintError(nullptr, message.c_str(), reason, options.json);
-    return engine.ExitCode();
-  }
+  if (const int code = CtlFleetStart(engine, options); code != ExitOk) return code;
   // A byte-order mark and CRLF, so that a spreadsheet opens it with Cyrillic intact.
   if (options.csv) CtlWrite(stdout, "\xEF\xBB\xBF" "serial,location,port,plan_row,result,field,found,wanted,error\r\n");
   int32_t same = 0, differ = 0, failed = 0;
