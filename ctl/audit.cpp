@@ -121,6 +121,8 @@ int CommandAudit(const Options& options) {
   job.trace = options.trace;
   job.serial = options.serial;
   job.location = options.location;
+  job.ports = options.ports;
+  job.jobs = options.jobs > 0 || options.ports.empty() ? options.jobs : kPortsDefaultJobs;
   PlatformInterruptCount();
   FleetEngine engine(job, PlatformSelfPath());
   if (const int code = CtlFleetStart(engine, options); code != ExitOk) return code;
