@@ -1,6 +1,5 @@
 #include "ctl/audit.h"
 
-#include "ctl/fleet.h"
 #include "ctl/output.h"
 #include "ops/json.h"
 #include "ops/messages.h"
@@ -125,7 +124,7 @@ int CommandAudit(const Options& options) {
   job.jobs = options.jobs > 0 || options.ports.empty() ? options.jobs : kPortsDefaultJobs;
   PlatformInterruptCount();
   FleetEngine engine(job, PlatformSelfPath());
-  if (const int code = CtlFleetStart(engine, options); code != ExitOk) return code;
+  if (const int code = CtlFleetStart(engine, options.json); code != ExitOk) return code;
   // A byte-order mark and CRLF, so that a spreadsheet opens it with Cyrillic intact.
   if (options.csv) CtlWrite(stdout, "\xEF\xBB\xBF" "serial,location,port,plan_row,result,field,found,wanted,error\r\n");
   int32_t same = 0, differ = 0, failed = 0;

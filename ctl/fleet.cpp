@@ -113,19 +113,6 @@ void PrintNotInPlan(const FleetEvent& left, bool json, bool watch) {
     CtlWriteLine(UnitVerdictLine(MsgNotInPlanVerdict, c, MsgNotInPlan));
 }
 
-}  // namespace
-
-int CtlFleetStart(FleetEngine& engine, const Options& options) {
-  std::string message;
-  std::string reason;
-  if (engine.Start(message, reason)) return ExitOk;
-  CtlWrite(stderr, message + "\n" + (reason.empty() ? "" : reason + "\n"));
-  PrintError(nullptr, message.c_str(), reason, options.json);
-  return engine.ExitCode();
-}
-
-namespace {
-
 // Runs the engine to its end, passing each request to stop on and printing
 // what it tells; --all prints each unit's result, watch each unit's steps.
 int RunFleet(const Options& options, FleetJob job) {
@@ -136,7 +123,7 @@ int RunFleet(const Options& options, FleetJob job) {
   PlatformInterruptCount();
   const bool watch = job.watch;
   FleetEngine engine(std::move(job), PlatformSelfPath());
-  if (const int code = CtlFleetStart(engine, options); code != ExitOk) return code;
+  if (const int code = CtlFleetStart(engine, options.json); code != ExitOk) return code;
   if (watch) CtlWrite(stderr, std::string(MsgWatchWaiting) + "\n");
   std::map<int32_t, UnitSteps> units;
   std::vector<FleetEvent> events;

@@ -9,14 +9,9 @@
 // update tells its converter to leave the update mode).
 
 #include "ctl/arguments.h"
-#include "fleet/fleet.h"
 
 // --all and --ports: the worst of the workers' exit codes.
 int CommandAll(const Options& options);
 
 // watch: runs until Ctrl+C, then waits for the units in progress; 130.
 int CommandWatch(const Options& options);
-
-// Starts the engine; ExitOk, or its refusal told on standard error (and as
-// JSON with --json) and its exit code.
-int CtlFleetStart(FleetEngine& engine, const Options& options);
