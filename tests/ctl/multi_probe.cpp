@@ -119,8 +119,8 @@ class CtlConverters : public ::testing::Test {
     EXPECT_FALSE(sim[k].Snapshot().updateMode) << k;
   }
 
-  static constexpr int32_t kSlowAnswerMs = 40;
-  static constexpr int kLongRecords = 200;
+  static constexpr int32_t kSlowAnswerMs = 80;
+  static constexpr int kLongRecords = 80;
 
   ScratchDir scratch;
   const Data image = MakeImage(272 * 3);

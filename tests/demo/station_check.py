@@ -83,13 +83,13 @@ def main():
         started.append(subprocess.Popen([launcher, "--launch-immediately"], env=env,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
         import pyatspi
-        # For the close, a long image on converters that answer 40 ms late: each
+        # For the close, a long image on converters that answer 80 ms late: each
         # update lasts seconds, every record acknowledged well inside the
         # utility's wait for it.
         records = 4 if args.shot else 200
         with open(os.path.join(work, "fw.bin"), "wb") as image:
             image.write(bytes((i * 7 + 1) & 0xFF for i in range(272 * records)))
-        slow = [] if args.shot else ["--delay", "40"]
+        slow = [] if args.shot else ["--delay", "80"]
         log = open(os.path.join(work, "sim.log"), "w")
         station = subprocess.Popen([args.sim, "-v", "--converters", "3", *slow, "--umockdev", "--", args.setup,
                                     "--station", "--flash", "fw.bin", "--json-log", "station.jsonl"],
