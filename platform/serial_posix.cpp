@@ -192,6 +192,11 @@ int SerialSetLine(int32_t handle, const SerialLine& line) {
 int SerialQueued(int32_t handle, uint32_t* count) {
   *count = 0;
   if (FindHandle(handle) == nullptr) return EBADF;
+  // The driver hands what came in to the terminal from a kernel worker; on a
+  // busy machine that worker may not have run yet, and the count alone would
+  // miss bytes that did arrive. Asking poll makes the terminal take them now.
+  pollfd p{handle, POLLIN, 0};
+  poll(&p, 1, 0);
   int queued = 0;
   if (ioctl(handle, FIONREAD, &queued) != 0) return errno;
   *count = queued > 0 ? static_cast<uint32_t>(queued) : 0u;

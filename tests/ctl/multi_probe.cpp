@@ -56,6 +56,7 @@ class CtlConverters : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(testbed, nullptr);
     WriteFile(scratch.path() + "/fw.bin", image);
+    WriteFile(scratch.path() + "/long.bin", longImage);
   }
   void TearDown() override {
     plugged.reset();
@@ -93,12 +94,19 @@ class CtlConverters : public ::testing::Test {
     return results;
   }
 
-  // Starts a slow update of converters 0 and 1 and waits until each has
-  // taken a record of it.
+  // Converter k answers everything kSlowAnswerMs late: the long image takes
+  // it seconds, each record acknowledged well inside the tool's wait for it.
+  void Slow(int k) {
+    SimFaults slow;
+    slow.delayMs = kSlowAnswerMs;
+    sim[k].SetFaults(slow);
+  }
+
+  // Starts an update of the long image on slow converters 0 and 1 and waits
+  // until each has taken a record of it.
   void StartSlowUpdate(Spawned& ctl, bool ownGroup) {
-    WriteFile(scratch.path() + "/big.bin", MakeImage(272 * 8));
-    for (int k = 0; k < 2; ++k) sim[k].SetLineRate(480);  // a record takes 583 ms on its line
-    ASSERT_TRUE(ctl.Start({CtlPath(), "--json", "flash", "--all", "big.bin", "--settle-ms", "300"},
+    for (int k = 0; k < 2; ++k) Slow(k);
+    ASSERT_TRUE(ctl.Start({CtlPath(), "--json", "flash", "--all", "long.bin", "--settle-ms", "300"},
                           SpawnOptions{.env = {}, .ownGroup = ownGroup}));
     for (int k = 0; k < 2; ++k) {
       const uint32_t acked = sim[k].Counters().recordsAcked;
@@ -112,8 +120,12 @@ class CtlConverters : public ::testing::Test {
     EXPECT_FALSE(sim[k].Snapshot().updateMode) << k;
   }
 
+  static constexpr int32_t kSlowAnswerMs = 80;
+  static constexpr int kLongRecords = 80;
+
   ScratchDir scratch;
   const Data image = MakeImage(272 * 3);
+  const Data longImage = MakeImage(272 * kLongRecords);
   SimConverter sim[4];  // before the testbed's servers, which use them
   UMockdevTestbed* testbed = TestbedCreate();
   std::unique_ptr<TestbedConverters> plugged = std::make_unique<TestbedConverters>(testbed);
@@ -375,7 +387,7 @@ TEST_F(CtlConverters, AStopRequestToRs485ctlAloneReachesEveryWorker) {
     for (int k = 0; k < 2; ++k) {
       const Json& result = results["SN" + std::to_string(k)];
       EXPECT_EQ(result["result"].text, "interrupted") << signal << "\n" << ctl.out;
-      EXPECT_LT(result["records_sent"].number, 8) << signal;
+      EXPECT_LT(result["records_sent"].number, kLongRecords) << signal;
       LeftUpdateMode(k, leaves[k]);
     }
     EXPECT_EQ(summary["exit_code"].number, 130) << ctl.out;
@@ -423,7 +435,6 @@ TEST_F(CtlConverters, TwoStopRequestsEndAtOnceWithTheConvertersOutOfTheUpdateMod
 TEST_F(CtlConverters, AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpdateMode) {
   Plug(0, 0);
   Plug(1, 1);
-  WriteFile(scratch.path() + "/big.bin", MakeImage(272 * 8));
   SimFaults silent;
   silent.silent = true;
   const struct {
@@ -432,10 +443,10 @@ TEST_F(CtlConverters, AWorkerThatDiesGetsAWholeResultAndItsConverterLeavesTheUpd
     uint32_t SimCounters::*busy;  // grows once the converter is in the middle of it
     int exitCode;
   } cases[] = {
-      {"flash", {"flash", "--all", "big.bin", "--settle-ms", "300"}, &SimCounters::recordsAcked, 6},
+      {"flash", {"flash", "--all", "long.bin", "--settle-ms", "300"}, &SimCounters::recordsAcked, 6},
       {"read", {"read", "--all"}, &SimCounters::bytesReceived, 4},
   };
-  sim[0].SetLineRate(480);
+  Slow(0);
   for (const auto& c : cases) {
     if (c.exitCode == 4) sim[0].SetFaults(silent);
     const uint32_t before = sim[0].Counters().*c.busy;
@@ -467,7 +478,7 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   const std::string profile = "{\"parity\":\"odd\"}";
   WriteFile(scratch.path() + "/odd.json", Data(profile.begin(), profile.end()));
   Spawned watch;
-  ASSERT_TRUE(watch.Start({CtlPath(), "--json", "watch", "--flash", "fw.bin", "--from", "odd.json", "--settle-ms", "300"},
+  ASSERT_TRUE(watch.Start({CtlPath(), "--json", "watch", "--flash", "long.bin", "--from", "odd.json", "--settle-ms", "300"},
                           SpawnOptions{.env = {}, .ownGroup = true}));
   // The next line of that event; progress lines are passed over.
   std::string said;  // that line, for a failure to show
@@ -487,7 +498,7 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   ASSERT_EQ(done["steps"].items.size(), 2u);
   EXPECT_EQ(done["steps"].items[1]["step"].text, "write");
   EXPECT_EQ(sim[0].Settings()[4], 'O');
-  EXPECT_EQ(sim[0].Snapshot().image, image);
+  EXPECT_EQ(sim[0].Snapshot().image, longImage);
 
   // The next one plugged in is served; the first, still there, is not again.
   Plug(1, 1);
@@ -496,7 +507,7 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
 
   // Unplugged in the middle of its update: a failed unit. Plugged back at
   // once, it is served again.
-  sim[2].SetLineRate(480);  // a record takes 583 ms on its line
+  Slow(2);
   Plug(2, 2);
   ASSERT_TRUE(Heard(2, [](const SimCounters& c) { return c.recordsAcked > 0; }));
   Unplug(2);
@@ -504,7 +515,7 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
   EXPECT_EQ(done["serial"].text, "SN2");
   EXPECT_EQ(done["result"].text, "failed");
   EXPECT_EQ(done["steps"].items.size(), 1u);
-  sim[2].SetLineRate(0);
+  sim[2].SetFaults(SimFaults{});
   Plug(2, 2);
   done = unit();
   EXPECT_EQ(done["serial"].text, "SN2");
@@ -512,7 +523,7 @@ TEST_F(CtlConverters, WatchServesEachNewUnitOnceUntilItIsUnpluggedAndEndsInOrder
 
   // A stop request to watch alone while a unit is in its update: it is told
   // to leave it, then watch ends with the units counted.
-  sim[3].SetLineRate(480);
+  Slow(3);
   Plug(3, 3);
   ASSERT_TRUE(Heard(3, [](const SimCounters& c) { return c.recordsAcked > 0; }));
   kill(watch.pid(), SIGTERM);
