@@ -125,9 +125,12 @@ def last_image_sha256(ctl, journal, serial):
         ctl.fail(rc, objects, err)
     last = None
     for record in objects:
-        # A later update that failed leaves the converter's firmware unknown.
-        if record.get('serial') == serial and isinstance(record.get('image'), dict):
-            last = record['image'].get('sha256') if record.get('result') == 'ok' else None
+        if record.get('serial') != serial or not isinstance(record.get('image'), dict):
+            continue
+        # An update that did not end well, even after one that did, leaves
+        # the converter's firmware unknown.
+        whole = any(step.get('step') == 'flash' and step.get('exit_code') == 0 for step in record.get('steps') or [])
+        last = record['image'].get('sha256') if whole else None
     return last
 
 

@@ -62,6 +62,9 @@ options:
       - A plan on the managed host (CSV, a row per serial number); each converter gets its row's
         settings and one the plan does not name is left alone. Implies I(all).
     type: path
+  journal:
+    description: The journal each write is recorded in, instead of the user's own.
+    type: path
   rs485ctl:
     description: The rs485ctl program to run; by default the one found on the PATH.
     type: path
@@ -187,6 +190,7 @@ def main():
         echo_suppression=dict(type='bool'),
         profile=dict(type='path'),
         plan=dict(type='path'),
+        journal=dict(type='path'),
     )
     module = AnsibleModule(
         argument_spec=argument_spec,
@@ -196,13 +200,14 @@ def main():
     )
     params = module.params
     # rs485ctl runs in a folder of its own: paths must not depend on it.
-    for name in ('profile', 'plan'):
+    for name in ('profile', 'plan', 'journal'):
         if params[name]:
             params[name] = os.path.abspath(params[name])
     if params['plan']:
         params['all'] = True
     ctl = Ctl(module)
     choice, every = choice_args(params)
+    journal = ['--journal', params['journal']] if params['journal'] else []
 
     # What each converter has now: the diff's "before".
     rc, objects, err = ctl.run(choice + ['read'] + every)
@@ -251,7 +256,7 @@ def main():
             if not module.check_mode:
                 # Only what differs, to this converter alone; rs485ctl reads it back.
                 target = choice if not every else ['--port', obj['port']]
-                wrc, wobjects, werr = ctl.run(target + ['write'] + write)
+                wrc, wobjects, werr = ctl.run(journal + target + ['write'] + write)
                 if wrc != 0:
                     msg, reason = failure_of(wobjects, werr)
                     entry.update(result='failed', error=msg, reason=reason, after=None)
