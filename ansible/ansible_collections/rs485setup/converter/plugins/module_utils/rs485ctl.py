@@ -78,6 +78,15 @@ def choice_args(params, with_all=True):
     return args, (['--all'] if with_all and params.get('all') else [])
 
 
+def target_of(unit):
+    """The options that choose one converter of --all again: by serial number and place, which
+    follow it (and name it in the journal), else by its port."""
+    if unit.get('serial') or unit.get('location'):
+        return (['--serial', unit['serial']] if unit.get('serial') else []) + \
+            (['--location', unit['location']] if unit.get('location') else [])
+    return ['--port', unit['port']]
+
+
 def results(objects):
     """The per-converter objects of a run: the one object alone, or the result lines of --all."""
     if len(objects) == 1 and 'event' not in objects[0]:

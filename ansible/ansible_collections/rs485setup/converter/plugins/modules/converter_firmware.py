@@ -110,12 +110,13 @@ rc:
   sample: 6
 '''
 
+import csv
 import os
 import re
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.rs485setup.converter.plugins.module_utils.rs485ctl import (
-    CHOICE_OPTIONS, Ctl, choice_args, failure_of)
+    CHOICE_OPTIONS, Ctl, choice_args, failure_of, target_of)
 
 
 def last_image_sha256(ctl, journal, serial):
@@ -132,6 +133,16 @@ def last_image_sha256(ctl, journal, serial):
         whole = any(step.get('step') == 'flash' and step.get('exit_code') == 0 for step in record.get('steps') or [])
         last = record['image'].get('sha256') if whole else None
     return last
+
+
+def ended(entry, result, rc, objects, err, failures):
+    """What an update of one converter came to: its result line, or the run's failure."""
+    if result is not None and result.get('result') == 'done':
+        entry.update(result='flashed', port=result.get('port') or entry['port'])
+        return
+    msg, reason = (result.get('error'), result.get('reason')) if result else failure_of(objects, err)
+    entry.update(result='failed', error=msg, reason=reason)
+    failures.append((rc or 1, msg, reason))
 
 
 def main():
@@ -168,7 +179,7 @@ def main():
             rc, objects, err = ctl.run(journal + choice + ['flash', params['image'], '--sha256', sha256])
             ctl.fail(rc, objects, err)
 
-    converters, failures = [], []
+    converters, failures, pending = [], [], []
     for unit in units:
         entry = dict(port=unit.get('port'), serial=unit.get('serial'), location=unit.get('location'))
         entry['journal_sha256'] = last_image_sha256(ctl, journal, entry['serial']) if entry['serial'] else None
@@ -177,24 +188,35 @@ def main():
         elif module.check_mode:
             entry['result'] = 'would_flash'
         else:
-            # Chosen by serial number and place: the update's reopen follows the
-            # converter, not the port name it had.
-            if not every:
-                target = choice
-            elif entry['serial'] or entry['location']:
-                target = (['--serial', entry['serial']] if entry['serial'] else []) + \
-                    (['--location', entry['location']] if entry['location'] else [])
-            else:
-                target = ['--port', entry['port']]
-            settle = ['--settle-ms', str(params['settle_ms'])] if params['settle_ms'] is not None else []
-            rc, objects, err = ctl.run(journal + target + ['flash', params['image'], '--sha256', sha256] + settle)
-            if rc != 0:
-                msg, reason = failure_of(objects, err)
-                entry.update(result='failed', error=msg, reason=reason)
-                failures.append((rc, msg, reason))
-            else:
-                entry.update(result='flashed', port=objects[0].get('port', entry['port']) if objects else entry['port'])
+            pending.append(entry)
         converters.append(entry)
+
+    settle = ['--settle-ms', str(params['settle_ms'])] if params['settle_ms'] is not None else []
+    serials = [u.get('serial') for u in units]
+    # Several converters, each with a serial number of its own: one run of
+    # rs485ctl updates them in parallel, by a plan that names them alone.
+    together = [e for e in pending if every and e['serial'] and serials.count(e['serial']) == 1]
+    if len(together) > 1:
+        plan = os.path.join(module.tmpdir, 'firmware-plan.csv')
+        with open(plan, 'w', newline='') as f:
+            rows = csv.writer(f)
+            rows.writerow(['serial', 'location', 'image', 'sha256'])
+            for e in together:
+                rows.writerow([e['serial'], e['location'] or '', params['image'], sha256])
+        rc, objects, err = ctl.run(journal + ['flash', '--all', '--plan', plan] + settle)
+        done = dict((o.get('serial'), o) for o in objects if o.get('event') == 'result')
+        for e in together:
+            ended(e, done.get(e['serial']), rc, objects, err, failures)
+    else:
+        together = []
+
+    for e in pending:
+        if e in together:
+            continue
+        # The update's reopen follows the converter, not the port name it had.
+        target = target_of(e) if every else choice
+        rc, objects, err = ctl.run(journal + target + ['flash', params['image'], '--sha256', sha256] + settle)
+        ended(e, objects[0] if rc == 0 and objects else None, rc, objects, err, failures)
 
     outcome = dict(changed=any(c['result'] in ('flashed', 'would_flash') for c in converters), converters=converters)
     if failures:

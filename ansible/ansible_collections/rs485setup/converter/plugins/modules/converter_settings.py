@@ -154,7 +154,8 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.rs485setup.converter.plugins.module_utils.rs485ctl import (
-    CHOICE_OPTIONS, FIELDS, Ctl, choice_args, failure_of, results, settings_of, settings_text, unit_of)
+    CHOICE_OPTIONS, FIELDS, Ctl, choice_args, failure_of, results, settings_of, settings_text, target_of,
+    unit_of)
 
 OPTION_OF = dict(FIELDS)
 
@@ -255,7 +256,7 @@ def main():
             entry['result'] = 'would_write'
             if not module.check_mode:
                 # Only what differs, to this converter alone; rs485ctl reads it back.
-                target = choice if not every else ['--port', obj['port']]
+                target = target_of(obj) if every else choice
                 wrc, wobjects, werr = ctl.run(journal + target + ['write'] + write)
                 if wrc != 0:
                     msg, reason = failure_of(wobjects, werr)
