@@ -95,7 +95,8 @@ def case_hosts():
 
 
 def case_testbed():
-    """Two converters with serial numbers in a umockdev testbed: a plan, the inventory, an image."""
+    """Two converters with serial numbers in a umockdev testbed: a plan, the inventory, an image;
+    and a testbed without a converter."""
     image = os.path.join(WORK, 'fw.bin')
     with open(image, 'wb') as f:
         f.write(bytes(range(256)) * 4)
@@ -110,6 +111,9 @@ def case_testbed():
                   '-e', 'other_sha256=' + '0' * 64, prefix=(SIM, '--converters', '2', '--umockdev', '--'))[0]
     if rc != 0:
         fail('testbed playbook: exit code %d' % rc)
+    # An empty testbed: this computer's own converters out of sight.
+    if playbook('none.yml', prefix=('umockdev-wrapper',))[0] != 0:
+        fail('converter_info fails on a host without a converter')
 
 
 def case_sanity():

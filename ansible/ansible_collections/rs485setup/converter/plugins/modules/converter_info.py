@@ -94,7 +94,8 @@ def main():
     port = module.params['port']
     rc, objects, err = ctl.run(['--port', port, 'read'] if port else ['read', '--all'])
     read = results(objects)
-    if not port and rc == EXIT_NO_CONVERTER and not read:
+    # No converter: rs485ctl's one failure object instead of result lines.
+    if not port and rc == EXIT_NO_CONVERTER and not any('event' in obj for obj in objects):
         module.exit_json(changed=False, converters=[])
     if not read:
         ctl.fail(rc, objects, err)
