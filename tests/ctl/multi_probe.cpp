@@ -605,8 +605,9 @@ TEST_F(CtlConverters, APlanGivesEachConverterItsOwnRowAndLeavesTheOthersAlone) {
       "SN2,1-1.9,fw.bin,38400,odd\r\n";
   WriteFile(scratch.path() + "/plan.csv", Data(plan.begin(), plan.end()));
 
-  for (const Args& args : {Args{"--json", "flash", "--all", "--plan", "plan.csv", "--settle-ms", "300"},
-                           Args{"--json", "write", "--all", "--plan", "plan.csv"}}) {
+  const std::string journal = scratch.path() + "/journal.jsonl";
+  for (const Args& args : {Args{"--json", "flash", "--all", "--plan", "plan.csv", "--settle-ms", "300", "--journal", journal},
+                           Args{"--json", "write", "--all", "--plan", "plan.csv", "--journal", journal}}) {
     const CtlRun run = RunCtl(args);
     EXPECT_EQ(run.exitCode, 0) << Describe(run);
     Json summary;
@@ -622,6 +623,12 @@ TEST_F(CtlConverters, APlanGivesEachConverterItsOwnRowAndLeavesTheOthersAlone) {
   EXPECT_EQ(sim[1].Settings(), (SimSettings{0x60, 0x00, 0x00, 0x08, 0x45, 0x80}));
   EXPECT_EQ(sim[2].Counters().updateEnters, 0u);
   EXPECT_EQ(sim[2].Counters().memoryWrites, 0u);
+  // Each update's journal line names its own row's image.
+  std::map<std::string, std::string> flashed;
+  for (const Json& line : Lines(ReadText(journal)))
+    if (line["operation"].text == "flash") flashed[line["serial"].text] = line["image"]["sha256"].text;
+  EXPECT_EQ(flashed, (std::map<std::string, std::string>{{"SN0", Sha256Hex(image.data(), image.size())},
+                                                         {"SN1", Sha256Hex(second.data(), second.size())}}));
 }
 
 TEST_F(CtlConverters, AnAuditFindsTheOneFieldChangedByHandAndWritesNothing) {
@@ -644,7 +651,7 @@ TEST_F(CtlConverters, AnAuditFindsTheOneFieldChangedByHandAndWritesNothing) {
        R"("serial":"SN1","location":"1-1.2","port":"ttyACM1","plan_row":3,"result":"differs","differs":[{"field":"parity","found":"even","wanted":"none"}])"},
       {{"--json", "write", "--dry-run", "--all", "--plan", "plan.csv"}, 0,
        R"("serial":"SN1","location":"1-1.2","port":"ttyACM1","plan_row":3,"result":"differs","differs":[{"field":"parity","found":"even","wanted":"none"}])"},
-      {{"--json", "--serial", "SN1", "write", "--dry-run", "--parity", "none"}, 0,
+      {{"--json", "--serial", "SN1", "write", "--dry-run", "--parity", "none", "--journal", "journal.jsonl"}, 0,
        R"("result":"differs","differs":[{"field":"parity","found":"even","wanted":"none"}])"},
   };
   for (const auto& c : cases) {
@@ -656,6 +663,7 @@ TEST_F(CtlConverters, AnAuditFindsTheOneFieldChangedByHandAndWritesNothing) {
   }
   for (const SimConverter& converter : sim) EXPECT_EQ(converter.Counters().memoryWrites, 0u);
   EXPECT_EQ(sim[1].Settings(), byHand);
+  EXPECT_FALSE(std::filesystem::exists(scratch.path() + "/journal.jsonl")) << "a dry run is no write to record";
 
   // A converter that cannot be read leaves the audit unsure: its code wins.
   SimFaults corrupt;
