@@ -108,7 +108,8 @@ def case_testbed():
     with open(os.path.join(WORK, 'inventory.yml'), 'w') as inventory:
         inventory.write('all:\n  hosts:\n    localhost: {ansible_connection: local}\n')
     rc = playbook('testbed.yml', '-e', 'plan=' + plan, '-e', 'image=' + image, '-e', 'image_sha256=' + sha256,
-                  '-e', 'other_sha256=' + '0' * 64, prefix=(SIM, '--converters', '2', '--umockdev', '--'))[0]
+                  '-e', 'other_sha256=' + '0' * 64,
+                  '-e', 'firmware_journal=' + os.path.join(WORK, 'firmware.jsonl'), prefix=(SIM, '--converters', '2', '--umockdev', '--'))[0]
     if rc != 0:
         fail('testbed playbook: exit code %d' % rc)
     # An empty testbed: this computer's own converters out of sight.

@@ -121,6 +121,9 @@ from ansible_collections.rs485setup.converter.plugins.module_utils.rs485ctl impo
 
 def last_image_sha256(ctl, journal, serial):
     """The hash of the last image the journal has written whole to this serial number, or None."""
+    # A journal named but not made yet holds nothing; the update will make it.
+    if journal and not os.path.exists(journal[1]):
+        return None
     rc, objects, err = ctl.run(journal + ['journal', '--serial', serial])
     if rc != 0:
         ctl.fail(rc, objects, err)
