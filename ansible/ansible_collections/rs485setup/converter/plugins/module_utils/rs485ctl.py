@@ -101,14 +101,23 @@ def field_text(field, value):
     return '' if value is None else str(value)
 
 
+def field_value(field, text):
+    """A setting the write options name, as rs485ctl's JSON gives it."""
+    if field == 'echo_suppression':
+        return text == 'on'
+    if field == 'parity' or not text.isdigit():
+        return text
+    return int(text)
+
+
 def settings_of(obj):
-    """The settings of a read or write result, as the options write them."""
-    return dict((field, field_text(field, obj.get(field))) for field, _ in FIELDS if field in obj)
+    """The settings of a read or write result."""
+    return dict((field, obj[field]) for field, _ in FIELDS if field in obj)
 
 
 def settings_text(settings):
     """Settings as lines of `field: value`, the form Ansible's diff shows."""
-    return ''.join('%s: %s\n' % (field, settings[field]) for field, _ in FIELDS if field in settings)
+    return ''.join('%s: %s\n' % (field, field_text(field, settings[field])) for field, _ in FIELDS if field in settings)
 
 
 def unit_of(obj):

@@ -122,15 +122,15 @@ converters:
       type: str
       sample: written
     before:
-      description: The settings read, as rs485ctl's options write them.
+      description: The settings read, as C(rs485ctl --json read) prints them.
       type: dict
-      sample: {baud: "9600", parity: none, data_bits: "8", stop_bits: "1", echo_suppression: "on"}
+      sample: {baud: 9600, parity: none, data_bits: 8, stop_bits: 1, echo_suppression: true}
     after:
       description: The settings read back after the write (in check mode, those that would be written).
       type: dict
-      sample: {baud: "19200", parity: even, data_bits: "8", stop_bits: "1", echo_suppression: "on"}
+      sample: {baud: 19200, parity: even, data_bits: 8, stop_bits: 1, echo_suppression: true}
     differs:
-      description: The fields that differed, with the value found and the value wanted.
+      description: The fields that differed, with the value found and the value wanted, as rs485ctl's options write them.
       type: list
       elements: dict
       sample: [{field: baud, found: "9600", wanted: "19200"}]
@@ -154,7 +154,7 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.rs485setup.converter.plugins.module_utils.rs485ctl import (
-    CHOICE_OPTIONS, FIELDS, Ctl, choice_args, failure_of, results, settings_of, settings_text, target_of,
+    CHOICE_OPTIONS, FIELDS, Ctl, choice_args, failure_of, field_value, results, settings_of, settings_text, target_of,
     unit_of)
 
 OPTION_OF = dict(FIELDS)
@@ -249,7 +249,7 @@ def main():
         wanted = dict(found)
         write = []
         for drift in entry['differs']:
-            wanted[drift['field']] = drift['wanted']
+            wanted[drift['field']] = field_value(drift['field'], drift['wanted'])
             write += [OPTION_OF[drift['field']], drift['wanted']]
         entry.update(before=found, after=wanted)
         if result == 'differs':
