@@ -169,7 +169,6 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
   if (!options.verify && command != "write" && command != "watch")
     return Usage("--no-verify относится только к командам write и watch");
   if (options.dryRun && command != "write") return Usage("--dry-run относится только к команде write");
-  if (options.dryRun && !options.portsFile.empty()) return Usage("--dry-run и --ports вместе не задаются");
   // --csv: a report's form, or an audit's.
   options.csv = options.report == "csv" && command == "audit";
   if (options.csv && options.json) return Usage("--csv и --json вместе не задаются");
@@ -212,13 +211,16 @@ ParseResult ParseArguments(int argc, char** argv, Options& options) {
     return Usage("--all относится только к командам locate, read, write, flash и audit");
   if (options.all && !options.port.empty()) return Usage("--port и --all вместе не задаются");
   if (!options.portsFile.empty()) {
-    if (!CommandServesAll(command)) return Usage("--ports относится только к командам read, write и flash");
+    if (!CommandServesAll(command) && command != "audit")
+      return Usage("--ports относится только к командам read, write, flash и audit");
+    // A plan names converters by serial number, which a port alone does not tell.
+    if (!options.plan.empty()) return Usage("--plan и --ports вместе не задаются");
     if (options.all || !options.port.empty() || chooses)
       return Usage("--ports не задаётся вместе с --port, --serial, --location и --all");
   }
   const bool several = options.all || !options.portsFile.empty();
-  if (options.jobs > 0 && !(several && CommandServesAll(command)))
-    return Usage("--jobs относится только к --all и --ports команд read, write и flash");
+  if (options.jobs > 0 && !(several && (CommandServesAll(command) || command == "audit")))
+    return Usage("--jobs относится только к --all и --ports команд read, write, flash и audit");
   // Several workers cannot share one trace file; standard error they can.
   if ((several || command == "watch" || command == "audit") && !options.trace.empty() && options.trace != "-")
     return Usage("с --all, --ports, в watch и audit --trace пишет только в стандартный поток ошибок (--trace -)");

@@ -120,15 +120,11 @@ int CommandAudit(const Options& options) {
   job.trace = options.trace;
   job.serial = options.serial;
   job.location = options.location;
+  job.ports = options.ports;
+  job.jobs = options.jobs > 0 || options.ports.empty() ? options.jobs : kPortsDefaultJobs;
   PlatformInterruptCount();
   FleetEngine engine(job, PlatformSelfPath());
-  std::string message;
-  std::string reason;
-  if (!engine.Start(message, reason)) {
-    CtlWrite(stderr, message + "\n" + (reason.empty() ? "" : reason + "\n"));
-    PrintError(nullptr, message.c_str(), reason, options.json);
-    return engine.ExitCode();
-  }
+  if (const int code = CtlFleetStart(engine, options.json); code != ExitOk) return code;
   // A byte-order mark and CRLF, so that a spreadsheet opens it with Cyrillic intact.
   if (options.csv) CtlWrite(stdout, "\xEF\xBB\xBF" "serial,location,port,plan_row,result,field,found,wanted,error\r\n");
   int32_t same = 0, differ = 0, failed = 0;

@@ -123,13 +123,7 @@ int RunFleet(const Options& options, FleetJob job) {
   PlatformInterruptCount();
   const bool watch = job.watch;
   FleetEngine engine(std::move(job), PlatformSelfPath());
-  std::string message;
-  std::string reason;
-  if (!engine.Start(message, reason)) {
-    CtlWrite(stderr, message + "\n" + (reason.empty() ? "" : reason + "\n"));
-    PrintError(nullptr, message.c_str(), reason, options.json);
-    return engine.ExitCode();
-  }
+  if (const int code = CtlFleetStart(engine, options.json); code != ExitOk) return code;
   if (watch) CtlWrite(stderr, std::string(MsgWatchWaiting) + "\n");
   std::map<int32_t, UnitSteps> units;
   std::vector<FleetEvent> events;

@@ -92,8 +92,8 @@ constexpr const char* kHelpFormat =
     "  --all        read, write, flash: все найденные преобразователи параллельно;\n"
     "               код завершения худший из них; write и flash с --plan ФАЙЛ:\n"
     "               каждому свою строку плана, не названные в плане не затрагиваются\n"
-    "  --ports ФАЙЛ read, write, flash: каждый порт из ФАЙЛА (имя порта в строке,\n"
-    "               # комментарий) параллельно, как --all\n"
+    "  --ports ФАЙЛ read, write, flash, audit: каждый порт из ФАЙЛА\n"
+    "               (имя порта в строке, # комментарий) параллельно, как --all\n"
     "  --jobs N     с --all и --ports: не больше N одновременно (1-256; по умолчанию\n"
     "               все найденные для --all и 8 для --ports)\n"
     "  --json       результат одним объектом JSON для сценариев; с --all и в watch\n"
@@ -367,7 +367,8 @@ int Run(const Options& options) {
   if (options.command == "list") return CommandList(options);
   if (options.command == "locate") return CommandLocate(options);
   if (options.command == "watch") return CommandWatch(options);
-  if (options.command == "audit" || (options.dryRun && options.all)) return CommandAudit(options);
+  if (options.command == "audit" || (options.dryRun && (options.all || !options.portsFile.empty())))
+    return CommandAudit(options);
   if (options.all || !options.portsFile.empty()) return CommandAll(options);
   // A worker hears a request to stop from its parent too, as the end of its
   // standard input. Its read or write is short: it ends in order, however

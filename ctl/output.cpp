@@ -298,3 +298,12 @@ std::string UnitVerdictLine(const std::string& verdict, const ConverterPort& con
   return verdict + std::string(8 - columns, ' ') + OrDash(converter.serial) + "  " + OrDash(converter.location) +
          "  " + OrDash(converter.port) + "  " + detail;
 }
+
+int CtlFleetStart(FleetEngine& engine, bool json) {
+  std::string message;
+  std::string reason;
+  if (engine.Start(message, reason)) return ExitOk;
+  CtlWrite(stderr, message + "\n" + (reason.empty() ? "" : reason + "\n"));
+  PrintError(nullptr, message.c_str(), reason, json);
+  return engine.ExitCode();
+}

@@ -129,3 +129,7 @@ class FlashProgress {
   uint64_t lastTenth_ = 0;
   uint32_t sendingSince_ = 0;
 };
+
+// Starts the engine; ExitOk, or its refusal told on standard error (and as
+// JSON with --json) and its exit code.
+int CtlFleetStart(FleetEngine& engine, bool json);

@@ -138,6 +138,7 @@ TEST(CtlArguments, BadArgumentsAreRefusedBeforeAnyPortIsTouched) {
       {"--ports", "ports.txt", "--all", "read"},
       {"--ports", "ports.txt", "watch"},
       {"--ports", "ports.txt", "locate"},
+      {"--ports", "ports.txt", "audit", "--plan", "p.csv"},  // a port alone tells no serial number
       {"--ports", "ports.txt", "--trace", "trace.log", "read"},
       {"--all", "--jobs", "0", "read"},
       {"--all", "--jobs", "257", "read"},

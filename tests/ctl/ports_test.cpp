@@ -112,6 +112,42 @@ TEST(CtlPorts, ThirtyTwoRemotePortsAreServedAtMostEightAtOnce) {
   EXPECT_EQ(summary["exit_code"].number, 3);
 }
 
+// An audit and a dry run reach converters behind ports as --all reaches those
+// found: the one changed by hand is named, and nothing is written.
+TEST(CtlPorts, AnAuditOfRemotePortsNamesTheOneChangedByHand) {
+  ScratchDir dir;
+  std::vector<std::unique_ptr<Site>> sites;
+  std::string file;
+  for (int k = 0; k < 3; ++k) {
+    auto site = std::make_unique<Site>();
+    site->listener = std::make_unique<SimTcpListener>(site->converter);
+    ASSERT_TRUE(site->listener->Ok());
+    file += site->listener->PortName() + "\n";
+    sites.push_back(std::move(site));
+  }
+  SimSettings byHand = SimDefaultSettings;
+  byHand[4] = 'E';
+  sites[1]->converter.SetSettings(byHand);
+  WriteFile(dir.path() + "/ports.txt", Data(file.begin(), file.end()));
+  const std::string changed = "\"port\":\"" + sites[1]->listener->PortName() +
+                              "\",\"plan_row\":null,\"result\":\"differs\","
+                              "\"differs\":[{\"field\":\"parity\",\"found\":\"even\",\"wanted\":\"none\"}]";
+  const struct {
+    std::vector<std::string> args;
+    int exitCode;
+  } cases[] = {
+      {{"--ports", "ports.txt", "--jobs", "2", "--json", "audit", "--parity", "none"}, 9},
+      {{"--ports", "ports.txt", "--json", "write", "--dry-run", "--parity", "none"}, 0},
+  };
+  for (const auto& c : cases) {
+    const CtlRun run = RunCtl(c.args, {60000});
+    EXPECT_EQ(run.exitCode, c.exitCode) << Describe(run);
+    EXPECT_NE(run.out.find(changed), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"same\":2,\"differs\":1"), std::string::npos) << run.out;
+  }
+  for (const auto& site : sites) EXPECT_EQ(site->converter.Counters().memoryWrites, 0u);
+}
+
 // Asked to stop, the port being served ends its exchange in order, and the
 // ports still waiting their turn end at once, nothing sent to them.
 TEST(CtlPorts, AStopEndsThePortsWaitingTheirTurnUntouched) {
