@@ -19,6 +19,7 @@ RS485_PACKAGES=(
   osslsigncode openssl  # signing the Windows files when a certificate is named; its test's certificate
   clang libclang-rt-14-dev  # libFuzzer and the sanitizer runtimes: ./test --fuzz
   at-spi2-core dbus python3-pyatspi gir1.2-atspi-2.0  # the station read through the accessibility bus
+  ansible-core  # the Ansible collection: its playbook tests, ansible-doc and ansible-test
 )
 
 rs485_install_deps() {

@@ -16,6 +16,14 @@ deb=${debs[0]}
 expected="/usr/bin/rs485ctl
 /usr/bin/rs485setup
 /usr/lib/udev/rules.d/70-rs485setup.rules
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/LICENSE
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/README.md
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/galaxy.yml
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/meta/runtime.yml
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/module_utils/rs485ctl.py
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/modules/converter_firmware.py
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/modules/converter_info.py
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/modules/converter_settings.py
 /usr/share/applications/rs485setup.desktop
 /usr/share/bash-completion/completions/rs485ctl
 /usr/share/doc/rs485setup/changelog.gz
@@ -49,6 +57,13 @@ done
 [ -r "$root/usr/lib/udev/rules.d/70-rs485setup.rules" ] || fail "udev rule"
 help=$("$root/usr/bin/rs485ctl" --help) || fail "installed rs485ctl --help exits $?"
 [[ $help == "Использование: rs485ctl"* ]] || fail "installed rs485ctl --help printed: $help"
+
+# Ansible finds the collection where the package puts it, documentation included.
+doc=$(HOME=$scratch/home ANSIBLE_HOME=$scratch/home/.ansible ANSIBLE_LOCAL_TEMP=$scratch/home/tmp \
+      ANSIBLE_COLLECTIONS_PATH=$root/usr/share/ansible/collections \
+      ansible-doc rs485setup.converter.converter_settings 2>&1) || fail "ansible-doc: $doc"
+[[ $doc == *"$root/usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/modules/converter_settings.py"* &&
+   $doc == *"Reads the settings of the converter"* ]] || fail "ansible-doc printed: $doc"
 
 # The maintainer scripts reload the rules where udev runs and pass quietly
 # where it does not (no udevadm, or no daemon to talk to).
