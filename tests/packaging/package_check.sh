@@ -20,6 +20,7 @@ expected="/usr/bin/rs485ctl
 /usr/share/ansible/collections/ansible_collections/rs485setup/converter/README.md
 /usr/share/ansible/collections/ansible_collections/rs485setup/converter/galaxy.yml
 /usr/share/ansible/collections/ansible_collections/rs485setup/converter/meta/runtime.yml
+/usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/doc_fragments/converter.py
 /usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/module_utils/rs485ctl.py
 /usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/modules/converter_firmware.py
 /usr/share/ansible/collections/ansible_collections/rs485setup/converter/plugins/modules/converter_info.py

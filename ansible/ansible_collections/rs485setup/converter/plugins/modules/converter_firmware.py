@@ -19,6 +19,8 @@ description:
     I(sha256) is refused before any converter is touched.
 version_added: "0.1.0"
 author: rs485setup developers
+extends_documentation_fragment:
+  - rs485setup.converter.converter
 options:
   image:
     description: The firmware image, a file on the managed host.
@@ -33,31 +35,16 @@ options:
       - The converter's port, in any form rs485ctl takes; it is updated every time.
       - Without I(port), I(serial), I(location) and I(all), the one converter plugged in.
     type: str
-  serial:
-    description: The converter with this USB serial number.
-    type: str
-  location:
-    description: The converter in this place on the bus (C(1-1.3) on Linux).
-    type: str
-  all:
-    description: Every converter plugged into the host (with I(serial) or I(location), every one that matches).
-    type: bool
-    default: false
   settle_ms:
     description: The converter's time to come back after each switch of its update mode (rs485ctl's C(--settle-ms)).
     type: int
   journal:
     description: The journal to read and to append to, instead of the user's own.
     type: path
-  rs485ctl:
-    description: The rs485ctl program to run; by default the one found on the PATH.
-    type: path
 notes:
   - Check mode updates nothing and tells which converters would be updated.
   - A failed update fails the task with rs485ctl's message in C(msg), its reason in C(reason)
     and its exit code in C(rc).
-requirements:
-  - rs485ctl (package rs485setup) on the managed host
 '''
 
 EXAMPLES = r'''

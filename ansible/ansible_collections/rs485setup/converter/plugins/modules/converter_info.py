@@ -14,20 +14,17 @@ description:
   - Runs C(rs485ctl --json read) on the managed host and changes nothing.
 version_added: "0.1.0"
 author: rs485setup developers
+extends_documentation_fragment:
+  - rs485setup.converter.converter.program
 options:
   port:
     description:
       - Only the converter on this port, also one the search does not find (a pseudo-terminal,
         C(TCPC_host:port), C(rfc2217://host:port)).
     type: str
-  rs485ctl:
-    description: The rs485ctl program to run; by default the one found on the PATH.
-    type: path
 notes:
   - A host without a converter returns an empty C(converters) list.
   - A converter that cannot be read is listed with its C(converters[].error) and fails the task.
-requirements:
-  - rs485ctl (package rs485setup) on the managed host
 '''
 
 EXAMPLES = r'''

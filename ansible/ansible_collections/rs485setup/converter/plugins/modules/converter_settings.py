@@ -16,6 +16,8 @@ description:
   - The fields not given are left as the converter has them.
 version_added: "0.1.0"
 author: rs485setup developers
+extends_documentation_fragment:
+  - rs485setup.converter.converter
 options:
   port:
     description:
@@ -23,17 +25,6 @@ options:
         C(/dev/serial/by-id/...), C(TCPC_host:port), C(rfc2217://host:port)).
       - Without I(port), I(serial), I(location) and I(all), the one converter plugged in.
     type: str
-  serial:
-    description: The converter with this USB serial number.
-    type: str
-  location:
-    description: The converter in this place on the bus (C(1-1.3) on Linux).
-    type: str
-  all:
-    description:
-      - Every converter plugged into the host (with I(serial) or I(location), every one that matches).
-    type: bool
-    default: false
   baud:
     description: The baud rate of the RS-485 line (the converter keeps baud / 100).
     type: int
@@ -65,16 +56,11 @@ options:
   journal:
     description: The journal each write is recorded in, instead of the user's own.
     type: path
-  rs485ctl:
-    description: The rs485ctl program to run; by default the one found on the PATH.
-    type: path
 notes:
   - Check mode writes nothing and tells what would be written.
   - Diff mode shows each converter's fields before and after.
   - A converter that refuses the write, or keeps other settings than were written, fails the task
     with rs485ctl's message in C(msg), its reason in C(reason) and its exit code in C(rc).
-requirements:
-  - rs485ctl (package rs485setup) on the managed host
 '''
 
 EXAMPLES = r'''
