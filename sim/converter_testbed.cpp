@@ -104,9 +104,6 @@ bool AnswerOutputQueue(UMockdevTestbed* testbed, UMockdevIoctlClient* client) {
 // pseudo-terminal behind the node, and hands back its result; the output
 // queue is answered as a line's driver would.
 gboolean PassThroughIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer testbed) {
-  // This thread stands for the driver: the host's load does not hold it up.
-  static thread_local const bool raised = (SimServeAsADevice(), true);
-  (void)raised;
   if (umockdev_ioctl_client_get_request(client) == TIOCOUTQ &&
       AnswerOutputQueue(static_cast<UMockdevTestbed*>(testbed), client))
     return TRUE;

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,7 +20,6 @@ constexpr size_t kReadChunk = 512;
 constexpr int kSendPatienceMs = 1000;  // a client that reads nothing for this long loses the answer
 constexpr int kIdleLookMs = 5;          // how often a terminal nobody has open is looked at again
 constexpr int kClearAfterIdleMs = 100;  // idle this long, a terminal's exclusive flag is cleared
-constexpr int kServingNice = -10;       // the serving thread's priority, where it may be raised
 
 struct Outgoing {
   int64_t dueUs;
@@ -111,10 +109,7 @@ void ClearExclusive(const char* slave, bool* warned) {
 
 }  // namespace
 
-void SimServeAsADevice() { setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kServingNice); }
-
 int SimServe(int fd, SimConverter& converter, int wakeFd) {
-  SimServeAsADevice();
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return SimServeFailed;
   const bool socket = IsSocket(fd);

@@ -18,13 +18,6 @@ enum SimServeResult : int {
   SimServeFailed = -1,   // the descriptor cannot be served (bad descriptor, poll failure)
 };
 
-// A converter has a processor of its own: however busy the host, it answers
-// in its own time, and the utility's waits for it count on that. Puts the
-// calling thread before the host's other work where it may (root,
-// CAP_SYS_NICE), and leaves it as it is elsewhere; only this thread, so what
-// the caller starts later keeps the usual priority. SimServe calls it.
-void SimServeAsADevice();
-
 // Serves converter on fd (switched to non-blocking) until wakeFd becomes
 // readable or the peer goes away. Answers are sent after the converter's delay;
 // at the end of input the answers still owed go out first, but those still
