@@ -301,9 +301,16 @@ int Usage() {
 
 int main(int argc, char** argv) {
   if (argc < 3) return Usage();
+  // A server that has just announced its display was now and then not yet
+  // taking connections in full runs: tried again for a few seconds.
   gX = xcb_connect(nullptr, nullptr);
+  for (int tries = 1; xcb_connection_has_error(gX) && tries < 50; ++tries) {
+    xcb_disconnect(gX);
+    usleep(100000);
+    gX = xcb_connect(nullptr, nullptr);
+  }
   if (xcb_connection_has_error(gX)) {
-    std::fprintf(stderr, "xprobe: cannot connect to the X display\n");
+    std::fprintf(stderr, "xprobe: cannot connect to the X display %s\n", std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "(none)");
     return 1;
   }
   gRoot = xcb_setup_roots_iterator(xcb_get_setup(gX)).data->root;
