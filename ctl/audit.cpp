@@ -25,14 +25,6 @@ std::string DriftText(const std::vector<FleetDrift>& drift) {
   return text;
 }
 
-// A CSV cell as RFC 4180 has it: quoted when it holds a quote, a separator or a line break.
-std::string CsvCell(const std::string& text) {
-  if (text.find_first_of("\",\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
-}
-
 // What one converter came to.
 struct Verdict {
   ConverterPort converter{};
@@ -58,12 +50,12 @@ void PrintVerdict(const Options& options, const Verdict& v) {
   }
   if (options.csv) {
     // A row per field that differs; one for a converter with none.
-    const std::string unit = CsvCell(c.serial) + "," + CsvCell(c.location) + "," + CsvCell(c.port) + "," +
+    const std::string unit = CtlCsvCell(c.serial) + "," + CtlCsvCell(c.location) + "," + CtlCsvCell(c.port) + "," +
                              (v.planRow > 0 ? std::to_string(v.planRow) : "") + "," + result + ",";
-    const std::string error = CsvCell(v.error.empty() || v.reason.empty() ? v.error : v.error + ": " + v.reason);
+    const std::string error = CtlCsvCell(v.error.empty() || v.reason.empty() ? v.error : v.error + ": " + v.reason);
     if (v.drift.empty()) CtlWrite(stdout, unit + ",,," + error + "\r\n");
     for (const FleetDrift& d : v.drift)
-      CtlWrite(stdout, unit + d.field + "," + CsvCell(d.found) + "," + CsvCell(d.wanted) + ",\r\n");
+      CtlWrite(stdout, unit + d.field + "," + CtlCsvCell(d.found) + "," + CtlCsvCell(d.wanted) + ",\r\n");
     return;
   }
   if (result == "not_in_plan") CtlWriteLine(UnitVerdictLine(MsgNotInPlanVerdict, c, MsgNotInPlan));

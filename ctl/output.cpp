@@ -307,3 +307,10 @@ int CtlFleetStart(FleetEngine& engine, bool json) {
   PrintError(nullptr, message.c_str(), reason, json);
   return engine.ExitCode();
 }
+
+std::string CtlCsvCell(const std::string& text) {
+  if (text.find_first_of("\",\r\n") == std::string::npos) return text;
+  std::string quoted = "\"";
+  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}

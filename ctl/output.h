@@ -133,3 +133,7 @@ class FlashProgress {
 // Starts the engine; ExitOk, or its refusal told on standard error (and as
 // JSON with --json) and its exit code.
 int CtlFleetStart(FleetEngine& engine, bool json);
+
+// A CSV cell as RFC 4180 has it: quoted when it holds a quote, a comma or a
+// line break.
+std::string CtlCsvCell(const std::string& text);

@@ -62,14 +62,6 @@ std::string StepsText(const Json& unit) {
   return steps;
 }
 
-// A CSV field (RFC 4180): quoted when it holds a comma, a quote or a line break.
-std::string Csv(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string quoted = "\"";
-  for (const char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
-}
-
 std::string Html(const std::string& text) {
   std::string out;
   for (const char c : text) {
@@ -126,7 +118,7 @@ std::string CsvReport(const std::vector<Entry>& entries) {
   for (const Column& column : kColumns) out += std::string(&column == kColumns ? "" : ",") + column.name;
   out += "\r\n";
   for (const Entry& entry : entries) {
-    for (const Column& column : kColumns) out += (&column == kColumns ? "" : ",") + Csv(column.of(entry));
+    for (const Column& column : kColumns) out += (&column == kColumns ? "" : ",") + CtlCsvCell(column.of(entry));
     out += "\r\n";
   }
   return out;

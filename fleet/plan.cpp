@@ -1,9 +1,9 @@
 #include "fleet/plan.h"
 
-#include <cerrno>
 #include <cstring>
 #include <map>
 
+#include "fleet/text_file.h"
 #include "ops/firmware_upload.h"
 #include "ops/settings.h"
 #include "ops/sha256.h"
@@ -252,14 +252,14 @@ bool FleetPlanParse(const std::string& source, const std::string& folder, FleetP
 }
 
 bool FleetPlanRead(const std::string& path, FleetPlan& plan, FleetPlanProblem& problem) {
-  std::vector<uint8_t> bytes;
-  const int error = FileReadAll(path.c_str(), kPlanMaxBytes, bytes);
-  if (error != 0) {
-    problem = {0, "", error == EFBIG ? "файл больше 16 МиБ" : FileErrorText(error)};
+  std::string text;
+  std::string what;
+  if (!FleetTextFileRead(path, kPlanMaxBytes, "16 МиБ", text, what)) {
+    problem = {0, "", what};
     return false;
   }
   plan.path = path;
-  return FleetPlanParse(std::string(bytes.begin(), bytes.end()), FileFolderOf(path.c_str()), plan, problem);
+  return FleetPlanParse(text, FileFolderOf(path.c_str()), plan, problem);
 }
 
 const FleetPlanRow* FleetPlanFind(const FleetPlan& plan, const ConverterPort& converter) {

@@ -1,9 +1,8 @@
-#include <cerrno>
 #include <cstdint>
 #include <map>
 
 #include "fleet/fleet.h"
-#include "platform/files.h"
+#include "fleet/text_file.h"
 #include "ports/port_table.h"
 
 namespace {
@@ -23,17 +22,9 @@ std::string Trimmed(const std::string& text) {
 }  // namespace
 
 bool FleetPortsRead(const std::string& path, std::vector<std::string>& ports, std::string& problem) {
-  std::vector<uint8_t> bytes;
-  const int error = FileReadAll(path.c_str(), kPortsFileMaxBytes, bytes);
-  if (error != 0) {
-    problem = error == EFBIG                        ? "файл больше 1 МиБ"
-              : error == EISDIR || error == EINVAL ? "это не обычный файл (папка, канал или устройство)"
-                                                   : FileErrorText(error);
-    return false;
-  }
-  // Notepad starts a UTF-8 file with a byte-order mark, and ends its lines in CR LF.
-  std::string text(bytes.begin(), bytes.end());
-  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  std::string text;
+  if (!FleetTextFileRead(path, kPortsFileMaxBytes, "1 МиБ", text, problem)) return false;
+  // Notepad ends its lines in CR LF.
   std::vector<std::string> names;
   std::map<std::string, int> lineOf;  // each name's line
   int number = 0;

@@ -1,10 +1,9 @@
-#include <cerrno>
 #include <cstdint>
 
 #include "fleet/fleet.h"
+#include "fleet/text_file.h"
 #include "ops/json.h"
 #include "ops/settings.h"
-#include "platform/files.h"
 
 namespace {
 
@@ -58,17 +57,8 @@ bool Apply(const std::string& key, const Json& value, FleetSettings& settings) {
 }  // namespace
 
 bool FleetProfileRead(const std::string& path, FleetSettings& settings, std::string& problem) {
-  std::vector<uint8_t> bytes;
-  const int error = FileReadAll(path.c_str(), kProfileMaxBytes, bytes);
-  if (error != 0) {
-    problem = error == EFBIG                        ? "файл больше 64 КиБ"
-              : error == EISDIR || error == EINVAL ? "это не обычный файл (папка, канал или устройство)"
-                                                   : FileErrorText(error);
-    return false;
-  }
-  // Notepad and spreadsheets start a UTF-8 file with a byte-order mark.
-  std::string text(bytes.begin(), bytes.end());
-  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+  std::string text;
+  if (!FleetTextFileRead(path, kProfileMaxBytes, "64 КиБ", text, problem)) return false;
   Json profile;
   if (!JsonParse(text, profile, &problem)) return false;
   if (profile.kind != Json::Object) {
